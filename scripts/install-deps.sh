@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing and running the
+# daemon needs. Idempotent: when everything is present it only checks and
+# returns (no apt-get update, no download).
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkgconf ninja-build
+  libssl-dev openssl
+  libzmq3-dev cppzmq-dev
+  libspdlog-dev libfmt-dev
+  nlohmann-json3-dev
+  libsqlite3-dev sqlite3
+  libsystemd-dev
+  ca-certificates
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  python3 python3-zmq
+  clang libclang-rt-14-dev
+  util-linux procps
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
