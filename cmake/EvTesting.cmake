@@ -1,11 +1,31 @@
 # ev_add_test(NAME <name> SOURCES <files...> [LIBS <libs...>] [LABELS <labels...>])
 #
-# One GoogleTest binary registered as one CTest test. The label "native-only"
-# marks tests that need what an emulated armhf run cannot give (mount
-# namespaces, the real update tool, root); the cross run excludes them.
+# One GoogleTest binary registered as one CTest test. Without LIBS, a test in
+# libs/ev-common/tests/<folder> links the part of ev_common it tests, so that
+# it builds while other folders are in flux. The label "native-only" marks
+# tests that need what an emulated armhf run cannot give (mount namespaces,
+# the real update tool, root); the cross run excludes them.
+set(EV_TEST_LIB_ipc ev_common_ipc)
+set(EV_TEST_LIB_x509 ev_common_cyber)
+set(EV_TEST_LIB_cyber ev_common_cyber)
+set(EV_TEST_LIB_ca_store ev_common_cyber)
+set(EV_TEST_LIB_process ev_common_system)
+set(EV_TEST_LIB_system ev_common_system)
+set(EV_TEST_LIB_config ev_common_config)
+set(EV_TEST_LIB_database ev_common_database)
+set(EV_TEST_LIB_service ev_common_service)
+
 function(ev_add_test)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
+  if(NOT T_LIBS)
+    get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    if(DEFINED EV_TEST_LIB_${folder})
+      set(T_LIBS ${EV_TEST_LIB_${folder}})
+    else()
+      set(T_LIBS ev_common)
+    endif()
+  endif()
   target_link_libraries(${T_NAME} PRIVATE ev_test_support ${T_LIBS} GTest::gmock GTest::gtest_main)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   if(NOT T_TIMEOUT)
