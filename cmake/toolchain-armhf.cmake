@@ -16,6 +16,11 @@ set(EV_CROSS_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_C_COMPILER ${EV_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${EV_CROSS_TRIPLET}-g++)
 
+# GCC notes on every std::vector of a class type that the ARM parameter-passing
+# ABI changed in GCC 7.1; nothing here links code built by an older compiler.
+set(CMAKE_C_FLAGS_INIT "-Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+
 # Selects /usr/lib/arm-linux-gnueabihf (and its cmake/ folder) for every
 # find_library and find_package, and never the native /usr/lib/x86_64-linux-gnu.
 set(CMAKE_LIBRARY_ARCHITECTURE ${EV_CROSS_TRIPLET})

@@ -27,5 +27,6 @@ fi
 cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-armhf.cmake" \
   -DEV_WERROR=ON -DEV_BUILD_BENCH=OFF "$@"
-cmake --build "$BUILD" -j"$JOBS"
+# Keep going past a failing file so one run reports every target that breaks.
+cmake --build "$BUILD" -j"$JOBS" -- -k 0
 ctest --test-dir "$BUILD" -LE native-only --output-on-failure -j"$JOBS"
