@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <system_error>
 
 namespace ev_common {
 
@@ -289,12 +290,16 @@ bool verifyFile(const std::vector<uint8_t>& signature, const std::filesystem::pa
 X509Document::X509Document(const std::string& text) : text_(text) {}
 
 X509Document::X509Document(const std::filesystem::path& file) {
+    // A directory opens for reading and reports a nonsensical size; only a
+    // regular file has a size to go by.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+        return;
+    }
     std::ifstream in(file, std::ios::binary | std::ios::ate);
     if (!in) {
         return;
     }
-    // A directory or a pipe opens fine but has no size: treat it as unreadable
-    // instead of sizing a buffer from -1.
     const std::streamoff size = in.tellg();
     if (size <= 0) {
         return;
