@@ -24,9 +24,6 @@ struct BioFree {
 struct MdCtxFree {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
-struct PubkeyFree {
-    void operator()(X509_PUBKEY* key) const { X509_PUBKEY_free(key); }
-};
 struct GeneralNamesFree {
     void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
 };
@@ -362,20 +359,21 @@ void X509Document::readPublicKey(X509* certificate) {
             publicKey_.curveName = curve != nullptr ? curve : group.data();
         }
     }
-    X509_PUBKEY* wrapped = nullptr;
-    if (X509_PUBKEY_set(&wrapped, key) == 1) {
-        std::unique_ptr<X509_PUBKEY, PubkeyFree> owner(wrapped);
-        const unsigned char* bytes = nullptr;
-        int length = 0;
-        if (X509_PUBKEY_get0_param(nullptr, &bytes, &length, nullptr, wrapped) == 1 && bytes != nullptr &&
-            length > 0) {
-            publicKey_.keyData.assign(bytes, bytes + length);
-            publicKey_.keyHex = bytesToHex(bytes, static_cast<size_t>(length), ":");
-            publicKey_.keyHexCompact = bytesToHex(bytes, static_cast<size_t>(length), "");
-        }
+    // The certificate's own SubjectPublicKeyInfo holds the very bytes a fresh
+    // X509_PUBKEY_set / i2d_PUBKEY of the decoded key would produce; reading
+    // them directly saves two passes through the provider encoders, which
+    // would otherwise dominate the parse.
+    const X509_PUBKEY* spki = X509_get_X509_PUBKEY(certificate);
+    const unsigned char* bytes = nullptr;
+    int length = 0;
+    if (spki != nullptr && X509_PUBKEY_get0_param(nullptr, &bytes, &length, nullptr, spki) == 1 &&
+        bytes != nullptr && length > 0) {
+        publicKey_.keyData.assign(bytes, bytes + length);
+        publicKey_.keyHex = bytesToHex(bytes, static_cast<size_t>(length), ":");
+        publicKey_.keyHexCompact = bytesToHex(bytes, static_cast<size_t>(length), "");
     }
     unsigned char* der = nullptr;
-    const int derLength = i2d_PUBKEY(key, &der);
+    const int derLength = spki != nullptr ? i2d_X509_PUBKEY(spki, &der) : 0;
     std::unique_ptr<unsigned char, OpenSslFree> derOwner(der);
     if (derLength > 0 && der != nullptr) {
         publicKey_.spkiDer.assign(der, der + derLength);
