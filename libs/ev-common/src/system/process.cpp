@@ -1,0 +1,216 @@
+#include "system/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace ev_common {
+
+namespace {
+
+void closeFd(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Runs in the forked child: only async-signal-safe calls from here on.
+// `from` is a close-on-exec write end; the copy on `to` must survive exec.
+void redirect(int from, int to) {
+    if (from == to) {
+        ::fcntl(to, F_SETFD, 0);
+    } else {
+        ::dup2(from, to);
+    }
+}
+
+[[noreturn]] void execute(const char* path, char* const argv[], char* const envp[]) {
+    if (envp[0] != nullptr) {
+        ::execve(path, argv, envp);
+    } else {
+        ::execv(path, argv);
+    }
+    // _exit, not exit: the child must not flush stdio buffers or run the
+    // atexit handlers and static destructors it inherited from the parent.
+    ::_exit(1);
+}
+
+}  // namespace
+
+Process::Process(const std::string& path) { launch(path, {}, {}, true, false); }
+
+Process::Process(const std::string& path, bool captureOutput, bool mergeStderr) {
+    launch(path, {}, {}, captureOutput, mergeStderr);
+}
+
+Process::Process(const std::string& path, const std::vector<std::string>& args) {
+    launch(path, args, {}, true, false);
+}
+
+Process::Process(const std::string& path, const std::vector<std::string>& args,
+                 bool captureOutput, bool mergeStderr) {
+    launch(path, args, {}, captureOutput, mergeStderr);
+}
+
+Process::Process(const std::string& path, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env, bool captureOutput, bool mergeStderr) {
+    launch(path, args, env, captureOutput, mergeStderr);
+}
+
+Process::~Process() { wait(); }
+
+void Process::launch(const std::string& path, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env, bool captureOutput, bool mergeStderr) {
+    if (::access(path.c_str(), R_OK | X_OK) != 0) return;
+
+    // Everything the child needs is allocated before fork: after it, the child
+    // of a threaded process may not touch the heap.
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (const auto& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+
+    if (!captureOutput) {
+        pid_ = ::fork();
+        if (pid_ == 0) execute(path.c_str(), argv.data(), envp.data());
+        if (pid_ < 0) pid_ = -1;
+        return;
+    }
+
+    // Every descriptor of ours is close-on-exec so that no child inherits it.
+    // Only our read ends and the stop pipe are non-blocking: the child's ends
+    // stay blocking, or a child writing faster than we read would get EAGAIN.
+    int outPipe[2] = {-1, -1};
+    int errPipe[2] = {-1, -1};
+    auto closeAll = [&] {
+        closeFd(outPipe[0]);
+        closeFd(outPipe[1]);
+        closeFd(errPipe[0]);
+        closeFd(errPipe[1]);
+        closeFd(stopPipe_[0]);
+        closeFd(stopPipe_[1]);
+    };
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0 ||
+        ::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0 || !setNonBlocking(outPipe[0]) ||
+        !setNonBlocking(errPipe[0])) {
+        closeAll();
+        return;
+    }
+
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        redirect(outPipe[1], STDOUT_FILENO);
+        redirect(errPipe[1], STDERR_FILENO);
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+            if (fd > STDERR_FILENO) ::close(fd);
+        }
+        execute(path.c_str(), argv.data(), envp.data());
+    }
+    if (pid_ < 0) {
+        pid_ = -1;
+        closeAll();
+        return;
+    }
+    closeFd(outPipe[1]);
+    closeFd(errPipe[1]);
+    capture_ = std::thread(&Process::captureThread, this, outPipe[0], errPipe[0], mergeStderr);
+}
+
+void Process::captureThread(int stdoutFd, int stderrFd, bool mergeStderr) {
+    std::stringstream& errTarget = mergeStderr ? stdout_ : stderr_;
+    pollfd fds[3] = {{stdoutFd, POLLIN, 0}, {stderrFd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    bool stop = false;
+    while (!stop) {
+        const int ready = ::poll(fds, 3, -1);
+        // A signal landing on this thread must not end the capture: the child
+        // would lose its readers and die of SIGPIPE.
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 1) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents & POLLIN) drain(fds[i].fd, i == 0 ? stdout_ : errTarget);
+            // A closed output is done with; polling it further would only spin
+            // until the stop signal arrives.
+            if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                drain(fds[i].fd, i == 0 ? stdout_ : errTarget);
+                fds[i].fd = -1;
+            }
+            fds[i].revents = 0;
+        }
+        if (fds[2].revents & POLLIN) stop = true;
+        fds[2].revents = 0;
+    }
+    drain(stdoutFd, stdout_);
+    drain(stderrFd, errTarget);
+    ::close(stdoutFd);
+    ::close(stderrFd);
+}
+
+void Process::drain(int fd, std::stringstream& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    char buffer[1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n > 0) text.write(buffer, n);
+        if (n < static_cast<ssize_t>(sizeof buffer)) break;
+    }
+}
+
+std::optional<int> Process::wait() {
+    if (pid_ < 1) return std::nullopt;
+    std::optional<int> result;
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = ::waitpid(pid_, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited > 0) result = WEXITSTATUS(status);
+
+    if (stopPipe_[1] >= 0) {
+        while (::write(stopPipe_[1], "end", 3) < 0 && errno == EINTR) {
+        }
+    }
+    if (capture_.joinable()) capture_.join();
+    // The stop pipe is closed here rather than by the capture thread, so this
+    // thread never writes to a descriptor the other one may have closed.
+    closeFd(stopPipe_[0]);
+    closeFd(stopPipe_[1]);
+    pid_ = -1;
+    return result;
+}
+
+std::string Process::getStdout(bool clear) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text = stdout_.str();
+    if (clear) {
+        stdout_.str(std::string());
+        stdout_.clear();
+    }
+    return text;
+}
+
+std::string Process::getStderr(bool clear) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text = stderr_.str();
+    if (clear) {
+        stderr_.str(std::string());
+        stderr_.clear();
+    }
+    return text;
+}
+
+}  // namespace ev_common
