@@ -4,6 +4,8 @@
 // target's libcrypto was built with.
 #include <gtest/gtest.h>
 
+#include "child_process.hpp"
+
 #include <openssl/asn1.h>
 
 #include <sys/utsname.h>
@@ -67,4 +69,21 @@ TEST(TargetPlatform, LibcryptoAgreesOnTimeT) {
     std::string text(reinterpret_cast<const char*>(data),
                      static_cast<std::size_t>(ASN1_STRING_length(at.get())));
     EXPECT_EQ(text, "231114221320Z");
+}
+
+TEST(TargetPlatform, StartsAChildProgramBuiltForTheSameTarget) {
+    // Daemon tests start the built daemon as a child. Under qemu-user that
+    // only works when the kernel hands ARM programs to qemu (binfmt_misc);
+    // without it every such test fails with "Exec format error".
+    ev_test::ChildProcess child(
+        ev_test::builtProgram("libs/ev-common/tests/platform/platform_test"),
+        {"--gtest_filter=TargetPlatform.ChronoKeeps64BitTimeWhereTimeTIsNarrow"});
+    const auto status = child.wait(std::chrono::seconds(60));
+    ASSERT_TRUE(status.has_value()) << "the child program did not finish";
+    EXPECT_EQ(*status, 0) << "127 means the program could not be executed: no binfmt_misc "
+                             "entry for ARM programs (scripts/install-cross-armhf.sh makes "
+                             "one); stderr: "
+                          << child.stderrText();
+    EXPECT_NE(child.stdoutText().find("[  PASSED  ] 1 test."), std::string::npos)
+        << child.stdoutText();
 }
