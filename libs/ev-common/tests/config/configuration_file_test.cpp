@@ -1,0 +1,223 @@
+#include "config/config_parameter_provider.hpp"
+#include "config/parameter.hpp"
+
+#include <gtest/gtest.h>
+
+#include "config_test_support.hpp"
+#include "log_capture.hpp"
+#include "temp_dir.hpp"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+using config_test::providerFor;
+using config_test::readText;
+using config_test::valueOf;
+using config_test::written;
+using ev_common::ConfigParameterProvider;
+using nlohmann::json;
+using spdlog::level::err;
+using spdlog::level::warn;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kEveryType = R"({"all": {"parameters": [
+    {"name": "b", "type": "bool"}, {"name": "i", "type": "int"},
+    {"name": "u", "type": "uint"}, {"name": "i64", "type": "int64"},
+    {"name": "u64", "type": "uint64"}, {"name": "f", "type": "float"},
+    {"name": "d", "type": "double"}, {"name": "s", "type": "string", "pattern": "/[a-z]+"},
+    {"name": "ms", "type": "msec"}, {"name": "sec", "type": "sec"},
+    {"name": "min", "type": "min", "min": 1}, {"name": "hour", "type": "hour"},
+    {"name": "lb", "type": "bool[]"}, {"name": "li", "type": "int[]"},
+    {"name": "lu", "type": "uint[]"}, {"name": "li64", "type": "int64[]"},
+    {"name": "lu64", "type": "uint64[]"}, {"name": "lf", "type": "float[]"},
+    {"name": "ld", "type": "double[]"}, {"name": "ls", "type": "string[]", "max_size": 2}]}})";
+
+const char* kEveryValue = R"({"all": {"b": true, "i": -7, "u": 4000000000,
+    "i64": -9000000000, "u64": 18000000000000000000, "f": 0.5, "d": 2.25, "s": "/data",
+    "ms": 1500, "sec": 30, "min": 5, "hour": 2, "lb": [true, false], "li": [-1, 2],
+    "lu": [3], "li64": [-9000000000], "lu64": [18000000000000000000], "lf": [0.25, 0.1],
+    "ld": [1.5, -2.0], "ls": ["a", "\u00e9"]}})";
+
+const char* kSmall = R"({"g": {"parameters": [
+    {"name": "d", "type": "double", "default": 2.5},
+    {"name": "n", "type": "int", "default": 1, "min": 0},
+    {"name": "r", "type": "int", "value": 4},
+    {"name": "l", "type": "int[]"}]}})";
+
+std::vector<std::string> entriesOf(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool startsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (const auto& line : lines)
+        if (line.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(ConfigurationFile, EveryTypeRoundTripsThroughWritingAndReading) {
+    ev_test::TempDir dir;
+    auto first = providerFor(dir, kEveryType);
+    ASSERT_TRUE(readText(*first, kEveryValue));
+    const std::string path = (dir / "values.json").string();
+    ASSERT_TRUE(first->saveConfigurationFile(path));
+
+    auto second = providerFor(dir, kEveryType);
+    ev_test::LogCapture log;
+    ASSERT_TRUE(second->loadConfigurationFile(path, true)) << log.dump();
+    EXPECT_TRUE(log.texts().empty()) << log.dump();
+    EXPECT_EQ(json::parse(ev_test::readFile(path)), json::parse(written(*first)));
+    // Every value survived, and nothing was added or widened on the way.
+    json expected = json::parse(kEveryValue);
+    expected["all"]["lf"][1] = static_cast<double>(0.1f);
+    EXPECT_EQ(json::parse(written(*second)), expected);
+    EXPECT_EQ(valueOf<ev_common::ConfigMilliseconds>(*second, "all.ms").count(), 1500);
+    EXPECT_EQ(valueOf<ev_common::ConfigHours>(*second, "all.hour").count(), 2);
+    EXPECT_EQ(valueOf<unsigned long long>(*second, "all.u64"), 18000000000000000000ull);
+    EXPECT_EQ(valueOf<std::vector<std::string>>(*second, "all.ls"),
+              (std::vector<std::string>{"a", "\xc3\xa9"}));
+}
+
+TEST(ConfigurationFile, IsWrittenSortedIndentedByFourInUtf8WithoutFinalNewline) {
+    ev_test::TempDir dir;
+    auto provider = providerFor(dir, R"({
+        "b": {"parameters": [{"name": "x", "type": "double", "default": 5.0}]},
+        "a": {"parameters": [{"name": "z", "type": "string", "default": "caf\u00e9"},
+                             {"name": "A", "type": "uint", "default": 1}]}})");
+    EXPECT_EQ(written(*provider),
+              "{\n"
+              "    \"a\": {\n"
+              "        \"A\": 1,\n"
+              "        \"z\": \"caf\xc3\xa9\"\n"
+              "    },\n"
+              "    \"b\": {\n"
+              "        \"x\": 5.0\n"
+              "    }\n"
+              "}");
+    ConfigParameterProvider empty;
+    EXPECT_EQ(written(empty), "null");
+    std::ostringstream broken;
+    broken.setstate(std::ios::badbit);
+    EXPECT_FALSE(empty.writeConfiguration(broken));
+}
+
+TEST(ConfigurationFile, ARefusedValueFailsTheStrictReadAndTheSaveRestoresTheDefault) {
+    ev_test::TempDir dir;
+    auto provider = providerFor(dir, kSmall);
+    ev_test::LogCapture log;
+    const char* file = R"({"g": {"d": 3, "n": 9, "r": 5}})";
+    EXPECT_FALSE(readText(*provider, file));
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                               "Parameter : Expected JSON float",
+                               "[g] Error reading value of parameter d",
+                               "Parameter [r] : cannot modify value to 5, parameter is read only",
+                               "[g] Error reading value of parameter r"}));
+    EXPECT_TRUE(log.has(warn, "[g] Error reading value of parameter d"));
+    EXPECT_EQ(valueOf<int>(*provider, "g.n"), 9);
+    EXPECT_TRUE(readText(*provider, file, false));
+
+    const std::string path = (dir / "values.json").string();
+    ev_test::writeFile(path, file);
+    EXPECT_FALSE(provider->loadConfigurationFile(path, true));
+    ASSERT_TRUE(provider->saveConfigurationFile(path));
+    EXPECT_EQ(json::parse(ev_test::readFile(path)),
+              json::parse(R"({"g": {"d": 2.5, "l": [], "n": 9, "r": 4}})"));
+    EXPECT_NE(ev_test::readFile(path).find("2.5"), std::string::npos);
+}
+
+TEST(ConfigurationFile, UndeclaredMembersAndGroupsAreReportedButDoNotFailTheRead) {
+    ev_test::TempDir dir;
+    auto provider = providerFor(dir, kSmall);
+    ev_test::LogCapture log;
+    EXPECT_TRUE(readText(*provider, R"({"g": {"extra": 1, "n": 2}, "other": {"n": 3}})"));
+    EXPECT_TRUE(log.has(warn, "[g] Unknown parameter => extra"));
+    EXPECT_TRUE(log.has(err, "Unknown parameter group : other"));
+    EXPECT_EQ(valueOf<int>(*provider, "g.n"), 2);
+
+    log.clear();
+    EXPECT_TRUE(readText(*provider, R"([{"n": 4}, 5])"));
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Unknown parameter group : 0",
+                                                     "Unknown parameter group : 1"}));
+    // Only the first value counts; what follows it is never parsed.
+    log.clear();
+    EXPECT_TRUE(readText(*provider, R"({"g": {"n": 6}} {"g": {"n": 7}} stray [)"));
+    EXPECT_TRUE(log.texts().empty()) << log.dump();
+    EXPECT_EQ(valueOf<int>(*provider, "g.n"), 6);
+}
+
+TEST(ConfigurationFile, MalformedInputFailsTheReadAndKeepsWhatWasAssignedBefore) {
+    ev_test::TempDir dir;
+    auto provider = providerFor(dir, kSmall);
+    ev_test::LogCapture log;
+    EXPECT_FALSE(provider->loadConfigurationFile((dir / "missing.json").string(), true));
+    std::istringstream exhausted("");
+    exhausted.get();
+    EXPECT_FALSE(provider->loadConfiguration(exhausted, true));
+    EXPECT_TRUE(log.texts().empty()) << log.dump();
+
+    ev_test::writeFile(dir / "empty.json", "");
+    EXPECT_FALSE(provider->loadConfigurationFile((dir / "empty.json").string(), true));
+    EXPECT_TRUE(startsWith(log.texts(), "Invalid parameters file format : [json.exception.parse_error.101]"))
+        << log.dump();
+    log.clear();
+    EXPECT_FALSE(readText(*provider, R"({"g": {"n": 3,})"));
+    EXPECT_TRUE(startsWith(log.texts(), "Invalid parameters file format : ")) << log.dump();
+
+    log.clear();
+    EXPECT_FALSE(readText(*provider, R"({"g": [1]})"));
+    EXPECT_TRUE(log.has(err, "[g] parameter group must be a JSON object"));
+    EXPECT_TRUE(readText(*provider, R"({"g": [1]})", false));
+
+    // The whole value is parsed before anything is assigned, then members are
+    // read in name order: "d" before the bad list, "n" never.
+    log.clear();
+    EXPECT_FALSE(readText(*provider, R"({"g": {"d": 9.5, "l": [1, "x"], "n": 8}})"));
+    EXPECT_TRUE(startsWith(log.texts(), "Invalid parameters file format : [json.exception.type_error"))
+        << log.dump();
+    EXPECT_DOUBLE_EQ(valueOf<double>(*provider, "g.d"), 9.5);
+    EXPECT_EQ(valueOf<int>(*provider, "g.n"), 1);
+    EXPECT_TRUE(valueOf<std::vector<int>>(*provider, "g.l").empty());
+}
+
+TEST(ConfigurationFile, SavingReplacesTheWholeFileAndKeepsItsModeAndLinks) {
+    ev_test::TempDir dir;
+    auto provider = providerFor(dir, kSmall);
+    const fs::path file = dir / "values.json";
+    EXPECT_FALSE(provider->saveConfiguration());
+    EXPECT_FALSE(fs::exists(file));
+
+    ev_test::writeFile(file, std::string(4096, 'x'));
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    fs::create_symlink(file, dir / "link.json");
+    provider->setConfigurationFilePath((dir / "link.json").string());
+    ASSERT_TRUE(readText(*provider, R"({"g": {"n": 5}})"));
+    ASSERT_TRUE(provider->saveConfiguration());
+    EXPECT_TRUE(fs::is_symlink(dir / "link.json"));
+    EXPECT_EQ(ev_test::readFile(file), written(*provider));
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(entriesOf(dir.path()),
+              (std::vector<std::string>{"description.json", "link.json", "values.json"}));
+}
+
+TEST(ConfigurationFile, ASaveThatCannotOpenItsTargetTouchesNothing) {
+    ev_test::TempDir dir;
+    auto provider = providerFor(dir, kSmall);
+    ev_test::LogCapture log;
+    EXPECT_FALSE(provider->saveConfigurationFile((dir / "no" / "such" / "dir.json").string()));
+    fs::create_directory(dir / "taken.json");
+    ev_test::writeFile(dir / "taken.json" / "inside", "kept");
+    EXPECT_FALSE(provider->saveConfigurationFile((dir / "taken.json").string()));
+    EXPECT_EQ(ev_test::readFile(dir / "taken.json" / "inside"), "kept");
+    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"description.json", "taken.json"}));
+    EXPECT_TRUE(log.texts().empty()) << log.dump();
+}
