@@ -36,7 +36,20 @@ LogCapture::LogCapture(spdlog::level::level_enum level)
     spdlog::set_default_logger(logger);
 }
 
+LogCapture::LogCapture(attach_t)
+    : sink_(std::make_shared<Sink>()),
+      previous_(spdlog::default_logger()),
+      previousLevel_(spdlog::default_logger()->level()),
+      attached_(spdlog::default_logger()) {
+    attached_->sinks().push_back(sink_);
+}
+
 LogCapture::~LogCapture() {
+    if (attached_) {
+        auto& sinks = attached_->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+        return;
+    }
     spdlog::set_default_logger(previous_);
     previous_->set_level(previousLevel_);
 }
@@ -72,6 +85,8 @@ long LogCapture::indexOf(const std::string& text, std::size_t from) const {
 }
 
 void LogCapture::clear() { sink_->reset(); }
+
+
 
 std::string LogCapture::dump() const {
     std::string out;

@@ -20,6 +20,12 @@ struct LogLine {
 class LogCapture {
 public:
     explicit LogCapture(spdlog::level::level_enum level = spdlog::level::trace);
+    // Leaves the current default logger in place and adds the capturing sink
+    // to it (for code that installs a logger of its own, such as
+    // service::initialize); the sink is taken off again on destruction.
+    struct attach_t {};
+    static constexpr attach_t attach{};
+    explicit LogCapture(attach_t);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -43,6 +49,7 @@ private:
     std::shared_ptr<Sink> sink_;
     std::shared_ptr<spdlog::logger> previous_;
     spdlog::level::level_enum previousLevel_;
+    std::shared_ptr<spdlog::logger> attached_;
 };
 
 }  // namespace ev_test

@@ -1,0 +1,15 @@
+#include "service/ipc_subsystem.hpp"
+
+#include "ipc/zmq_ipc.hpp"
+
+#include <spdlog/spdlog.h>
+
+namespace ev_common::service {
+
+bool initialize_ipc(const std::string& /*service_name*/) {
+    spdlog::info("Initializing IPC subsystem");
+    ZmqIpc_Init();
+    return true;
+}
+
+}  // namespace ev_common::service

@@ -1,0 +1,73 @@
+// Base class of every platform daemon. Owns the frame around the service's
+// own work: command line, logger, configuration, optional database, systemd
+// watchdog and start-up notification, Unix signals, and a command loop on the
+// main thread fed through a non-blocking pipe. A concrete service supplies
+// specific_init, specific_start and specific_stop.
+#pragma once
+
+#include "config/config_parameter_provider.hpp"
+#include "database/database.hpp"
+#include "service/command_line.hpp"
+#include "service/command_pipe.hpp"
+#include "service/i_service.hpp"
+#include "system/systemd_watchdog.hpp"
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+
+namespace ev_common::service {
+
+class service : public i_service {
+public:
+    service(const std::string& name, bool use_database);
+    ~service() override;
+    service(const service&) = delete;
+    service& operator=(const service&) = delete;
+
+    bool initialize(int argc, const char* const argv[]) override;
+    int run() override;
+    bool stop(int exit_code) override;
+    std::string get_name() override;
+    // True between a successful specific_start and the end of the command loop.
+    bool is_running() const { return running_; }
+    virtual const std::filesystem::path& get_working_directory();
+    virtual const std::filesystem::path& get_configuration_directory();
+    virtual ev_common::IConfigParameterProvider& get_configuration();
+    virtual ev_common::Database& get_database();
+    virtual const std::filesystem::path& get_database_path();
+
+protected:
+    virtual void after_configuration_description() {}
+    virtual bool specific_init() = 0;
+    virtual bool specific_start() = 0;
+    virtual bool specific_stop() = 0;
+
+private:
+    friend struct signal_dispatch;
+
+    bool initialize_configuration(const command_line_options& options);
+    bool initialize_database();
+    // Carries out every complete command in `pending`; true once "exit" was met.
+    bool process_commands(std::string& pending, bool buffer_was_full);
+    void log_signal(pipe_signal signal);
+    void change_log_level(int step);
+    // The part of stop() that is safe in signal context: no logging.
+    bool request_stop(int exit_code, const char* marked_command, std::size_t length);
+    void post(const char* bytes, std::size_t length);
+
+    std::string name_;
+    std::filesystem::path working_directory_{"."};
+    std::filesystem::path configuration_directory_{"."};
+    bool use_database_;
+    ev_common::Database database_;
+    std::filesystem::path database_path_{"service.db"};
+    ev_common::ConfigParameterProvider configuration_;
+    ev_common::SystemdWatchdog watchdog_;
+    std::atomic<bool> running_{false};
+    std::atomic<int> exit_code_{0};
+    int pipe_read_ = -1;
+    int pipe_write_ = -1;
+};
+
+}  // namespace ev_common::service
