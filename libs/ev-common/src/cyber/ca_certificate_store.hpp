@@ -1,0 +1,62 @@
+// The CA certificate store as the request handler sees it: the listing, the
+// lookups by identifier and by name, and the addition and removal of user
+// CA certificates. LinuxCaCertificateStore is the implementation over the
+// system's trust directory; the status values also travel on the wire.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cyber/certificate.hpp"
+
+namespace ev_common {
+
+// ipc_error is produced only on the client side, never by a store.
+enum class AddCertificateStatus : int32_t {
+    ipc_error = -1,
+    success = 0,
+    invalid_cert = 1,
+    invalid_name = 2,
+    already_exists = 3,
+    internal_error = 4,
+};
+
+enum class RemoveCertificateStatus : int32_t {
+    ipc_error = -1,
+    success = 0,
+    unknown_id = 1,
+    built_in = 2,
+    internal_error = 3,
+};
+
+struct CertificateInfo {
+    uint32_t id = 0;
+    // The file name of the certificate without its extension.
+    std::string name;
+    bool isBuiltIn = false;
+    // One-line subject name.
+    std::string subject;
+    // End of validity in seconds since the epoch, cut to 32 bits.
+    int32_t notAfter = 0;
+};
+
+class ICaCertificateStore {
+public:
+    virtual ~ICaCertificateStore() = default;
+
+    // All entries in increasing identifier order.
+    virtual std::vector<CertificateInfo> getCertificates() = 0;
+    virtual std::optional<Certificate> getCertificate(uint32_t id) = 0;
+    virtual std::optional<Certificate> getCertificateByName(const std::string& name) = 0;
+    virtual std::optional<CertificateInfo> getCertificateInfo(uint32_t id) = 0;
+    // `id` is written only on success. With `replace`, an existing entry of
+    // the same name gives way to the new certificate.
+    virtual AddCertificateStatus addCertificate(const Certificate& certificate,
+                                                const std::string& name, uint32_t& id,
+                                                bool replace) = 0;
+    virtual RemoveCertificateStatus removeCertificate(uint32_t id) = 0;
+};
+
+}  // namespace ev_common

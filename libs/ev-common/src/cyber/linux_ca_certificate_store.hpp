@@ -1,0 +1,71 @@
+// The CA certificate store over the system's trust directory (one NAME.pem
+// entry per trusted CA, kept by the system's update tool) and a user
+// directory of NAME.crt files that this store writes. The process entry owns
+// it; the request handler reaches it through ICaCertificateStore. No lock:
+// after init only one thread at a time calls it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cyber/ca_certificate_store.hpp"
+
+namespace ev_common {
+
+class LinuxCaCertificateStore : public ICaCertificateStore {
+public:
+    // `updateCallback(fresh)` brings the system directory up to date and says
+    // whether that worked; empty means runUpdateCommand.
+    explicit LinuxCaCertificateStore(std::function<bool(bool)> updateCallback = {});
+    ~LinuxCaCertificateStore() override = default;
+
+    LinuxCaCertificateStore(const LinuxCaCertificateStore&) = delete;
+    LinuxCaCertificateStore& operator=(const LinuxCaCertificateStore&) = delete;
+
+    // Runs a fresh update, then scans `linuxDir`. `extraArguments` go to every
+    // run of `command`, in front of `freshArgument`.
+    bool init(const std::filesystem::path& linuxDir, const std::filesystem::path& userDir,
+              const std::string& command, const std::string& freshArgument,
+              const std::vector<std::string>& extraArguments);
+
+    std::vector<CertificateInfo> getCertificates() override;
+    std::optional<Certificate> getCertificate(uint32_t id) override;
+    std::optional<Certificate> getCertificateByName(const std::string& name) override;
+    std::optional<CertificateInfo> getCertificateInfo(uint32_t id) override;
+    AddCertificateStatus addCertificate(const Certificate& certificate, const std::string& name,
+                                        uint32_t& id, bool replace) override;
+    RemoveCertificateStatus removeCertificate(uint32_t id) override;
+
+    // The default update: runs the command (with the fresh argument when
+    // asked) and succeeds on exit code 0. Public so that a wrapping callback
+    // can measure or decorate it.
+    bool runUpdateCommand(bool fresh);
+
+private:
+    bool isValidName(const std::string& name) const;
+    void loadStore();
+    bool isBelowUserDir(const std::filesystem::path& file,
+                        const std::filesystem::path& resolvedUserDir) const;
+    bool applyToSystemStore(const std::string& name, bool adding, Certificate& loaded);
+    void cleanDeadSymlinks(const std::string& name);
+    // Puts back the file's previous content, or removes it when it had none.
+    void restoreFile(const std::filesystem::path& file,
+                     const std::optional<std::string>& previousText);
+    std::optional<Certificate> loadSystemEntry(const std::string& name) const;
+    std::map<uint32_t, CertificateInfo>::iterator findByName(const std::string& name);
+
+    std::filesystem::path linuxDir;
+    std::filesystem::path userDir;
+    std::string updateCommand;
+    std::string freshArgument;
+    std::vector<std::string> extraArguments;
+    std::function<bool(bool)> updateCallback;
+    std::map<uint32_t, CertificateInfo> certificates;
+    uint32_t nextId = 1;
+};
+
+}  // namespace ev_common
