@@ -1,1 +1,25 @@
-int main() { return 1; }
+// Process entry of the certificate trust service: the IPC subsystem, then the
+// CA store, then the service; initialise, run the command loop, and tear down
+// in reverse order.
+#include "cybersecurity_service.hpp"
+#include "service/ipc_subsystem.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <exception>
+#include <functional>
+#include <string>
+
+int main(int argc, char* argv[]) {
+    const std::string name = "cybersecurity_service";
+    ev_common::service::initialize_ipc(name);
+    try {
+        ev_common::LinuxCaCertificateStore store(std::function<bool(bool)>{});
+        ev_charging_platform::cybersecurity::cybersecurity_service service(store);
+        if (!service.initialize(argc, argv)) return 1;
+        return service.run();
+    } catch (const std::exception& e) {
+        spdlog::error("Service {} - Unexpected error:: {}", name, e.what());
+        return 1;
+    }
+}

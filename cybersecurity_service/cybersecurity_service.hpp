@@ -1,0 +1,41 @@
+// The certificate trust service: a platform daemon that reads its two CA
+// directories from the configuration, prepares the CA store on them and
+// serves the store's operations over its ZeroMQ endpoint.
+#pragma once
+
+#include "cyber/linux_ca_certificate_store.hpp"
+#include "req_handler.hpp"
+#include "req_resp_handler.hpp"
+#include "service/service.hpp"
+
+#include <string>
+#include <vector>
+
+namespace ev_charging_platform::cybersecurity {
+
+class cybersecurity_service : public ev_common::service::service {
+public:
+    // The store is built by the process entry and outlives the service. The
+    // endpoint is the service's own unless a test serves elsewhere.
+    explicit cybersecurity_service(ev_common::LinuxCaCertificateStore& store,
+                                   const std::string& endpoint = service_endpoint);
+    ~cybersecurity_service() override;
+
+protected:
+    bool specific_init() override;
+    bool specific_start() override;
+    bool specific_stop() override;
+
+private:
+    // The update tool and its extra arguments: fixed, unless the configuration
+    // declares "cyber.update_command" / "cyber.update_arguments".
+    std::string update_command();
+    std::vector<std::string> update_arguments();
+
+    ev_common::ICaCertificateStore& store_;
+    ev_common::LinuxCaCertificateStore& linux_store_;
+    cybersecurity_req_handler operations_;
+    req_resp_cybersecurity_service_handler ipc_handler_;
+};
+
+}  // namespace ev_charging_platform::cybersecurity

@@ -1,0 +1,52 @@
+// The application protocol of the certificate trust service: operation
+// identifiers, the status codes of additions and removals with their names,
+// and the record of the listing operation with its wire encoding. Shared by
+// the service's request handler and by its clients.
+#pragma once
+
+#include "cyber/ca_certificate_store.hpp"
+#include "ipc/serialization.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ev_charging_platform::cybersecurity {
+
+inline constexpr const char* service_endpoint = "ipc:///tmp/cybersecurity_service.reqresp.api";
+
+enum class operation_id : std::int32_t {
+    add_ca_certificate = 0,
+    remove_ca_certificate = 1,
+    get_ca_certificates = 2,
+    get_ca_certificate_by_id = 3,
+    get_ca_certificate_by_name = 4,
+};
+
+// The store's results travel on the wire unchanged; -1 ("ipc_error") is what
+// a client reports when the exchange itself failed.
+using AddCertificateStatus = ev_common::AddCertificateStatus;
+using RemoveCertificateStatus = ev_common::RemoveCertificateStatus;
+
+// Names for log lines; "INVALID_ENUM_VALUE" for a value outside the table.
+const std::string& to_string(AddCertificateStatus status);
+const std::string& to_string(RemoveCertificateStatus status);
+// The operation's name, or "INVALID_ENUM_VALUE".
+const std::string& to_string(operation_id operation);
+
+struct ca_certificate_info {
+    std::uint32_t id = 0;
+    std::string name;
+    bool built_in = false;
+    std::string subject;
+    // Seconds since the epoch, cut to 32 bits as the store holds it.
+    std::int32_t not_after = 0;
+    std::string additional_text;
+    std::vector<std::uint8_t> additional_data;
+};
+
+void serialize(ev_common::SerializationBuffer& buffer, const ca_certificate_info& info);
+void deserialize(ev_common::DeserializationBuffer& buffer, ca_certificate_info& info);
+std::uint32_t getSerializedSize(const ca_certificate_info& info);
+
+}  // namespace ev_charging_platform::cybersecurity

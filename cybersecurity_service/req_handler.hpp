@@ -1,0 +1,30 @@
+// The operations side of the certificate trust service: carries each
+// operation out on the CA store and writes the "TrustList" log lines. Runs on
+// the IPC server's receiving thread, one request at a time.
+#pragma once
+
+#include "cyber/ca_certificate_store.hpp"
+#include "i_req_resp_cybersecurity_service_handler.hpp"
+
+#include <string>
+
+namespace ev_charging_platform::cybersecurity {
+
+class cybersecurity_req_handler : public i_req_resp_cybersecurity_service_handler {
+public:
+    // The store is not owned and must outlive the handler.
+    cybersecurity_req_handler(const std::string& service_name, ev_common::ICaCertificateStore* store);
+
+    AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
+                                            std::uint32_t& id) override;
+    RemoveCertificateStatus remove_ca_certificate(std::uint32_t id) override;
+    std::vector<ca_certificate_info> get_ca_certificates() override;
+    std::string get_ca_certificate_by_id(std::uint32_t id) override;
+    std::string get_ca_certificate_by_name(const std::string& name) override;
+
+private:
+    std::string service_name_;
+    ev_common::ICaCertificateStore* store_;
+};
+
+}  // namespace ev_charging_platform::cybersecurity

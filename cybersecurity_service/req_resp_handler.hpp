@@ -1,0 +1,38 @@
+// The IPC side of the certificate trust service: owns the service's ZeroMQ
+// server, decodes each request's operation and parameters, calls the
+// operation and writes the reply in place into a message sized beforehand.
+// Runs on the server's receiving thread.
+#pragma once
+
+#include "i_req_resp_cybersecurity_service_handler.hpp"
+#include "ipc/zmq_ipc_server.hpp"
+
+#include <string>
+
+namespace ev_charging_platform::cybersecurity {
+
+class req_resp_cybersecurity_service_handler : public ev_common::ZmqIpcServer::IIpcRequestHandler {
+public:
+    // `operations` is not owned and must outlive the handler. The endpoint is
+    // the service's own unless a test serves elsewhere.
+    explicit req_resp_cybersecurity_service_handler(
+        i_req_resp_cybersecurity_service_handler* operations,
+        const std::string& endpoint = service_endpoint);
+    ~req_resp_cybersecurity_service_handler() override;
+    req_resp_cybersecurity_service_handler(const req_resp_cybersecurity_service_handler&) = delete;
+    req_resp_cybersecurity_service_handler& operator=(
+        const req_resp_cybersecurity_service_handler&) = delete;
+
+    bool start();
+    bool stop();
+    bool is_started() const { return started_; }
+
+    void notifyRequest(const std::string& clientId, ev_common::IpcRequestContext& context) override;
+
+private:
+    i_req_resp_cybersecurity_service_handler* operations_;
+    ev_common::ZmqIpcServer server_;
+    bool started_ = false;
+};
+
+}  // namespace ev_charging_platform::cybersecurity
