@@ -1,0 +1,415 @@
+#include "ipc/serialization.hpp"
+#include "ipc/zmq_ipc.hpp"
+#include "ipc/zmq_ipc_server.hpp"
+
+#include "log_capture.hpp"
+#include "temp_dir.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <zmq.h>
+#include <zmq.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using ev_common::IpcRequestContext;
+using ev_common::ZmqIpcServer;
+using spdlog::level::level_enum;
+
+std::string frameOf(std::initializer_list<int> bytes) {
+    std::string frame;
+    for (int b : bytes) frame.push_back(static_cast<char>(b));
+    return frame;
+}
+
+// A REQ client of the test. Every wait is bounded so that a server that never
+// replies fails the test instead of hanging it.
+class Client {
+public:
+    explicit Client(const std::string& endpoint) : socket_(zmq_socket(ev_common::ZmqIpc_GetContext(), ZMQ_REQ)) {
+        const int timeout = 10000;
+        const int linger = 0;
+        zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+        zmq_setsockopt(socket_, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
+        zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof linger);
+        if (zmq_connect(socket_, endpoint.c_str()) != 0) throw zmq::error_t();
+    }
+    ~Client() { close(); }
+    void close() {
+        if (socket_ != nullptr) zmq_close(socket_);
+        socket_ = nullptr;
+    }
+
+    bool send(const std::string& frame) { return zmq_send(socket_, frame.data(), frame.size(), 0) >= 0; }
+
+    std::optional<std::string> request(const std::string& frame) {
+        if (!send(frame)) return std::nullopt;
+        zmq_msg_t msg;
+        zmq_msg_init(&msg);
+        int rc;
+        do {
+            rc = zmq_msg_recv(&msg, socket_, 0);
+        } while (rc < 0 && zmq_errno() == EINTR);
+        std::optional<std::string> reply;
+        if (rc >= 0) reply.emplace(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
+        zmq_msg_close(&msg);
+        return reply;
+    }
+
+private:
+    void* socket_;
+};
+
+struct Call {
+    std::string clientId;
+    std::uint32_t payloadStart;
+    std::uint32_t position;
+    bool dataIsFrame;
+};
+
+// Speaks a small protocol: operation 1 (uint32 id) answers status 0 for id 5
+// and 1 otherwise, operation 2 answers an empty list, operation 9 throws a
+// runtime error, operation 10 a ZeroMQ error; anything else gets no reply.
+class TestHandler : public ZmqIpcServer::IIpcRequestHandler {
+public:
+    void notifyRequest(const std::string& clientId, IpcRequestContext& context) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            calls_.push_back({clientId, context.request->payloadStart, context.request->position,
+                              context.requestData == context.request->data});
+        }
+        std::int32_t operation = 0;
+        ev_common::deserialize(*context.request, operation);
+        std::vector<std::uint8_t> reply(4);
+        ev_common::SerializationBuffer out{reply.data(), 4};
+        if (operation == 1) {
+            std::uint32_t id = 0;
+            ev_common::deserialize(*context.request, id);
+            ev_common::serialize(out, std::int32_t{id == 5 ? 0 : 1});
+        } else if (operation == 2) {
+            ev_common::serialize(out, std::uint32_t{0});
+        } else if (operation == 9) {
+            throw std::runtime_error("store failed");
+        } else if (operation == 10) {
+            throw zmq::error_t(EPROTO);
+        } else {
+            return;
+        }
+        context.responseSize = reply.size();
+        context.sendResponse(reply.data(), reply.size());
+    }
+
+    std::vector<Call> calls() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+};
+
+bool waitUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+const std::string removeId5 = frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01, 0, 0, 0, 0x05, 0, 0, 0});
+const std::string removeId6 = frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01, 0, 0, 0, 0x06, 0, 0, 0});
+const std::string listAll = frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x02, 0, 0, 0});
+
+class ZmqIpcServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ev_common::ZmqIpc_Init(); }
+    void TearDown() override { ev_common::ZmqIpc_Term(); }
+
+    std::string ipcEndpoint() const { return "ipc://" + (dir / "test.reqresp.api").string(); }
+
+    // Declared first: the capture must outlive every server of the test.
+    ev_test::LogCapture capture;
+    ev_test::TempDir dir;
+    TestHandler handler;
+};
+
+TEST_F(ZmqIpcServerTest, AnswersAPingWithoutCallingTheHandler) {
+    const std::string endpoint = ipcEndpoint();
+    ZmqIpcServer server("Test", endpoint, &handler);
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(capture.has(level_enum::debug, "Server " + endpoint + ": start receiving thread"));
+    Client client(endpoint);
+
+    EXPECT_EQ(client.request(""), std::string());
+    EXPECT_TRUE(handler.calls().empty());
+    EXPECT_TRUE(capture.has(level_enum::trace, "Server " + endpoint + " : receive ping request"));
+    // Written once the reply is on its way, so possibly after it arrived.
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.has(level_enum::trace, "Server " + endpoint + " : respond to ping request"); }));
+}
+
+TEST_F(ZmqIpcServerTest, HandsIdentityAndPayloadToTheHandlerAndSendsItsReply) {
+    const std::string endpoint = "inproc://reqresp.test";
+    ZmqIpcServer server("Test", endpoint, &handler);
+    ASSERT_TRUE(server.start());
+    Client client(endpoint);
+
+    EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
+    EXPECT_EQ(client.request(removeId6), frameOf({1, 0, 0, 0}));
+    EXPECT_EQ(client.request(listAll), frameOf({0, 0, 0, 0}));
+    // An empty identity is still an identity.
+    EXPECT_EQ(client.request(frameOf({0, 0, 0, 0, 0x02, 0, 0, 0})), frameOf({0, 0, 0, 0}));
+
+    const auto calls = handler.calls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].clientId, "ab");
+    EXPECT_EQ(calls[0].payloadStart, 6u);
+    EXPECT_EQ(calls[0].position, 6u);
+    EXPECT_TRUE(calls[0].dataIsFrame);
+    EXPECT_EQ(calls[3].clientId, "");
+    EXPECT_EQ(calls[3].payloadStart, 4u);
+    EXPECT_EQ(calls[3].position, 4u);
+    EXPECT_EQ(capture.count("Server " + endpoint + ": receive message from client ab"), 3u);
+    EXPECT_EQ(capture.count("Server " + endpoint + ": Notify request"), 4u);
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.count("Server " + endpoint + " : response sent (size = 4)") == 4; }));
+}
+
+TEST_F(ZmqIpcServerTest, RepliesEmptyToEveryMalformedRequestAndKeepsServing) {
+    const std::string endpoint = ipcEndpoint();
+    ZmqIpcServer server("Test", endpoint, &handler);
+    ASSERT_TRUE(server.start());
+    Client client(endpoint);
+
+    struct Case {
+        const char* what;
+        std::string frame;
+        bool reachesHandler;
+        const char* logLine;
+    };
+    const std::string deserializationError = "Server " + endpoint + " : deserialization error";
+    const std::vector<Case> cases{
+        {"one byte", frameOf({0x02}), false, nullptr},
+        {"three bytes", frameOf({0x02, 0, 0}), false, nullptr},
+        {"identity past the frame", frameOf({0x05, 0, 0, 0, 0x61, 0x62}), false, nullptr},
+        {"huge identity length", frameOf({0xFF, 0xFF, 0xFF, 0xFF, 0x61}), false, nullptr},
+        {"operation missing", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01}), true, nullptr},
+        {"unknown operation", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x05, 0, 0, 0}), true, nullptr},
+        {"parameters truncated", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01, 0, 0, 0, 0x05}), true, nullptr},
+        {"handler error", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x09, 0, 0, 0}), true,
+         " : error while serving request : store failed"},
+    };
+    std::size_t handlerCalls = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        capture.clear();
+        EXPECT_EQ(client.request(c.frame), std::string());
+        if (c.reachesHandler) ++handlerCalls;
+        EXPECT_EQ(handler.calls().size(), handlerCalls + 0);
+        if (c.logLine != nullptr) {
+            EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + c.logLine)) << capture.dump();
+        } else if (c.what != std::string("unknown operation")) {
+            EXPECT_TRUE(capture.has(level_enum::err, deserializationError)) << capture.dump();
+        }
+        // The same REQ socket goes on with a normal request.
+        EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
+        ++handlerCalls;
+    }
+    EXPECT_EQ(capture.count("Server " + endpoint + ": exception in receiving thread: "), 0u);
+}
+
+TEST_F(ZmqIpcServerTest, RefusesASecondStartAndASecondStopAndCanBeRestarted) {
+    const std::string endpoint = ipcEndpoint();
+    ZmqIpcServer server("Test", endpoint, &handler);
+    EXPECT_FALSE(server.stop());
+    EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + ": not started"));
+
+    ASSERT_TRUE(server.start());
+    EXPECT_FALSE(server.start());
+    EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + ": already started"));
+    EXPECT_TRUE(server.stop());
+    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + " - TERMINATE : stop command received"));
+    EXPECT_TRUE(capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread"));
+    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": stopped"));
+    capture.clear();
+    EXPECT_FALSE(server.stop());
+    EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + ": not started"));
+
+    ASSERT_TRUE(server.start());
+    Client client(endpoint);
+    EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
+}
+
+TEST_F(ZmqIpcServerTest, StartReportsAnEndpointThatCannotBeBound) {
+    const std::string missing = "ipc://" + (dir / "no-such-folder" / "api").string();
+    ZmqIpcServer server("Test", missing, &handler);
+    EXPECT_FALSE(server.start());
+    EXPECT_TRUE(capture.has(level_enum::err, "Server " + missing + ": unable to bind " + missing +
+                                                 " : No such file or directory"))
+        << capture.dump();
+    EXPECT_FALSE(capture.has("Server " + missing + ": start receiving thread"));
+    // Nothing is left running: the server is simply not started.
+    EXPECT_FALSE(server.stop());
+
+    const std::string taken = "inproc://taken.test";
+    ZmqIpcServer first("First", taken, &handler);
+    ZmqIpcServer second("Second", taken, &handler);
+    ASSERT_TRUE(first.start());
+    EXPECT_FALSE(second.start());
+    EXPECT_TRUE(capture.has(level_enum::err, "Server " + taken + ": unable to bind " + taken +
+                                                 " : Address already in use"));
+    Client client(taken);
+    EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
+}
+
+TEST_F(ZmqIpcServerTest, GivesServersOfTheSameEndpointTheirOwnControlEndpoint) {
+    const std::string endpoint = "ipc:///tmp/x://y";
+    ZmqIpcServer first("A", endpoint, &handler);
+    ZmqIpcServer second("B", endpoint, &handler);
+    EXPECT_NE(first.getControlEndpoint(), second.getControlEndpoint());
+    EXPECT_EQ(first.getControlEndpoint(), "inproc://server_" +
+                                              std::to_string(reinterpret_cast<std::uintptr_t>(&first)) +
+                                              "_ipc_/tmp/x_y");
+}
+
+TEST_F(ZmqIpcServerTest, LogsAnUnknownControlCommandAndGoesOn) {
+    const std::string endpoint = "inproc://control.test";
+    ZmqIpcServer server("Test", endpoint, &handler);
+    ASSERT_TRUE(server.start());
+    void* push = zmq_socket(ev_common::ZmqIpc_GetContext(), ZMQ_PUSH);
+    ASSERT_EQ(zmq_connect(push, server.getControlEndpoint().c_str()), 0);
+    ASSERT_EQ(zmq_send(push, "RELOAD now", 10, 0), 10);
+    zmq_close(push);
+    const std::string line = "Server " + endpoint + " - RELOAD : unknown command => RELOAD.now";
+    EXPECT_TRUE(waitUntil([&] { return capture.has(level_enum::err, line); })) << capture.dump();
+    Client client(endpoint);
+    EXPECT_EQ(client.request(""), std::string());
+}
+
+TEST_F(ZmqIpcServerTest, StopsWhenDestroyedWhileStarted) {
+    const std::string endpoint = ipcEndpoint();
+    {
+        ZmqIpcServer server("Test", endpoint, &handler);
+        ASSERT_TRUE(server.start());
+    }
+    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + " - TERMINATE : stop command received"));
+    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": stopped"));
+    // The endpoint is free again.
+    ZmqIpcServer next("Test", endpoint, &handler);
+    EXPECT_TRUE(next.start());
+}
+
+TEST_F(ZmqIpcServerTest, EndsTheThreadWhenTheContextIsTerminated) {
+    const std::string endpoint = ipcEndpoint();
+    auto server = std::make_unique<ZmqIpcServer>("Test", endpoint, &handler);
+    ASSERT_TRUE(server->start());
+    {
+        Client client(endpoint);
+        EXPECT_EQ(client.request(""), std::string());
+    }
+    ev_common::ZmqIpc_Term();  // the fixture's reference: the context goes
+    const auto terminated = capture.indexOf("Server " + endpoint + ": context has been terminated");
+    ASSERT_GE(terminated, 0) << capture.dump();
+    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": context has been terminated"));
+    EXPECT_GT(capture.indexOf("Server " + endpoint + " : end of reception thread"), terminated);
+
+    // The finished thread is joined without touching the vanished context.
+    server.reset();
+    EXPECT_TRUE(capture.has(level_enum::err,
+                            "Server " + endpoint + ": exception while stopping sever Context was terminated"));
+    EXPECT_TRUE(capture.has(level_enum::info, "Server Test: stopped"));
+    ev_common::ZmqIpc_Init();  // for the fixture's release
+}
+
+TEST_F(ZmqIpcServerTest, DestructorFinishesTheThreadAfterAFailedStop) {
+    // Room for the server's two sockets and one more, which the test takes:
+    // the stop channel's push socket then cannot be created.
+    ASSERT_EQ(zmq_ctx_set(ev_common::ZmqIpc_GetContext(), ZMQ_MAX_SOCKETS, 3), 0);
+    const std::string endpoint = ipcEndpoint();
+    auto server = std::make_unique<ZmqIpcServer>("Test", endpoint, &handler);
+    ASSERT_TRUE(server->start());
+    std::vector<void*> hogs;
+    while (void* s = zmq_socket(ev_common::ZmqIpc_GetContext(), ZMQ_PAIR)) hogs.push_back(s);
+    ASSERT_EQ(zmq_errno(), EMFILE);
+    ASSERT_EQ(hogs.size(), 1u);
+
+    const std::string failure = "Server " + endpoint + ": exception while stopping sever Too many open files";
+    EXPECT_TRUE(server->stop());
+    EXPECT_TRUE(capture.has(level_enum::err, failure));
+    EXPECT_TRUE(capture.has(level_enum::info, "Server Test: stopped"));
+    EXPECT_FALSE(capture.has("Server " + endpoint + " : end of reception thread"));
+
+    // Destroyed while the stop channel still cannot be opened: the destructor
+    // must wait for the thread rather than leave it running on freed memory.
+    capture.clear();
+    std::thread destroyer([&] { server.reset(); });
+    EXPECT_TRUE(waitUntil([&] { return capture.has(level_enum::err, failure); }));
+    for (void* s : hogs) zmq_close(s);
+    destroyer.join();
+    EXPECT_TRUE(capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread"));
+}
+
+TEST_F(ZmqIpcServerTest, AZeroMqErrorFromTheHandlerEndsOnlyTheThread) {
+    const std::string endpoint = "inproc://handler-error.test";
+    ZmqIpcServer server("Test", endpoint, &handler);
+    ASSERT_TRUE(server.start());
+    {
+        Client client(endpoint);
+        EXPECT_TRUE(client.send(frameOf({0, 0, 0, 0, 0x0A, 0, 0, 0})));
+    }
+    EXPECT_TRUE(waitUntil([&] {
+        return capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread");
+    }));
+    EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + ": exception in receiving thread: " +
+                                                 zmq_strerror(EPROTO)));
+    // The finished thread is still held until stop joins it.
+    EXPECT_FALSE(server.start());
+    EXPECT_TRUE(server.stop());
+    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": stopped"));
+}
+
+extern "C" void ignoreSignal(int) {}
+
+TEST_F(ZmqIpcServerTest, KeepsServingWhenSignalsInterruptTheWait) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = ignoreSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: a blocked poll returns EINTR
+    ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
+
+    const std::string endpoint = ipcEndpoint();
+    ZmqIpcServer server("Test", endpoint, &handler);
+    ASSERT_TRUE(server.start());
+    Client client(endpoint);
+    EXPECT_EQ(client.request(""), std::string());
+    // Every thread of the process gets the signal, the receiving thread too.
+    for (int round = 0; round < 5; ++round) {
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            syscall(SYS_tgkill, getpid(), std::stoi(task.path().filename().string()), SIGUSR2);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
+    EXPECT_EQ(capture.count("Server " + endpoint + ": exception in receiving thread: Interrupted system call"), 0u);
+    sigaction(SIGUSR2, &previous, nullptr);
+}
+
+}  // namespace
