@@ -70,7 +70,8 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration) {
-                times_[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+                times_[run.run_name.function_name] = {run.GetAdjustedRealTime(),
+                                                      run.GetAdjustedCPUTime()};
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -82,9 +83,10 @@ public:
             bare->second.second <= 0) {
             return;
         }
-        std::printf("Certificate / bare PEM_read_bio_X509 over %zu CA texts: %.2fx wall, %.2fx CPU\n",
-                    caTexts().size(), record->second.first / bare->second.first,
-                    record->second.second / bare->second.second);
+        std::printf(
+            "Certificate / bare PEM_read_bio_X509 over %zu CA texts: %.2fx wall, %.2fx CPU\n",
+            caTexts().size(), record->second.first / bare->second.first,
+            record->second.second / bare->second.second);
     }
 
 private:

@@ -89,16 +89,19 @@ bool setRandomSerial(X509* certificate) {
     if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
         return false;
     }
-    std::unique_ptr<BIGNUM, BignumFree> number(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+    std::unique_ptr<BIGNUM, BignumFree> number(
+        BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
     if (!number) {
         return false;
     }
-    std::unique_ptr<ASN1_INTEGER, Asn1IntegerFree> serial(BN_to_ASN1_INTEGER(number.get(), nullptr));
+    std::unique_ptr<ASN1_INTEGER, Asn1IntegerFree> serial(
+        BN_to_ASN1_INTEGER(number.get(), nullptr));
     return serial && X509_set_serialNumber(certificate, serial.get()) == 1;
 }
 
 bool appendRequestExtensions(X509* certificate, X509_REQ* request, bool selfIssued) {
-    std::unique_ptr<STACK_OF(X509_EXTENSION), ExtensionsFree> extensions(X509_REQ_get_extensions(request));
+    std::unique_ptr<STACK_OF(X509_EXTENSION), ExtensionsFree> extensions(
+        X509_REQ_get_extensions(request));
     if (!extensions) {
         return true;
     }
@@ -130,18 +133,19 @@ bool appendRequestExtensions(X509* certificate, X509_REQ* request, bool selfIssu
 
 const EVP_MD* signingDigest(DigestAlgorithm digest) {
     switch (digest) {
-    case DigestAlgorithm::sha384:
-        return EVP_sha384();
-    case DigestAlgorithm::sha512:
-        return EVP_sha512();
-    default:
-        return EVP_sha256();
+        case DigestAlgorithm::sha384:
+            return EVP_sha384();
+        case DigestAlgorithm::sha512:
+            return EVP_sha512();
+        default:
+            return EVP_sha256();
     }
 }
 
 std::unique_ptr<X509, X509Free> build(X509_REQ* request, const Certificate* issuer, EVP_PKEY* key,
                                       DigestAlgorithm digest, int64_t notBefore, int64_t notAfter) {
-    if (request == nullptr || key == nullptr || (issuer != nullptr && issuer->handle() == nullptr)) {
+    if (request == nullptr || key == nullptr ||
+        (issuer != nullptr && issuer->handle() == nullptr)) {
         return nullptr;
     }
     std::unique_ptr<X509, X509Free> certificate(X509_new());
@@ -150,13 +154,14 @@ std::unique_ptr<X509, X509Free> build(X509_REQ* request, const Certificate* issu
         return nullptr;
     }
     if (X509_set_version(certificate.get(), X509_REQ_get_version(request)) != 1 ||
-        !setTime(time.get(), notBefore) || X509_set1_notBefore(certificate.get(), time.get()) != 1 ||
-        !setTime(time.get(), notAfter) || X509_set1_notAfter(certificate.get(), time.get()) != 1 ||
+        !setTime(time.get(), notBefore) ||
+        X509_set1_notBefore(certificate.get(), time.get()) != 1 || !setTime(time.get(), notAfter) ||
+        X509_set1_notAfter(certificate.get(), time.get()) != 1 ||
         !setRandomSerial(certificate.get())) {
         return nullptr;
     }
-    const X509_NAME* issuerName =
-        issuer != nullptr ? X509_get_subject_name(issuer->handle()) : X509_REQ_get_subject_name(request);
+    const X509_NAME* issuerName = issuer != nullptr ? X509_get_subject_name(issuer->handle())
+                                                    : X509_REQ_get_subject_name(request);
     EVP_PKEY* requestKey = X509_REQ_get0_pubkey(request);
     if (requestKey == nullptr || X509_set_issuer_name(certificate.get(), issuerName) != 1 ||
         X509_set_subject_name(certificate.get(), X509_REQ_get_subject_name(request)) != 1 ||
@@ -177,7 +182,8 @@ std::unique_ptr<X509, X509Free> build(X509_REQ* request, const Certificate* issu
     }
     // Requests are always version 1, but extensions are only allowed in
     // version 3 certificates; strict verifiers refuse anything else.
-    if (X509_get_ext_count(certificate.get()) > 0 && X509_set_version(certificate.get(), X509_VERSION_3) != 1) {
+    if (X509_get_ext_count(certificate.get()) > 0 &&
+        X509_set_version(certificate.get(), X509_VERSION_3) != 1) {
         return nullptr;
     }
     if (X509_sign(certificate.get(), key, signingDigest(digest)) <= 0) {
@@ -188,11 +194,16 @@ std::unique_ptr<X509, X509Free> build(X509_REQ* request, const Certificate* issu
 
 }  // namespace
 
-Certificate::Certificate(const std::string& pemText) : X509Document(pemText) { parse(); }
+Certificate::Certificate(const std::string& pemText) : X509Document(pemText) {
+    parse();
+}
 
-Certificate::Certificate(const char* pemText) : Certificate(std::string(pemText != nullptr ? pemText : "")) {}
+Certificate::Certificate(const char* pemText)
+    : Certificate(std::string(pemText != nullptr ? pemText : "")) {}
 
-Certificate::Certificate(const std::filesystem::path& file) : X509Document(file) { parse(); }
+Certificate::Certificate(const std::filesystem::path& file) : X509Document(file) {
+    parse();
+}
 
 Certificate::Certificate(const X509* certificate) : X509Document(std::string()) {
     if (certificate == nullptr) {
@@ -215,7 +226,9 @@ Certificate::Certificate(const std::vector<uint8_t>& der) : X509Document(std::st
     parse();
 }
 
-Certificate::~Certificate() { X509_free(handle_); }
+Certificate::~Certificate() {
+    X509_free(handle_);
+}
 
 Certificate::Certificate(const Certificate& other)
     : X509Document(other),
@@ -283,16 +296,18 @@ Certificate& Certificate::operator=(Certificate&& other) noexcept {
     return *this;
 }
 
-Certificate Certificate::issue(X509_REQ* request, const Certificate* issuer, EVP_PKEY* key, DigestAlgorithm digest,
-                               int64_t notBefore, int64_t notAfter) {
-    const std::unique_ptr<X509, X509Free> certificate = build(request, issuer, key, digest, notBefore, notAfter);
+Certificate Certificate::issue(X509_REQ* request, const Certificate* issuer, EVP_PKEY* key,
+                               DigestAlgorithm digest, int64_t notBefore, int64_t notAfter) {
+    const std::unique_ptr<X509, X509Free> certificate =
+        build(request, issuer, key, digest, notBefore, notAfter);
     return Certificate(static_cast<const X509*>(certificate.get()));
 }
 
-Certificate Certificate::issue(X509_REQ* request, const Certificate* issuer, EVP_PKEY* key, DigestAlgorithm digest,
-                               int32_t days) {
-    const int64_t now =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+Certificate Certificate::issue(X509_REQ* request, const Certificate* issuer, EVP_PKEY* key,
+                               DigestAlgorithm digest, int32_t days) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
     return issue(request, issuer, key, digest, now, now + int64_t{days} * 86400);
 }
 
@@ -347,7 +362,8 @@ void Certificate::parse() {
     if (pemBlocks_.empty()) {
         return;
     }
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(text_.data(), static_cast<int>(text_.size())));
+    std::unique_ptr<BIO, BioFree> bio(
+        BIO_new_mem_buf(text_.data(), static_cast<int>(text_.size())));
     std::unique_ptr<X509, X509Free> certificate(
         bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     if (certificate) {
@@ -383,7 +399,8 @@ bool Certificate::verify(const std::vector<Certificate>& certificates, size_t st
         if (entry == nullptr) {
             continue;
         }
-        if (sk_X509_push(certificates[i].selfSigned() ? trusted.get() : untrusted.get(), entry) <= 0) {
+        if (sk_X509_push(certificates[i].selfSigned() ? trusted.get() : untrusted.get(), entry) <=
+            0) {
             return false;
         }
     }
@@ -396,15 +413,18 @@ bool Certificate::verify(const std::vector<Certificate>& certificates) const {
     return valid_ && verify(certificates, 0);
 }
 
-bool Certificate::verifyChain() const { return chain_.size() > 1 && verify(chain_, 1); }
-
-bool Certificate::verifySignature(const std::vector<uint8_t>& signature, const void* data, size_t size,
-                                  DigestAlgorithm digest) const {
-    return handle_ != nullptr && verifyData(signature, data, size, digest, X509_get0_pubkey(handle_));
+bool Certificate::verifyChain() const {
+    return chain_.size() > 1 && verify(chain_, 1);
 }
 
-bool Certificate::verifySignature(const std::vector<uint8_t>& signature, const std::filesystem::path& file,
-                                  DigestAlgorithm digest) const {
+bool Certificate::verifySignature(const std::vector<uint8_t>& signature, const void* data,
+                                  size_t size, DigestAlgorithm digest) const {
+    return handle_ != nullptr &&
+           verifyData(signature, data, size, digest, X509_get0_pubkey(handle_));
+}
+
+bool Certificate::verifySignature(const std::vector<uint8_t>& signature,
+                                  const std::filesystem::path& file, DigestAlgorithm digest) const {
     return handle_ != nullptr && verifyFile(signature, file, digest, X509_get0_pubkey(handle_));
 }
 

@@ -33,12 +33,12 @@ struct OpenSslFree {
 
 const EVP_MD* digestFor(DigestAlgorithm digest) {
     switch (digest) {
-    case DigestAlgorithm::sha384:
-        return EVP_sha384();
-    case DigestAlgorithm::sha512:
-        return EVP_sha512();
-    default:
-        return EVP_sha256();
+        case DigestAlgorithm::sha384:
+            return EVP_sha384();
+        case DigestAlgorithm::sha512:
+            return EVP_sha512();
+        default:
+            return EVP_sha256();
     }
 }
 
@@ -189,7 +189,8 @@ std::string bytesToHex(const uint8_t* data, size_t size, const char* separator) 
     return result;
 }
 
-std::vector<uint8_t> signData(const void* data, size_t size, DigestAlgorithm digest, EVP_PKEY* key) {
+std::vector<uint8_t> signData(const void* data, size_t size, DigestAlgorithm digest,
+                              EVP_PKEY* key) {
     std::vector<uint8_t> signature;
     if (data == nullptr || key == nullptr) {
         return signature;
@@ -247,7 +248,8 @@ bool digestFile(EVP_MD_CTX* ctx, const std::filesystem::path& file) {
 
 }  // namespace
 
-std::vector<uint8_t> signFile(const std::filesystem::path& file, DigestAlgorithm digest, EVP_PKEY* key) {
+std::vector<uint8_t> signFile(const std::filesystem::path& file, DigestAlgorithm digest,
+                              EVP_PKEY* key) {
     std::vector<uint8_t> signature;
     if (key == nullptr) {
         return signature;
@@ -385,55 +387,57 @@ void X509Document::readExtensions(X509* certificate) {
     const int count = X509v3_get_ext_count(extensions);
     for (int i = 0; i < count; ++i) {
         const X509_EXTENSION* extension = X509v3_get_ext(extensions, i);
-        const int nid = OBJ_obj2nid(X509_EXTENSION_get_object(const_cast<X509_EXTENSION*>(extension)));
+        const int nid =
+            OBJ_obj2nid(X509_EXTENSION_get_object(const_cast<X509_EXTENSION*>(extension)));
         const char* longName = OBJ_nid2ln(nid);
         extensionNames_.emplace_back(longName != nullptr ? longName : "");
         switch (nid) {
-        case NID_subject_alt_name:
-            subjectAltNames_ = generalNamesToText(
-                static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, nid, nullptr, nullptr)));
-            break;
-        case NID_issuer_alt_name:
-            issuerAltNames_ = generalNamesToText(
-                static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, nid, nullptr, nullptr)));
-            break;
-        case NID_basic_constraints: {
-            auto* constraints =
-                static_cast<BASIC_CONSTRAINTS*>(X509_get_ext_d2i(certificate, nid, nullptr, nullptr));
-            if (constraints == nullptr) {
+            case NID_subject_alt_name:
+                subjectAltNames_ = generalNamesToText(static_cast<GENERAL_NAMES*>(
+                    X509_get_ext_d2i(certificate, nid, nullptr, nullptr)));
+                break;
+            case NID_issuer_alt_name:
+                issuerAltNames_ = generalNamesToText(static_cast<GENERAL_NAMES*>(
+                    X509_get_ext_d2i(certificate, nid, nullptr, nullptr)));
+                break;
+            case NID_basic_constraints: {
+                auto* constraints = static_cast<BASIC_CONSTRAINTS*>(
+                    X509_get_ext_d2i(certificate, nid, nullptr, nullptr));
+                if (constraints == nullptr) {
+                    break;
+                }
+                basicConstraints_.present = true;
+                if (constraints->ca != 0) {
+                    basicConstraints_.ca = true;
+                    if (constraints->pathlen != nullptr) {
+                        basicConstraints_.pathLength =
+                            static_cast<int32_t>(ASN1_INTEGER_get(constraints->pathlen));
+                    }
+                }
+                BASIC_CONSTRAINTS_free(constraints);
                 break;
             }
-            basicConstraints_.present = true;
-            if (constraints->ca != 0) {
-                basicConstraints_.ca = true;
-                if (constraints->pathlen != nullptr) {
-                    basicConstraints_.pathLength = static_cast<int32_t>(ASN1_INTEGER_get(constraints->pathlen));
+            case NID_info_access: {
+                auto* access = static_cast<AUTHORITY_INFO_ACCESS*>(
+                    X509_get_ext_d2i(certificate, nid, nullptr, nullptr));
+                if (access == nullptr) {
+                    break;
                 }
-            }
-            BASIC_CONSTRAINTS_free(constraints);
-            break;
-        }
-        case NID_info_access: {
-            auto* access =
-                static_cast<AUTHORITY_INFO_ACCESS*>(X509_get_ext_d2i(certificate, nid, nullptr, nullptr));
-            if (access == nullptr) {
+                const int entries = sk_ACCESS_DESCRIPTION_num(access);
+                for (int j = 0; j < entries; ++j) {
+                    const ACCESS_DESCRIPTION* description = sk_ACCESS_DESCRIPTION_value(access, j);
+                    const int method = OBJ_obj2nid(description->method);
+                    if (method == NID_ad_OCSP) {
+                        appendUri(description->location, ocspResponders_);
+                    } else if (method == NID_ad_ca_issuers) {
+                        appendUri(description->location, caIssuers_);
+                    }
+                }
+                AUTHORITY_INFO_ACCESS_free(access);
                 break;
             }
-            const int entries = sk_ACCESS_DESCRIPTION_num(access);
-            for (int j = 0; j < entries; ++j) {
-                const ACCESS_DESCRIPTION* description = sk_ACCESS_DESCRIPTION_value(access, j);
-                const int method = OBJ_obj2nid(description->method);
-                if (method == NID_ad_OCSP) {
-                    appendUri(description->location, ocspResponders_);
-                } else if (method == NID_ad_ca_issuers) {
-                    appendUri(description->location, caIssuers_);
-                }
-            }
-            AUTHORITY_INFO_ACCESS_free(access);
-            break;
-        }
-        default:
-            break;
+            default:
+                break;
         }
     }
 }

@@ -62,7 +62,8 @@ std::string bytesToHex(const uint8_t* data, size_t size, const char* separator);
 std::vector<uint8_t> signData(const void* data, size_t size, DigestAlgorithm digest, EVP_PKEY* key);
 bool verifyData(const std::vector<uint8_t>& signature, const void* data, size_t size,
                 DigestAlgorithm digest, EVP_PKEY* key);
-std::vector<uint8_t> signFile(const std::filesystem::path& file, DigestAlgorithm digest, EVP_PKEY* key);
+std::vector<uint8_t> signFile(const std::filesystem::path& file, DigestAlgorithm digest,
+                              EVP_PKEY* key);
 bool verifyFile(const std::vector<uint8_t>& signature, const std::filesystem::path& file,
                 DigestAlgorithm digest, EVP_PKEY* key);
 

@@ -10,9 +10,14 @@ using namespace x509_test;
 
 namespace {
 
-const NameEntries kLeafSubject{{"C", "DE"},         {"ST", "Hessen"},        {"L", "Frankfurt"},
-                               {"O", "Example"},    {"OU", "First Unit"},    {"OU", "Second Unit"},
-                               {"CN", "leaf.example"}, {"emailAddress", "pki@example.org"}};
+const NameEntries kLeafSubject{{"C", "DE"},
+                               {"ST", "Hessen"},
+                               {"L", "Frankfurt"},
+                               {"O", "Example"},
+                               {"OU", "First Unit"},
+                               {"OU", "Second Unit"},
+                               {"CN", "leaf.example"},
+                               {"emailAddress", "pki@example.org"}};
 
 Certificate rsaLeaf() {
     CertSpec spec;
@@ -24,8 +29,10 @@ Certificate rsaLeaf() {
     spec.subjectKey = rsaKey(0);
     spec.signingKey = rsaKey(1);
     spec.extensions = {
-        {NID_subject_alt_name, "DNS:leaf.example, IP:10.1.2.3, IP:2001:db8::1, URI:https://leaf.example/"},
-        {NID_info_access, "OCSP;URI:http://ocsp.example/, caIssuers;URI:http://ca.example/issuing.crt"},
+        {NID_subject_alt_name,
+         "DNS:leaf.example, IP:10.1.2.3, IP:2001:db8::1, URI:https://leaf.example/"},
+        {NID_info_access,
+         "OCSP;URI:http://ocsp.example/, caIssuers;URI:http://ca.example/issuing.crt"},
     };
     return Certificate(toPem(makeCertificate(spec).get()));
 }
@@ -60,7 +67,7 @@ TEST(Certificate, ReadsNamesSerialTimesAndExtensionsOfAnRsaLeaf) {
     EXPECT_EQ(leaf.serialHex(), "0a:ff");
     EXPECT_EQ(leaf.serialHexCompact(), "0aff");
 
-    EXPECT_EQ(leaf.notBefore(), 1709208000);  // 2024-02-29T12:00:00Z
+    EXPECT_EQ(leaf.notBefore(), 1709208000);          // 2024-02-29T12:00:00Z
     EXPECT_EQ(leaf.notAfter(), int64_t{2524608000});  // beyond 2^31
     EXPECT_GT(leaf.notAfter(), int64_t{1} << 31);
 
@@ -68,8 +75,8 @@ TEST(Certificate, ReadsNamesSerialTimesAndExtensionsOfAnRsaLeaf) {
     EXPECT_TRUE(leaf.issuerAltNames().empty());
     EXPECT_EQ(leaf.ocspResponders(), (std::vector<std::string>{"http://ocsp.example/"}));
     EXPECT_EQ(leaf.caIssuers(), (std::vector<std::string>{"http://ca.example/issuing.crt"}));
-    EXPECT_EQ(leaf.extensionNames(),
-              (std::vector<std::string>{"X509v3 Subject Alternative Name", "Authority Information Access"}));
+    EXPECT_EQ(leaf.extensionNames(), (std::vector<std::string>{"X509v3 Subject Alternative Name",
+                                                               "Authority Information Access"}));
 
     EXPECT_FALSE(leaf.basicConstraints().present);
     EXPECT_FALSE(leaf.basicConstraints().ca);
@@ -127,7 +134,8 @@ TEST(Certificate, ReadsAnEcKeyAndEveryFormOfBasicConstraints) {
     EXPECT_EQ(caWithoutLength.serialHex(), "05");
     EXPECT_EQ(caWithoutLength.serialHexCompact(), "05");
     EXPECT_TRUE(caWithoutLength.selfSigned());
-    EXPECT_EQ(caWithoutLength.extensionNames(), (std::vector<std::string>{"X509v3 Basic Constraints"}));
+    EXPECT_EQ(caWithoutLength.extensionNames(),
+              (std::vector<std::string>{"X509v3 Basic Constraints"}));
 
     EXPECT_TRUE(caWithoutLength.basicConstraints().present);
     EXPECT_TRUE(caWithoutLength.basicConstraints().ca);
@@ -164,8 +172,10 @@ TEST(Certificate, TakesIssuerAndSubjectAlternativeNamesAsDnsEmailAndIpv4Only) {
         {NID_subject_alt_name, "IP:::1, DNS:a.example, DNS:b.example"},
     };
     const Certificate certificate(toPem(makeCertificate(spec).get()));
-    EXPECT_EQ(certificate.issuerAltNames(), (std::vector<std::string>{"ca@example.org", "192.168.0.1"}));
+    EXPECT_EQ(certificate.issuerAltNames(),
+              (std::vector<std::string>{"ca@example.org", "192.168.0.1"}));
     EXPECT_EQ(certificate.subjectAltNames(), (std::vector<std::string>{"a.example", "b.example"}));
     EXPECT_EQ(certificate.extensionNames(),
-              (std::vector<std::string>{"X509v3 Issuer Alternative Name", "X509v3 Subject Alternative Name"}));
+              (std::vector<std::string>{"X509v3 Issuer Alternative Name",
+                                        "X509v3 Subject Alternative Name"}));
 }

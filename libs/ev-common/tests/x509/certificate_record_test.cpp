@@ -45,7 +45,8 @@ std::vector<uint8_t> derWithUnknownKeyAlgorithm() {
     CertSpec spec;
     spec.subjectKey = rsaKey(0);
     std::vector<uint8_t> der = toDer(makeCertificate(spec).get());
-    const std::vector<uint8_t> rsaOid{0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01};
+    const std::vector<uint8_t> rsaOid{0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
+                                      0xf7, 0x0d, 0x01, 0x01, 0x01};
     auto at = std::search(der.begin(), der.end(), rsaOid.begin(), rsaOid.end());
     if (at != der.end()) {
         *(at + 10) = 0x63;
@@ -67,8 +68,9 @@ TEST(Certificate, SplitsABundleAndTakesItsFieldsFromTheFirstBlock) {
     const std::string first = pemWithName("first", key.get());
     const std::string second = pemWithName("second", key.get());
     const std::string third = pemWithName("third", key.get());
-    const std::string text = "Bag Attributes\n    friendlyName: first\n" + first + "subject=CN = second\n" + second +
-                             "\n# comment\n" + third + "trailing text\n";
+    const std::string text = "Bag Attributes\n    friendlyName: first\n" + first +
+                             "subject=CN = second\n" + second + "\n# comment\n" + third +
+                             "trailing text\n";
 
     const Certificate bundle(text);
     ASSERT_TRUE(bundle.valid());
@@ -155,7 +157,8 @@ TEST(Certificate, KeepsTheRestOfACertificateWhoseKeyLibcryptoCannotDecode) {
     EXPECT_TRUE(certificate.publicKey().keyData.empty());
     EXPECT_TRUE(certificate.publicKey().spkiDer.empty());
     EXPECT_EQ(certificate.publicKey().keySize, 0);
-    EXPECT_FALSE(certificate.verifySignature({1, 2, 3}, "data", 4, ev_common::DigestAlgorithm::sha256));
+    EXPECT_FALSE(
+        certificate.verifySignature({1, 2, 3}, "data", 4, ev_common::DigestAlgorithm::sha256));
 }
 
 TEST(Certificate, BuildsTheSameRecordFromPemDerX509AndFile) {
@@ -188,7 +191,8 @@ TEST(Certificate, SavesItsTextUnchangedAndReportsAFailedWrite) {
     const Certificate certificate(text);
     ev_test::TempDir dir;
     const std::filesystem::path file = dir.path() / "saved.crt";
-    ev_test::writeFile(file, "an older and much longer content that must disappear entirely ...............\n");
+    ev_test::writeFile(
+        file, "an older and much longer content that must disappear entirely ...............\n");
 
     ASSERT_TRUE(certificate.save(file));
     EXPECT_EQ(ev_test::readFile(file), text);
@@ -233,7 +237,8 @@ TEST(Certificate, CopiesDuplicateTheHandleAndMovesLeaveTheSourceInvalid) {
     Certificate moved(std::move(copy));
     EXPECT_EQ(moved.handle(), moving);
     EXPECT_TRUE(moved.valid());
-    EXPECT_FALSE(copy.valid());  // NOLINT(bugprone-use-after-move): the moved-from state is specified
+    EXPECT_FALSE(
+        copy.valid());  // NOLINT(bugprone-use-after-move): the moved-from state is specified
     EXPECT_EQ(copy.handle(), nullptr);
 
     Certificate target(pemB);
@@ -269,7 +274,8 @@ TEST(Certificate, VerifiesAChainLeafToIntermediateToRootAndRefusesABrokenOne) {
     CertSpec root;
     root.subject = {{"CN", "Root"}};
     root.subjectKey = rootKey.get();
-    root.extensions = {{NID_basic_constraints, "critical,CA:TRUE"}, {NID_key_usage, "critical,keyCertSign"}};
+    root.extensions = {{NID_basic_constraints, "critical,CA:TRUE"},
+                       {NID_key_usage, "critical,keyCertSign"}};
     CertSpec intermediate = root;
     intermediate.subject = {{"CN", "Intermediate"}};
     intermediate.issuer = root.subject;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <iomanip>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -30,8 +31,9 @@ std::string shellQuote(const std::string& text) {
 
 // "key=value" lines of one openssl x509 run.
 std::map<std::string, std::string> opensslFields(const std::filesystem::path& file) {
-    const std::string command = "openssl x509 -in " + shellQuote(file.string()) +
-                                " -noout -subject -issuer -serial -enddate -nameopt oneline 2>/dev/null";
+    const std::string command =
+        "openssl x509 -in " + shellQuote(file.string()) +
+        " -noout -subject -issuer -serial -enddate -nameopt oneline 2>/dev/null";
     std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), pclose);
     std::map<std::string, std::string> fields;
     if (!pipe) {
@@ -66,7 +68,8 @@ int64_t opensslDateToEpoch(const std::string& text) {
 }
 
 std::string upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
     return text;
 }
 
@@ -89,8 +92,8 @@ TEST(SystemCaCertificates, ParseAndReadAsTheOpensslCommandReadsThem) {
     auto differ = [&](const std::filesystem::path& file, const char* field, const std::string& ours,
                       const std::string& theirs) {
         if (ours != theirs) {
-            mismatches.push_back(file.filename().string() + ": " + field + " is \"" + ours + "\", openssl prints \"" +
-                                 theirs + "\"");
+            mismatches.push_back(file.filename().string() + ": " + field + " is \"" + ours +
+                                 "\", openssl prints \"" + theirs + "\"");
         }
     };
     for (const auto& file : files) {
@@ -101,7 +104,8 @@ TEST(SystemCaCertificates, ParseAndReadAsTheOpensslCommandReadsThem) {
         }
         auto fields = opensslFields(file);
         if (fields.empty()) {
-            mismatches.push_back(file.filename().string() + ": the openssl command printed nothing");
+            mismatches.push_back(file.filename().string() +
+                                 ": the openssl command printed nothing");
             continue;
         }
         differ(file, "subjectText", certificate.subjectText(), fields["subject"]);
@@ -109,7 +113,8 @@ TEST(SystemCaCertificates, ParseAndReadAsTheOpensslCommandReadsThem) {
         differ(file, "serial", upper(certificate.serialHexCompact()), fields["serial"]);
         differ(file, "notAfter", std::to_string(certificate.notAfter()),
                std::to_string(opensslDateToEpoch(fields["notAfter"])));
-        if (certificate.chain().size() != 1 || !certificate.selfSigned() || certificate.publicKey().keyType.empty()) {
+        if (certificate.chain().size() != 1 || !certificate.selfSigned() ||
+            certificate.publicKey().keyType.empty()) {
             mismatches.push_back(file.filename().string() + ": not a self-signed root with a key");
         }
     }
@@ -117,6 +122,7 @@ TEST(SystemCaCertificates, ParseAndReadAsTheOpensslCommandReadsThem) {
     for (const auto& m : mismatches) {
         report += m + "\n";
     }
-    EXPECT_TRUE(mismatches.empty()) << mismatches.size() << " of " << files.size() << " certificates differ:\n"
-                                    << report;
+    EXPECT_TRUE(mismatches.empty())
+        << mismatches.size() << " of " << files.size() << " certificates differ:\n"
+        << report;
 }

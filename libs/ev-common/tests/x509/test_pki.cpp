@@ -21,7 +21,8 @@ std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> makeName(const NameEntries
     std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> name(X509_NAME_new(), X509_NAME_free);
     for (const auto& [field, value] : entries) {
         check(X509_NAME_add_entry_by_txt(name.get(), field.c_str(), MBSTRING_UTF8,
-                                         reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0) == 1,
+                                         reinterpret_cast<const unsigned char*>(value.c_str()), -1,
+                                         -1, 0) == 1,
               "name entry");
     }
     return name;
@@ -51,8 +52,8 @@ CertPtr makeCertificate(const CertSpec& spec) {
 
     std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
         BN_bin2bn(spec.serial.data(), static_cast<int>(spec.serial.size()), nullptr), BN_free);
-    std::unique_ptr<ASN1_INTEGER, decltype(&ASN1_INTEGER_free)> serial(BN_to_ASN1_INTEGER(number.get(), nullptr),
-                                                                       ASN1_INTEGER_free);
+    std::unique_ptr<ASN1_INTEGER, decltype(&ASN1_INTEGER_free)> serial(
+        BN_to_ASN1_INTEGER(number.get(), nullptr), ASN1_INTEGER_free);
     check(serial && X509_set_serialNumber(certificate.get(), serial.get()) == 1, "serial");
 
     std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> time(ASN1_TIME_new(), ASN1_TIME_free);
@@ -68,7 +69,8 @@ CertPtr makeCertificate(const CertSpec& spec) {
     check(X509_set_subject_name(certificate.get(), subject.get()) == 1 &&
               X509_set_issuer_name(certificate.get(), issuer.get()) == 1,
           "names");
-    check(spec.subjectKey != nullptr && X509_set_pubkey(certificate.get(), spec.subjectKey) == 1, "public key");
+    check(spec.subjectKey != nullptr && X509_set_pubkey(certificate.get(), spec.subjectKey) == 1,
+          "public key");
 
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, nullptr, certificate.get(), nullptr, nullptr, 0);
@@ -78,7 +80,9 @@ CertPtr makeCertificate(const CertSpec& spec) {
         check(extension && X509_add_ext(certificate.get(), extension.get(), -1) == 1, "extension");
     }
     EVP_PKEY* signer = spec.signingKey != nullptr ? spec.signingKey : spec.subjectKey;
-    check(X509_sign(certificate.get(), signer, spec.digest != nullptr ? spec.digest : EVP_sha256()) > 0, "sign");
+    check(X509_sign(certificate.get(), signer,
+                    spec.digest != nullptr ? spec.digest : EVP_sha256()) > 0,
+          "sign");
     return certificate;
 }
 

@@ -20,14 +20,14 @@ TEST(Asn1TimeToEpoch, IsExactFrom1950To9999WhateverTheWidthOfTimeT) {
         int64_t epoch;
     };
     const Case cases[] = {
-        {"500101000000Z", V_ASN1_UTCTIME, -631152000},                  // 1950
+        {"500101000000Z", V_ASN1_UTCTIME, -631152000},  // 1950
         {"691231235959Z", V_ASN1_UTCTIME, -1},
         {"700101000000Z", V_ASN1_UTCTIME, 0},
-        {"000229120000Z", V_ASN1_UTCTIME, 951825600},                   // 2000 is a leap year
+        {"000229120000Z", V_ASN1_UTCTIME, 951825600},  // 2000 is a leap year
         {"380119031407Z", V_ASN1_UTCTIME, 2147483647},
         {"380119031408Z", V_ASN1_UTCTIME, 2147483648},
         {"20500101000000Z", V_ASN1_GENERALIZEDTIME, 2524608000},
-        {"21000301000000Z", V_ASN1_GENERALIZEDTIME, 4107542400},        // 2100 is not
+        {"21000301000000Z", V_ASN1_GENERALIZEDTIME, 4107542400},  // 2100 is not
         {"99991231235959Z", V_ASN1_GENERALIZEDTIME, 253402300799},
     };
     for (const Case& c : cases) {
@@ -55,38 +55,50 @@ TEST(SignatureHelpers, RoundTripForEveryDigestAndRefuseATamperedByte) {
     ev_test::writeFile(tamperedFile, std::string(tampered.begin(), tampered.end()));
 
     for (EVP_PKEY* key : {rsaKey(0), ec.get()}) {
-        for (DigestAlgorithm digest : {DigestAlgorithm::sha256, DigestAlgorithm::sha384, DigestAlgorithm::sha512}) {
-            SCOPED_TRACE(std::to_string(EVP_PKEY_get_base_id(key)) + "/" + std::to_string(static_cast<int>(digest)));
+        for (DigestAlgorithm digest :
+             {DigestAlgorithm::sha256, DigestAlgorithm::sha384, DigestAlgorithm::sha512}) {
+            SCOPED_TRACE(std::to_string(EVP_PKEY_get_base_id(key)) + "/" +
+                         std::to_string(static_cast<int>(digest)));
             const auto signature = ev_common::signData(data.data(), data.size(), digest, key);
             ASSERT_FALSE(signature.empty());
             EXPECT_LE(signature.size(), static_cast<size_t>(EVP_PKEY_get_size(key)));
             EXPECT_TRUE(ev_common::verifyData(signature, data.data(), data.size(), digest, key));
-            EXPECT_FALSE(ev_common::verifyData(signature, tampered.data(), tampered.size(), digest, key));
+            EXPECT_FALSE(
+                ev_common::verifyData(signature, tampered.data(), tampered.size(), digest, key));
             auto badSignature = signature;
             badSignature[badSignature.size() / 2] ^= 0x40;
-            EXPECT_FALSE(ev_common::verifyData(badSignature, data.data(), data.size(), digest, key));
+            EXPECT_FALSE(
+                ev_common::verifyData(badSignature, data.data(), data.size(), digest, key));
 
             // The chunked file form signs exactly the same bytes.
             const auto fileSignature = ev_common::signFile(file, digest, key);
-            EXPECT_TRUE(ev_common::verifyData(fileSignature, data.data(), data.size(), digest, key));
+            EXPECT_TRUE(
+                ev_common::verifyData(fileSignature, data.data(), data.size(), digest, key));
             EXPECT_TRUE(ev_common::verifyFile(signature, file, digest, key));
             EXPECT_FALSE(ev_common::verifyFile(signature, tamperedFile, digest, key));
         }
-        const auto sha384 = ev_common::signData(data.data(), data.size(), DigestAlgorithm::sha384, key);
-        EXPECT_FALSE(ev_common::verifyData(sha384, data.data(), data.size(), DigestAlgorithm::sha512, key));
+        const auto sha384 =
+            ev_common::signData(data.data(), data.size(), DigestAlgorithm::sha384, key);
+        EXPECT_FALSE(
+            ev_common::verifyData(sha384, data.data(), data.size(), DigestAlgorithm::sha512, key));
     }
     // RSA PKCS#1 v1.5 is deterministic, so chunking can be compared byte for byte.
     EXPECT_EQ(ev_common::signFile(file, DigestAlgorithm::sha256, rsaKey(0)),
               ev_common::signData(data.data(), data.size(), DigestAlgorithm::sha256, rsaKey(0)));
     // Values outside the enumeration select SHA-256.
-    EXPECT_EQ(ev_common::signData(data.data(), data.size(), static_cast<DigestAlgorithm>(7), rsaKey(0)),
-              ev_common::signData(data.data(), data.size(), DigestAlgorithm::sha256, rsaKey(0)));
+    EXPECT_EQ(
+        ev_common::signData(data.data(), data.size(), static_cast<DigestAlgorithm>(7), rsaKey(0)),
+        ev_common::signData(data.data(), data.size(), DigestAlgorithm::sha256, rsaKey(0)));
 
     EXPECT_TRUE(ev_common::signData(nullptr, 0, DigestAlgorithm::sha256, ec.get()).empty());
-    EXPECT_TRUE(ev_common::signData(data.data(), data.size(), DigestAlgorithm::sha256, nullptr).empty());
-    EXPECT_FALSE(ev_common::verifyData({}, data.data(), data.size(), DigestAlgorithm::sha256, ec.get()));
-    EXPECT_TRUE(ev_common::signFile(dir.path() / "missing", DigestAlgorithm::sha256, ec.get()).empty());
-    EXPECT_FALSE(ev_common::verifyFile({1}, dir.path() / "missing", DigestAlgorithm::sha256, ec.get()));
+    EXPECT_TRUE(
+        ev_common::signData(data.data(), data.size(), DigestAlgorithm::sha256, nullptr).empty());
+    EXPECT_FALSE(
+        ev_common::verifyData({}, data.data(), data.size(), DigestAlgorithm::sha256, ec.get()));
+    EXPECT_TRUE(
+        ev_common::signFile(dir.path() / "missing", DigestAlgorithm::sha256, ec.get()).empty());
+    EXPECT_FALSE(
+        ev_common::verifyFile({1}, dir.path() / "missing", DigestAlgorithm::sha256, ec.get()));
 }
 
 TEST(SignatureHelpers, CertificateVerifiesWithItsOwnPublicKeyOnly) {
@@ -96,15 +108,20 @@ TEST(SignatureHelpers, CertificateVerifiesWithItsOwnPublicKeyOnly) {
     spec.subjectKey = key.get();
     const Certificate certificate(toPem(makeCertificate(spec).get()));
     const std::string message = "firmware image";
-    const auto signature = ev_common::signData(message.data(), message.size(), DigestAlgorithm::sha512, key.get());
-    const auto foreign = ev_common::signData(message.data(), message.size(), DigestAlgorithm::sha512, other.get());
-    EXPECT_TRUE(certificate.verifySignature(signature, message.data(), message.size(), DigestAlgorithm::sha512));
-    EXPECT_FALSE(certificate.verifySignature(foreign, message.data(), message.size(), DigestAlgorithm::sha512));
+    const auto signature =
+        ev_common::signData(message.data(), message.size(), DigestAlgorithm::sha512, key.get());
+    const auto foreign =
+        ev_common::signData(message.data(), message.size(), DigestAlgorithm::sha512, other.get());
+    EXPECT_TRUE(certificate.verifySignature(signature, message.data(), message.size(),
+                                            DigestAlgorithm::sha512));
+    EXPECT_FALSE(certificate.verifySignature(foreign, message.data(), message.size(),
+                                             DigestAlgorithm::sha512));
     ev_test::TempDir dir;
     ev_test::writeFile(dir.path() / "m", message);
     EXPECT_TRUE(certificate.verifySignature(signature, dir.path() / "m", DigestAlgorithm::sha512));
-    EXPECT_FALSE(Certificate(std::string()).verifySignature(signature, message.data(), message.size(),
-                                                           DigestAlgorithm::sha512));
+    EXPECT_FALSE(
+        Certificate(std::string())
+            .verifySignature(signature, message.data(), message.size(), DigestAlgorithm::sha512));
 }
 
 TEST(CertificateIssue, SelfIssuesARootAndIssuesALeafThatVerifiesAgainstIt) {
@@ -115,8 +132,8 @@ TEST(CertificateIssue, SelfIssuesARootAndIssuesALeafThatVerifiesAgainstIt) {
                                           {NID_key_usage, "critical,keyCertSign,cRLSign"},
                                           {NID_subject_alt_name, "DNS:root.example"}});
     // 2020-01-01 to 2060-01-01: past 2038 even where time_t has 32 bits.
-    const Certificate root = Certificate::issue(rootRequest.get(), nullptr, rootKey.get(), DigestAlgorithm::sha384,
-                                                1577836800, 2840140800);
+    const Certificate root = Certificate::issue(rootRequest.get(), nullptr, rootKey.get(),
+                                                DigestAlgorithm::sha384, 1577836800, 2840140800);
     ASSERT_TRUE(root.valid());
     EXPECT_EQ(root.notBefore(), 1577836800);
     EXPECT_EQ(root.notAfter(), int64_t{2840140800});
@@ -132,8 +149,8 @@ TEST(CertificateIssue, SelfIssuesARootAndIssuesALeafThatVerifiesAgainstIt) {
     EXPECT_LE(root.serialNumber().size(), 20u);
     EXPECT_TRUE(root.verify({root}));
 
-    const auto leafRequest =
-        makeRequest({{"CN", "device-0001"}}, leafKey.get(), {{NID_subject_alt_name, "DNS:device.example"}});
+    const auto leafRequest = makeRequest({{"CN", "device-0001"}}, leafKey.get(),
+                                         {{NID_subject_alt_name, "DNS:device.example"}});
     const Certificate leaf =
         Certificate::issue(leafRequest.get(), &root, rootKey.get(), DigestAlgorithm::sha256, 30);
     ASSERT_TRUE(leaf.valid());
@@ -143,11 +160,13 @@ TEST(CertificateIssue, SelfIssuesARootAndIssuesALeafThatVerifiesAgainstIt) {
     EXPECT_EQ(leaf.issuerAltNames(), (std::vector<std::string>{"root.example"}));
     unsigned char* der = nullptr;
     const int derLength = i2d_PUBKEY(leafKey.get(), &der);
-    EXPECT_EQ(leaf.publicKey().spkiDer, std::vector<uint8_t>(der, der + derLength));  // the request's key
+    EXPECT_EQ(leaf.publicKey().spkiDer,
+              std::vector<uint8_t>(der, der + derLength));  // the request's key
     OPENSSL_free(der);
     EXPECT_EQ(leaf.notAfter() - leaf.notBefore(), 30 * 86400);
-    const int64_t now =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
     EXPECT_LE(leaf.notBefore(), now);
     EXPECT_GT(leaf.notBefore(), now - 3600);
     EXPECT_NE(leaf.serialNumber(), root.serialNumber());
@@ -155,15 +174,18 @@ TEST(CertificateIssue, SelfIssuesARootAndIssuesALeafThatVerifiesAgainstIt) {
     EXPECT_TRUE(Certificate(leaf.text() + root.text()).verifyChain());
 
     const Certificate withoutExtensions =
-        Certificate::issue(makeRequest({{"CN", "plain"}}, leafKey.get(), {}).get(), nullptr, leafKey.get(),
-                           DigestAlgorithm::sha512, 1);
+        Certificate::issue(makeRequest({{"CN", "plain"}}, leafKey.get(), {}).get(), nullptr,
+                           leafKey.get(), DigestAlgorithm::sha512, 1);
     EXPECT_TRUE(withoutExtensions.valid());
     EXPECT_EQ(withoutExtensions.signatureDigest(), "SHA512");
     EXPECT_TRUE(withoutExtensions.extensionNames().empty());
 
-    EXPECT_FALSE(Certificate::issue(nullptr, nullptr, rootKey.get(), DigestAlgorithm::sha256, 1).valid());
-    EXPECT_FALSE(Certificate::issue(leafRequest.get(), nullptr, nullptr, DigestAlgorithm::sha256, 1).valid());
-    const Certificate invalidIssuer(std::string{});
     EXPECT_FALSE(
-        Certificate::issue(leafRequest.get(), &invalidIssuer, rootKey.get(), DigestAlgorithm::sha256, 1).valid());
+        Certificate::issue(nullptr, nullptr, rootKey.get(), DigestAlgorithm::sha256, 1).valid());
+    EXPECT_FALSE(Certificate::issue(leafRequest.get(), nullptr, nullptr, DigestAlgorithm::sha256, 1)
+                     .valid());
+    const Certificate invalidIssuer(std::string{});
+    EXPECT_FALSE(Certificate::issue(leafRequest.get(), &invalidIssuer, rootKey.get(),
+                                    DigestAlgorithm::sha256, 1)
+                     .valid());
 }
