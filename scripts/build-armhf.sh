@@ -29,4 +29,4 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DEV_WERROR=ON -DEV_BUILD_BENCH=OFF "$@"
 # Keep going past a failing file so one run reports every target that breaks.
 cmake --build "$BUILD" -j"$JOBS" -- -k 0
-ctest --test-dir "$BUILD" -LE native-only --output-on-failure -j"$JOBS"
+ctest --test-dir "$BUILD" -LE native-only --output-on-failure -j"${EV_ARMHF_TEST_JOBS:-$JOBS}"

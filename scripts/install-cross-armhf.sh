@@ -7,7 +7,8 @@
 # Idempotent: when everything is present it only checks and returns (no
 # architecture change, no apt-get update, no download). It never removes a
 # package: should apt want to remove one (a native -dev package, say), the
-# install stops instead.
+# install stops instead. Last, it registers ARM programs with binfmt_misc
+# (see register_binfmt) when that has not been done since the machine booted.
 set -euo pipefail
 
 PACKAGES=(
@@ -42,7 +43,10 @@ installed() {
 # binfmt_misc in the kernel): the cross build itself does not need it.
 BINFMT=/proc/sys/fs/binfmt_misc
 register_binfmt() {
-  [ -e "$BINFMT/qemu-arm" ] && return 0
+  if [ -e "$BINFMT/qemu-arm" ]; then
+    grep -qx enabled "$BINFMT/qemu-arm" || echo 1 > "$BINFMT/qemu-arm" 2>/dev/null || true
+    return 0
+  fi
   local conf=/usr/lib/binfmt.d/qemu-arm.conf
   if [ "$(id -u)" -ne 0 ] || [ ! -r "$conf" ]; then
     echo "Note: ARM programs are not registered with binfmt_misc (needs root and $conf)" >&2
