@@ -37,8 +37,13 @@ int sendFrame(void* socket, const void* data, std::size_t size) {
     return rc;
 }
 
-void closeSocket(void*& socket) {
-    if (socket != nullptr) zmq_close(socket);
+// Closing is asynchronous; an inproc name would stay taken for a moment after
+// zmq_close, and a restarted server (or a new one at the same address) could
+// not bind it. Unbinding first releases it at once.
+void closeSocket(void*& socket, const std::string& endpoint) {
+    if (socket == nullptr) return;
+    zmq_unbind(socket, endpoint.c_str());
+    zmq_close(socket);
     socket = nullptr;
 }
 
@@ -208,8 +213,8 @@ void ZmqIpcServer::receivingThread() {
         spdlog::error("Server {}: unable to start receiving thread : {}", endpoint, e.what());
     }
     if (!ready) {
-        closeSocket(reply);
-        closeSocket(control);
+        closeSocket(reply, endpoint);
+        closeSocket(control, controlEndpoint);
         bound.set_value(false);
         return;
     }
@@ -231,9 +236,9 @@ void ZmqIpcServer::receivingThread() {
     } catch (...) {
         spdlog::error("Server {}: exception in receiving thread: {}", endpoint, "unknown error");
     }
-    closeSocket(reply);
+    closeSocket(reply, endpoint);
     spdlog::debug("Server {} : end of reception thread", endpoint);
-    closeSocket(control);
+    closeSocket(control, controlEndpoint);
 }
 
 void ZmqIpcServer::receiveLoop(void* reply, void* control) {
