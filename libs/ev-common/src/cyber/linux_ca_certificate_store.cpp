@@ -65,8 +65,10 @@ WriteOutcome writeAtomically(const fs::path& dir, const fs::path& file,
     for (std::size_t done = 0; ok && done < content.size();) {
         const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<std::size_t>(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
     }
     ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
@@ -154,8 +156,8 @@ void LinuxCaCertificateStore::loadStore() {
     const fs::path plainUserDir = withoutTrailingSeparator(userDir);
     std::error_code linkEc;
     if (fs::is_symlink(fs::symlink_status(plainUserDir, linkEc))) {
-        resolvedUserDir = withoutTrailingSeparator(
-            resolveLink(plainUserDir.parent_path(), plainUserDir));
+        resolvedUserDir =
+            withoutTrailingSeparator(resolveLink(plainUserDir.parent_path(), plainUserDir));
     }
 
     std::size_t builtIn = 0;
@@ -207,8 +209,7 @@ std::optional<CertificateInfo> LinuxCaCertificateStore::getCertificateInfo(uint3
     return it->second;
 }
 
-std::optional<Certificate> LinuxCaCertificateStore::loadSystemEntry(
-    const std::string& name) const {
+std::optional<Certificate> LinuxCaCertificateStore::loadSystemEntry(const std::string& name) const {
     Certificate certificate(linuxDir / (name + kPemExtension));
     if (!certificate.valid()) return std::nullopt;
     return certificate;
@@ -245,8 +246,8 @@ std::map<uint32_t, CertificateInfo>::iterator LinuxCaCertificateStore::findByNam
 }
 
 AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& certificate,
-                                                             const std::string& name,
-                                                             uint32_t& id, bool replace) {
+                                                             const std::string& name, uint32_t& id,
+                                                             bool replace) {
     if (!isValidName(name)) {
         spdlog::error("[ca-store] Unable to add certificate : invalid name");
         return AddCertificateStatus::invalid_name;
@@ -279,9 +280,9 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
         }
     }
 
-    const WriteOutcome outcome =
-        existed && !previousText ? WriteOutcome::failedUntouched
-                                 : writeAtomically(userDir, file, certificate.text());
+    const WriteOutcome outcome = existed && !previousText
+                                     ? WriteOutcome::failedUntouched
+                                     : writeAtomically(userDir, file, certificate.text());
     if (outcome != WriteOutcome::written) {
         if (outcome == WriteOutcome::failedAfterRename) restoreFile(file, previousText);
         spdlog::error(
@@ -371,9 +372,10 @@ bool LinuxCaCertificateStore::applyToSystemStore(const std::string& name, bool a
                           name);
             return true;
         }
-        spdlog::error("[ca-store] Unable to add certificate {} : update certificate command failed "
-                      "=> {}",
-                      name, updateCommand);
+        spdlog::error(
+            "[ca-store] Unable to add certificate {} : update certificate command failed "
+            "=> {}",
+            name, updateCommand);
         return false;
     }
     std::error_code ec;
@@ -382,9 +384,10 @@ bool LinuxCaCertificateStore::applyToSystemStore(const std::string& name, bool a
         const fs::path target = fs::read_symlink(entry, ec);
         if (!ec && !fs::exists(target, ec)) return true;
     }
-    spdlog::error("[ca-store] Unable to remove certificate {} : update certificate command failed "
-                  "=> {}",
-                  name, updateCommand);
+    spdlog::error(
+        "[ca-store] Unable to remove certificate {} : update certificate command failed "
+        "=> {}",
+        name, updateCommand);
     return false;
 }
 

@@ -46,7 +46,9 @@ void redirect(int from, int to) {
 
 }  // namespace
 
-Process::Process(const std::string& path) { launch(path, {}, {}, true, false); }
+Process::Process(const std::string& path) {
+    launch(path, {}, {}, true, false);
+}
 
 Process::Process(const std::string& path, bool captureOutput, bool mergeStderr) {
     launch(path, {}, {}, captureOutput, mergeStderr);
@@ -56,8 +58,8 @@ Process::Process(const std::string& path, const std::vector<std::string>& args) 
     launch(path, args, {}, true, false);
 }
 
-Process::Process(const std::string& path, const std::vector<std::string>& args,
-                 bool captureOutput, bool mergeStderr) {
+Process::Process(const std::string& path, const std::vector<std::string>& args, bool captureOutput,
+                 bool mergeStderr) {
     launch(path, args, {}, captureOutput, mergeStderr);
 }
 
@@ -66,7 +68,9 @@ Process::Process(const std::string& path, const std::vector<std::string>& args,
     launch(path, args, env, captureOutput, mergeStderr);
 }
 
-Process::~Process() { wait(); }
+Process::~Process() {
+    wait();
+}
 
 void Process::launch(const std::string& path, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, bool captureOutput, bool mergeStderr) {

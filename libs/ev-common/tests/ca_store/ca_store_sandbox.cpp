@@ -27,22 +27,27 @@ std::vector<std::string> CaSandbox::toolArguments() const {
 std::vector<std::string> CaSandbox::toolArguments(const fs::path& certsConf,
                                                   const fs::path& localCertsDir) const {
     // An empty hooks folder: the machine's own hooks must never run.
-    return {"--certsconf",    certsConf.string(),       "--certsdir",
-            kSystemCaFiles.string(), "--localcertsdir", localCertsDir.string(),
-            "--etccertsdir",  linuxDir().string(),      "--hooksdir",
-            (dir_ / "hooks").string()};
+    return {"--certsconf",     certsConf.string(),       "--certsdir",    kSystemCaFiles.string(),
+            "--localcertsdir", localCertsDir.string(),   "--etccertsdir", linuxDir().string(),
+            "--hooksdir",      (dir_ / "hooks").string()};
 }
 
 fs::path CaSandbox::flakyTool() const {
     const fs::path script = dir_ / "flaky-update-tool";
     if (!fs::exists(script)) {
         const std::string flag = failFlag().string();
-        writeFile(script, "#!/bin/sh\n"
-                          "if [ -e '" + flag + "' ]; then\n"
-                          "  if [ \"$(cat '" + flag + "')\" = once ]; then rm -f '" + flag + "'; fi\n"
-                          "  exit 1\n"
-                          "fi\n"
-                          "exec " + kUpdateTool + " \"$@\"\n");
+        writeFile(script,
+                  "#!/bin/sh\n"
+                  "if [ -e '" +
+                      flag +
+                      "' ]; then\n"
+                      "  if [ \"$(cat '" +
+                      flag + "')\" = once ]; then rm -f '" + flag +
+                      "'; fi\n"
+                      "  exit 1\n"
+                      "fi\n"
+                      "exec " +
+                      kUpdateTool + " \"$@\"\n");
         ::chmod(script.c_str(), 0755);
     }
     return script;

@@ -77,8 +77,8 @@ TEST_F(LinuxCaCertificateStoreTest, InitRebuildsTheSystemStoreAndListsBuiltInAnd
     ASSERT_TRUE(initStore()) << log.dump();
     EXPECT_TRUE(log.has(level_enum::info,
                         "[ca-store] Update certificate command and clean symlinks (--fresh)"));
-    EXPECT_TRUE(log.has(level_enum::info,
-                        "[ca-store] Loaded 4 CA certificates : built_in = 3, user = 1"))
+    EXPECT_TRUE(
+        log.has(level_enum::info, "[ca-store] Loaded 4 CA certificates : built_in = 3, user = 1"))
         << log.dump();
     EXPECT_FALSE(fs::is_symlink(fs::symlink_status(systemEntry("gone"))));
 
@@ -138,8 +138,8 @@ TEST_F(LinuxCaCertificateStoreTest, ScanSortsAMixedDirectoryIntoUserBuiltInAndSk
     EXPECT_FALSE(infoNamed(store, "c"));
     EXPECT_FALSE(infoNamed(store, "d"));
     EXPECT_FALSE(infoNamed(store, "e"));
-    EXPECT_TRUE(log.has(level_enum::info,
-                        "[ca-store] Loaded 7 CA certificates : built_in = 6, user = 1"))
+    EXPECT_TRUE(
+        log.has(level_enum::info, "[ca-store] Loaded 7 CA certificates : built_in = 6, user = 1"))
         << log.dump();
 }
 
@@ -175,9 +175,9 @@ TEST_F(LinuxCaCertificateStoreTest, InitFailsWhenTheToolFailsIsMissingOrAFolderI
 
     LinuxCaCertificateStore missingFolder;
     const fs::path noUser = sandbox.root() / "no-user";
-    EXPECT_FALSE(missingFolder.init(
-        sandbox.linuxDir(), noUser, ev_test::kUpdateTool, "--fresh",
-        sandbox.toolArguments(sandbox.root() / "ca-certificates.conf", noUser)));
+    EXPECT_FALSE(
+        missingFolder.init(sandbox.linuxDir(), noUser, ev_test::kUpdateTool, "--fresh",
+                           sandbox.toolArguments(sandbox.root() / "ca-certificates.conf", noUser)));
     EXPECT_TRUE(log.has(level_enum::err,
                         "[ca-store] CA certificate stores do not exists or are not valid "
                         "directories : linux = " +
@@ -196,7 +196,8 @@ TEST_F(LinuxCaCertificateStoreTest, RefusesBadNamesAndInvalidCertificatesBeforeT
         EXPECT_EQ(store.addCertificate(good, name, id, true), AddCertificateStatus::invalid_name)
             << name;
         EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Invalid certificate name: " + name));
-        EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Unable to add certificate : invalid name"));
+        EXPECT_TRUE(
+            log.has(level_enum::err, "[ca-store] Unable to add certificate : invalid name"));
     }
     // A client can send a name of any length; checking it must not exhaust the stack.
     EXPECT_EQ(store.addCertificate(good, std::string(1 << 20, 'a') + "/", id, true),
@@ -205,10 +206,11 @@ TEST_F(LinuxCaCertificateStoreTest, RefusesBadNamesAndInvalidCertificatesBeforeT
               AddCertificateStatus::internal_error);
 
     log.clear();
-    EXPECT_EQ(store.addCertificate(Certificate(std::string("-----BEGIN junk-----")), "fine", id,
-                                   true),
-              AddCertificateStatus::invalid_cert);
-    EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Unable to add certificate fine : invalid certificate"));
+    EXPECT_EQ(
+        store.addCertificate(Certificate(std::string("-----BEGIN junk-----")), "fine", id, true),
+        AddCertificateStatus::invalid_cert);
+    EXPECT_TRUE(log.has(level_enum::err,
+                        "[ca-store] Unable to add certificate fine : invalid certificate"));
     EXPECT_EQ(id, 12345u);
     EXPECT_EQ(fileNames(sandbox.userDir()), before);
     EXPECT_EQ(store.getCertificates().size(), 3u);
@@ -256,7 +258,8 @@ TEST_F(LinuxCaCertificateStoreTest, AReplacementTakesANewIdentifierAndDropsTheOl
     log.clear();
     const uint32_t newId = addOrFail("mine", newer, true);
     EXPECT_GT(newId, oldId);
-    EXPECT_TRUE(log.has(level_enum::warn, "Existing certificate mine will be deleted and replaced"));
+    EXPECT_TRUE(
+        log.has(level_enum::warn, "Existing certificate mine will be deleted and replaced"));
     EXPECT_FALSE(store.getCertificateInfo(oldId));
     EXPECT_EQ(readFile(userFile("mine")), newer);
     EXPECT_EQ(store.getCertificate(newId)->subjectText(), Certificate(newer).subjectText());
@@ -288,9 +291,8 @@ TEST_F(LinuxCaCertificateStoreTest, RemovesUserCertificatesOnlyAndNeverReusesIde
     ASSERT_TRUE(initStore());
     const uint32_t builtIn = infoNamed(store, "ISRG_Root_X1")->id;
     EXPECT_EQ(store.removeCertificate(builtIn), RemoveCertificateStatus::built_in);
-    EXPECT_TRUE(log.has(level_enum::err,
-                        "[ca-store] Unable to remove certificate " + std::to_string(builtIn) +
-                            " : builtin certificate"));
+    EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Unable to remove certificate " +
+                                             std::to_string(builtIn) + " : builtin certificate"));
     EXPECT_EQ(store.removeCertificate(999), RemoveCertificateStatus::unknown_id);
     EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Invalid certificate id : 999"));
     EXPECT_TRUE(fs::exists(systemEntry("ISRG_Root_X1")));
@@ -299,12 +301,13 @@ TEST_F(LinuxCaCertificateStoreTest, RemovesUserCertificatesOnlyAndNeverReusesIde
     const fs::path target = ev_test::linkTarget(systemEntry("gone"));
     log.clear();
     EXPECT_EQ(store.removeCertificate(id), RemoveCertificateStatus::success) << log.dump();
-    EXPECT_TRUE(log.has(level_enum::info, "[ca-store] User certificate removed from the store : id = " +
-                                              std::to_string(id) + ", name = gone"));
+    EXPECT_TRUE(
+        log.has(level_enum::info, "[ca-store] User certificate removed from the store : id = " +
+                                      std::to_string(id) + ", name = gone"));
     // The tool leaves a dead link behind, which the store cleans away.
-    EXPECT_TRUE(log.has(level_enum::info, "[ca-store] Removed dead symlink: " +
-                                              systemEntry("gone").string() + " -> " +
-                                              target.string()))
+    EXPECT_TRUE(log.has(level_enum::info,
+                        "[ca-store] Removed dead symlink: " + systemEntry("gone").string() +
+                            " -> " + target.string()))
         << log.dump();
     EXPECT_FALSE(fs::exists(fs::symlink_status(systemEntry("gone"))));
     EXPECT_FALSE(fs::exists(userFile("gone")));
@@ -342,9 +345,9 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedReplacementKeepsThePreviousCertificat
     writeFile(sandbox.failFlag(), "once");
     uint32_t newId = 0;
     log.clear();
-    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Replacement")), "mine", newId,
-                                   true),
-              AddCertificateStatus::internal_error);
+    EXPECT_EQ(
+        store.addCertificate(Certificate(ev_test::makeCaPem("Replacement")), "mine", newId, true),
+        AddCertificateStatus::internal_error);
     EXPECT_EQ(newId, 0u);
     EXPECT_TRUE(log.has(level_enum::warn,
                         "[ca-store] Previous certificate mine kept after the failed replacement"))
@@ -369,8 +372,9 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedReplacementKeepsThePreviousCertificat
     // Taking over a built-in's name fails: the built-in is trusted again.
     writeFile(sandbox.failFlag(), "once");
     const uint32_t builtIn = infoNamed(store, "ACCVRAIZ1")->id;
-    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Own")), "ACCVRAIZ1", newId, true),
-              AddCertificateStatus::internal_error);
+    EXPECT_EQ(
+        store.addCertificate(Certificate(ev_test::makeCaPem("Own")), "ACCVRAIZ1", newId, true),
+        AddCertificateStatus::internal_error);
     EXPECT_FALSE(fs::exists(userFile("ACCVRAIZ1")));
     EXPECT_TRUE(store.getCertificateInfo(builtIn)->isBuiltIn);
     EXPECT_EQ(store.getCertificate(builtIn)->text(),
@@ -468,7 +472,8 @@ protected:
     void fillUserFolder() {
         std::ofstream filler(sandbox.userDir() / "filler", std::ios::binary);
         const std::string block(4096, 'x');
-        for (int i = 0; i < 64 && filler; ++i) filler.write(block.data(), block.size()), filler.flush();
+        for (int i = 0; i < 64 && filler; ++i)
+            filler.write(block.data(), block.size()), filler.flush();
     }
 
     bool mounted = false;
@@ -490,9 +495,9 @@ TEST_F(FullUserFolderTest, AWriteErrorGivesInternalErrorAndLeavesNothingBehind) 
                         "[ca-store] Unable to add certificate fresh : unable to write certificate "
                         "in the user store directory => " +
                             userFile("fresh").string()));
-    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Replacement")), "mine", newId,
-                                   true),
-              AddCertificateStatus::internal_error);
+    EXPECT_EQ(
+        store.addCertificate(Certificate(ev_test::makeCaPem("Replacement")), "mine", newId, true),
+        AddCertificateStatus::internal_error);
     EXPECT_TRUE(log.has(level_enum::err,
                         "[ca-store] Unable to add certificate mine : unable to write certificate "
                         "in the user store directory => " +
