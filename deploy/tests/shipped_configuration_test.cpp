@@ -1,0 +1,109 @@
+// The configuration description and file installed on a device, read by the
+// same configuration code the daemon runs at start-up.
+#include "config/config_parameter_provider.hpp"
+#include "config/parameter.hpp"
+#include "log_capture.hpp"
+#include "temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <sstream>
+#include <string>
+#include <typeinfo>
+
+namespace {
+
+const char* const kBuiltinPath = "cyber.builtin_ca_certs_path";
+const char* const kUserPath = "cyber.user_ca_certs_path";
+
+// The value the daemon reads: only a parameter of type std::string counts.
+std::optional<std::string> stringValue(ev_common::ConfigParameterProvider& provider,
+                                       const std::string& name) {
+    auto parameter = provider.getParameter(name);
+    if (!parameter || parameter->getType() != typeid(std::string)) return std::nullopt;
+    auto typed = std::dynamic_pointer_cast<ev_common::Parameter<std::string>>(parameter);
+    if (!typed) return std::nullopt;
+    return typed->getValue();
+}
+
+bool anyWarningOrError(const ev_test::LogCapture& capture) {
+    for (const auto& line : capture.lines())
+        if (line.level >= spdlog::level::warn) return true;
+    return false;
+}
+
+std::string written(ev_common::ConfigParameterProvider& provider) {
+    std::ostringstream out;
+    EXPECT_TRUE(provider.writeConfiguration(out));
+    return out.str();
+}
+
+TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectories) {
+    ev_test::LogCapture capture;
+    ev_common::ConfigParameterProvider provider;
+    ASSERT_TRUE(provider.loadDescriptionFile(EV_SHIPPED_DESCRIPTION)) << capture.dump();
+    EXPECT_EQ(stringValue(provider, kBuiltinPath), "/etc/ssl/certs");
+    EXPECT_EQ(stringValue(provider, kUserPath), "/usr/local/share/ca-certificates");
+
+    // The start-up read is strict; a misspelt member would only warn and
+    // leave a default behind, so warnings count as failures here too.
+    ASSERT_TRUE(provider.loadConfigurationFile(EV_SHIPPED_CONFIGURATION, true)) << capture.dump();
+    EXPECT_EQ(stringValue(provider, kBuiltinPath), "/etc/ssl/certs");
+    EXPECT_EQ(stringValue(provider, kUserPath), "/usr/local/share/ca-certificates");
+    EXPECT_FALSE(anyWarningOrError(capture)) << capture.dump();
+
+    // The update tool stays the fixed one: the device description does not
+    // open it to configuration.
+    EXPECT_EQ(provider.findParameter("cyber.update_command"), nullptr);
+    EXPECT_EQ(provider.findParameter("cyber.update_arguments"), nullptr);
+}
+
+TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {
+    const std::string shipped = ev_test::readFile(EV_SHIPPED_CONFIGURATION);
+    ASSERT_FALSE(shipped.empty());
+
+    ev_common::ConfigParameterProvider defaults;
+    ASSERT_TRUE(defaults.loadDescriptionFile(EV_SHIPPED_DESCRIPTION));
+    EXPECT_EQ(written(defaults), shipped);
+
+    // What a rewrite at start-up would leave on disk is the same file again.
+    ev_test::TempDir dir;
+    ASSERT_TRUE(defaults.saveConfigurationFile((dir / "rewritten.json").string()));
+    EXPECT_EQ(ev_test::readFile(dir / "rewritten.json"), shipped);
+
+    ev_common::ConfigParameterProvider loaded;
+    ASSERT_TRUE(loaded.loadDescriptionFile(EV_SHIPPED_DESCRIPTION));
+    ASSERT_TRUE(loaded.loadConfigurationFile(EV_SHIPPED_CONFIGURATION, true));
+    EXPECT_EQ(written(loaded), shipped);
+}
+
+TEST(ShippedConfiguration, RefusesDirectoriesThatAreNotAbsolutePathsAndKeepsTheDefault) {
+    // The daemon runs in its state folder, so a relative path would land
+    // there, outside the folders the unit lets it write.
+    ev_test::TempDir dir;
+    for (const std::string refused : {"", "certs", "./certs", "/"}) {
+        ev_test::LogCapture capture;
+        ev_common::ConfigParameterProvider provider;
+        ASSERT_TRUE(provider.loadDescriptionFile(EV_SHIPPED_DESCRIPTION));
+        const auto file = dir / "refused.json";
+        ev_test::writeFile(file, "{\"cyber\": {\"builtin_ca_certs_path\": \"/etc/ssl/certs\", "
+                                 "\"user_ca_certs_path\": \"" + refused + "\"}}");
+        EXPECT_FALSE(provider.loadConfigurationFile(file.string(), true)) << "'" << refused << "'";
+        EXPECT_EQ(stringValue(provider, kUserPath), "/usr/local/share/ca-certificates");
+        EXPECT_TRUE(capture.has(spdlog::level::warn,
+                                "[cyber] Error reading value of parameter user_ca_certs_path"))
+            << capture.dump();
+    }
+
+    ev_common::ConfigParameterProvider provider;
+    ASSERT_TRUE(provider.loadDescriptionFile(EV_SHIPPED_DESCRIPTION));
+    const auto file = dir / "moved.json";
+    ev_test::writeFile(file, "{\"cyber\": {\"builtin_ca_certs_path\": \"/data/ssl/certs\", "
+                             "\"user_ca_certs_path\": \"/data/ca-certificates\"}}");
+    EXPECT_TRUE(provider.loadConfigurationFile(file.string(), true));
+    EXPECT_EQ(stringValue(provider, kBuiltinPath), "/data/ssl/certs");
+    EXPECT_EQ(stringValue(provider, kUserPath), "/data/ca-certificates");
+}
+
+}  // namespace
