@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds the daemon and runs it in the foreground on a sandbox under the build
+# folder: this machine's CA certificates are its built-ins, and the real
+# update tool is pointed at the sandbox, so the machine's own trust store
+# (/etc/ssl/certs) is never written. Ctrl-C stops it.
+#
+#   scripts/run-sandbox.sh [extra daemon options, e.g. -l 1]
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${EV_BUILD_DIR:-$ROOT/build}"
+
+bash "$ROOT/scripts/install-deps.sh"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=(cybersecurity_service)
+available="$(cmake --build "$BUILD" --target help)"
+if grep -q '^cybersecurity_ctl:' <<<"$available"; then
+  targets+=(cybersecurity_ctl)
+fi
+cmake --build "$BUILD" -j"$(nproc)" --target "${targets[@]}"
+
+SANDBOX="$BUILD/sandbox"
+mkdir -p "$SANDBOX/work" "$SANDBOX/etc-certs" "$SANDBOX/user" "$SANDBOX/hooks"
+
+CERTSDIR=/usr/share/ca-certificates
+CERTSCONF="$SANDBOX/ca-certificates.conf"
+if [ -s /etc/ca-certificates.conf ]; then
+  cp /etc/ca-certificates.conf "$CERTSCONF"
+else
+  (cd "$CERTSDIR" && find . -name '*.crt' | sed 's|^\./||' | sort) > "$CERTSCONF"
+fi
+
+cat > "$SANDBOX/cybersecurity_service.desc.json" <<JSON
+{
+    "cyber": {
+        "description": "Certificate trust service (sandbox)",
+        "parameters": [
+            { "name": "builtin_ca_certs_path", "type": "string", "default": "$SANDBOX/etc-certs" },
+            { "name": "user_ca_certs_path", "type": "string", "default": "$SANDBOX/user" },
+            { "name": "update_command", "type": "string", "default": "/usr/sbin/update-ca-certificates" },
+            { "name": "update_arguments", "type": "string[]", "default": [
+                "--certsconf", "$CERTSCONF", "--certsdir", "$CERTSDIR",
+                "--localcertsdir", "$SANDBOX/user", "--etccertsdir", "$SANDBOX/etc-certs",
+                "--hooksdir", "$SANDBOX/hooks" ] }
+        ]
+    }
+}
+JSON
+# The values file matches the description, so an old one from another build
+# folder never points the daemon elsewhere.
+rm -f "$SANDBOX/work/cybersecurity_service.json"
+
+CTL="$BUILD/cybersecurity_service/client/cybersecurity_ctl"
+cat <<TEXT
+Sandbox: $SANDBOX
+  built-in certificates: $CERTSDIR (listed in $CERTSCONF)
+  system CA folder:      $SANDBOX/etc-certs
+  user certificates:     $SANDBOX/user
+Endpoint: ipc:///tmp/cybersecurity_service.reqresp.api
+From another terminal:
+  $CTL list
+  $CTL add my_ca /path/to/ca.crt
+  $CTL get --name my_ca
+  $CTL remove ID
+Ctrl-C stops the daemon.
+TEXT
+
+exec "$BUILD/cybersecurity_service/cybersecurity_service" --no-systemd \
+  -w "$SANDBOX/work" -c "$SANDBOX/cybersecurity_service.desc.json" "$@"
