@@ -1,0 +1,34 @@
+// How cybersecurity_ctl shows the service's certificate list: the readable
+// table and the JSON form, with the end of validity as an ISO 8601 UTC time.
+// Kept apart from the tool's main so the formatting can be tested without a
+// service; the dates are computed on 64 bits, so they stay right past 2038
+// on devices whose time_t has 32.
+#pragma once
+
+#include "protocol.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ev_charging_platform::cybersecurity {
+
+struct listed_certificate {
+    ca_certificate_info info;
+    // The true end of validity, read from the certificate when it could be
+    // fetched, otherwise the 32-bit value of the list.
+    std::int64_t not_after = 0;
+};
+
+// "2038-01-19T03:14:08Z"; seconds may be negative (before 1970).
+std::string format_utc_time(std::int64_t seconds);
+
+// One header line, then one line per certificate: id, name, built-in or user,
+// end of validity (marked when before `now`), subject.
+std::string render_table(const std::vector<listed_certificate>& certificates, std::int64_t now);
+
+// A JSON array of objects with id, name, built_in, subject, not_after (ISO
+// text), not_after_epoch, expired.
+std::string render_json(const std::vector<listed_certificate>& certificates, std::int64_t now);
+
+}  // namespace ev_charging_platform::cybersecurity

@@ -1,0 +1,88 @@
+// Client side of the certificate trust service: one call per operation plus
+// ping, each a single request/reply exchange over a REQ socket of its own
+// ZeroMQ context. Used by cybersecurity_ctl and by other processes of the
+// device. A failed exchange never throws: it gives the "ipc_error" status or
+// an empty optional, and last_error() says what went wrong. Not thread-safe:
+// one client per thread.
+#pragma once
+
+#include "protocol.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <zmq.hpp>
+
+namespace ev_charging_platform::cybersecurity {
+
+class cybersecurity_client {
+public:
+    static constexpr std::chrono::milliseconds default_timeout{5000};
+
+    enum class exchange_error {
+        none,
+        send_failed,    // the request could not be handed to the socket in time
+        no_reply,       // nothing came back within the time-out
+        empty_reply,    // the service could not serve the request
+        invalid_reply,  // the reply does not decode, has bytes left over, or several frames
+    };
+
+    explicit cybersecurity_client(std::string endpoint = service_endpoint,
+                                  std::chrono::milliseconds timeout = default_timeout,
+                                  std::string identity = default_identity());
+    ~cybersecurity_client();
+    cybersecurity_client(const cybersecurity_client&) = delete;
+    cybersecurity_client& operator=(const cybersecurity_client&) = delete;
+
+    // "cybersecurity_client-<pid>".
+    static std::string default_identity();
+
+    const std::string& endpoint() const { return endpoint_; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
+    void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+
+    // True when the service answered the empty frame with an empty frame.
+    bool ping();
+    // `id` is written only on success.
+    AddCertificateStatus add_ca_certificate(const std::string& pem_text, const std::string& name,
+                                            std::uint32_t& id);
+    RemoveCertificateStatus remove_ca_certificate(std::uint32_t id);
+    // Empty optional when the exchange failed; an empty vector is an empty store.
+    std::optional<std::vector<ca_certificate_info>> get_ca_certificates();
+    // Empty optional when the exchange failed; an empty text when the service
+    // has no such certificate.
+    std::optional<std::string> get_ca_certificate_by_id(std::uint32_t id);
+    std::optional<std::string> get_ca_certificate_by_name(const std::string& name);
+
+    // What went wrong in the last call (none after a successful exchange).
+    exchange_error last_error() const { return last_error_; }
+    // One line for people, e.g. "no reply from ipc://... within 5000 ms".
+    std::string last_error_text() const;
+
+private:
+    // Sends `request` as one frame and returns the one-frame reply, or an
+    // empty optional (with last_error_ set) when the exchange failed.
+    std::optional<std::vector<std::uint8_t>> exchange(const std::vector<std::uint8_t>& request);
+    template <typename Writer>
+    std::vector<std::uint8_t> request(operation_id operation, std::uint32_t parameters_size,
+                                      Writer write_parameters) const;
+    // Reads a reply that must be exactly the fields `read` takes from it.
+    template <typename Reader>
+    bool decode(const std::vector<std::uint8_t>& reply, Reader read);
+    void open_socket();
+    void drop_socket();
+
+    std::string endpoint_;
+    std::chrono::milliseconds timeout_;
+    std::string identity_;
+    zmq::context_t context_;
+    std::optional<zmq::socket_t> socket_;
+    exchange_error last_error_ = exchange_error::none;
+};
+
+const char* to_string(cybersecurity_client::exchange_error error);
+
+}  // namespace ev_charging_platform::cybersecurity

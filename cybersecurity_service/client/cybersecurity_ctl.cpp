@@ -1,0 +1,248 @@
+// cybersecurity_ctl: the command-line face of the certificate trust service,
+// for integrators and scripts on the device. Every subcommand is one or a few
+// calls of cybersecurity_client; exit codes tell refusals (1), usage errors
+// (2) and a service that does not answer (3) apart.
+#include "certificate_listing.hpp"
+#include "cybersecurity_client.hpp"
+
+#include "cyber/certificate.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace cyber = ev_charging_platform::cybersecurity;
+
+namespace {
+
+constexpr int exit_success = 0;
+constexpr int exit_refused = 1;
+constexpr int exit_usage = 2;
+constexpr int exit_no_answer = 3;
+
+const char* const usage_text =
+    "Usage: cybersecurity_ctl [--endpoint E] [--timeout MS] [-h] COMMAND\n"
+    "Manages the CA certificates of the certificate trust service.\n"
+    "\n"
+    "Commands:\n"
+    "  ping              check that the service answers\n"
+    "  list [--json]     list the CA certificates: id, name, built-in or user,\n"
+    "                    end of validity (UTC, expired ones marked), subject\n"
+    "  add NAME FILE|-   add the PEM certificate in FILE (- for standard input)\n"
+    "                    as the user certificate NAME\n"
+    "  remove ID         remove the user certificate with identifier ID\n"
+    "  get ID            print the PEM text of the certificate with identifier ID\n"
+    "  get --name NAME   print the PEM text of the certificate called NAME\n"
+    "\n"
+    "Options:\n"
+    "  --endpoint E      service endpoint (default "
+    "ipc:///tmp/cybersecurity_service.reqresp.api)\n"
+    "  --timeout MS      reply time-out in milliseconds (default 5000)\n"
+    "  -h, --help        show this help\n"
+    "\n"
+    "Exit codes: 0 success, 1 refused by the service, 2 usage error, 3 no answer.\n";
+
+struct usage_error {
+    std::string message;
+};
+
+int fail(int code, const std::string& message) {
+    std::cerr << "cybersecurity_ctl: " << message << std::endl;
+    return code;
+}
+
+int no_answer(const cyber::cybersecurity_client& client) {
+    return fail(exit_no_answer, client.last_error_text());
+}
+
+// Decimal digits only, within [minimum, maximum].
+std::optional<std::uint64_t> parse_number(const std::string& text, std::uint64_t minimum,
+                                          std::uint64_t maximum) {
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value < minimum || value > maximum) return std::nullopt;
+    return value;
+}
+
+std::uint32_t parse_id(const std::string& text) {
+    const auto id = parse_number(text, 0, UINT32_MAX);
+    if (!id) throw usage_error{"'" + text + "' is not a certificate identifier"};
+    return static_cast<std::uint32_t>(*id);
+}
+
+void expect_arguments(const std::vector<std::string>& args, std::size_t count,
+                      const std::string& form) {
+    if (args.size() != count) throw usage_error{"usage: cybersecurity_ctl " + form};
+}
+
+std::string read_input(const std::string& file) {
+    std::ostringstream text;
+    if (file == "-") {
+        text << std::cin.rdbuf();
+        if (std::cin.bad()) throw usage_error{"cannot read standard input"};
+        return text.str();
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw usage_error{"cannot read " + file + ": " + std::strerror(errno)};
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::int64_t now_seconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int run_ping(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    expect_arguments(args, 0, "ping");
+    if (!client.ping()) return no_answer(client);
+    std::cout << "pong from " << client.endpoint() << "\n";
+    return exit_success;
+}
+
+int run_list(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    const bool json = args.size() == 1 && args[0] == "--json";
+    if (!args.empty() && !json) throw usage_error{"usage: cybersecurity_ctl list [--json]"};
+    const auto infos = client.get_ca_certificates();
+    if (!infos) return no_answer(client);
+
+    // The list carries the end of validity cut to 32 bits, which is wrong for
+    // every certificate valid past January 2038; the certificate itself has
+    // the true date. When a fetch fails the service has gone away: the rest
+    // keep the list's value rather than each waiting out the time-out.
+    std::vector<cyber::listed_certificate> listed;
+    bool fetching = true;
+    for (const auto& info : *infos) {
+        cyber::listed_certificate entry{info, info.not_after};
+        if (fetching) {
+            const auto pem = client.get_ca_certificate_by_id(info.id);
+            if (!pem) {
+                fetching = false;
+            } else if (!pem->empty()) {
+                const ev_common::Certificate certificate(*pem);
+                if (certificate.valid()) entry.not_after = certificate.notAfter();
+            }
+        }
+        listed.push_back(std::move(entry));
+    }
+    const auto now = now_seconds();
+    std::cout << (json ? cyber::render_json(listed, now) : cyber::render_table(listed, now));
+    return exit_success;
+}
+
+int run_add(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    expect_arguments(args, 2, "add NAME FILE|-");
+    const std::string pem = read_input(args[1]);
+    std::uint32_t id = 0;
+    const auto status = client.add_ca_certificate(pem, args[0], id);
+    if (status == cyber::AddCertificateStatus::ipc_error) return no_answer(client);
+    if (status != cyber::AddCertificateStatus::success)
+        return fail(exit_refused, "add refused: " + cyber::to_string(status));
+    std::cout << "Added " << args[0] << " as id " << id << "\n";
+    return exit_success;
+}
+
+int run_remove(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    expect_arguments(args, 1, "remove ID");
+    const std::uint32_t id = parse_id(args[0]);
+    const auto status = client.remove_ca_certificate(id);
+    if (status == cyber::RemoveCertificateStatus::ipc_error) return no_answer(client);
+    if (status != cyber::RemoveCertificateStatus::success)
+        return fail(exit_refused, "remove refused: " + cyber::to_string(status));
+    std::cout << "Removed id " << id << "\n";
+    return exit_success;
+}
+
+int run_get(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    std::optional<std::string> pem;
+    std::string what;
+    if (!args.empty() && args[0] == "--name") {
+        expect_arguments(args, 2, "get ID | get --name NAME");
+        pem = client.get_ca_certificate_by_name(args[1]);
+        what = "named " + args[1];
+    } else {
+        expect_arguments(args, 1, "get ID | get --name NAME");
+        const std::uint32_t id = parse_id(args[0]);
+        pem = client.get_ca_certificate_by_id(id);
+        what = "with id " + args[0];
+    }
+    if (!pem) return no_answer(client);
+    if (pem->empty()) return fail(exit_refused, "no certificate " + what);
+    std::cout << *pem;
+    return exit_success;
+}
+
+int run(int argc, char** argv) {
+    std::string endpoint = cyber::service_endpoint;
+    std::chrono::milliseconds timeout = cyber::cybersecurity_client::default_timeout;
+    int index = 1;
+    for (; index < argc && argv[index][0] == '-'; ++index) {
+        const std::string option = argv[index];
+        if (option == "-h" || option == "--help") {
+            std::cout << usage_text;
+            return exit_success;
+        }
+        const auto equals = option.find('=');
+        const std::string name = option.substr(0, equals);
+        if (name != "--endpoint" && name != "--timeout")
+            throw usage_error{"unknown option '" + option + "'"};
+        std::string value;
+        if (equals != std::string::npos) {
+            value = option.substr(equals + 1);
+        } else if (index + 1 < argc) {
+            value = argv[++index];
+        } else {
+            throw usage_error{name + " needs a value"};
+        }
+        if (name == "--endpoint") {
+            if (value.empty()) throw usage_error{"--endpoint needs a value"};
+            endpoint = value;
+        } else {
+            const auto ms = parse_number(value, 1, 3600000);
+            if (!ms) throw usage_error{"--timeout needs milliseconds from 1 to 3600000"};
+            timeout = std::chrono::milliseconds(*ms);
+        }
+    }
+    if (index >= argc) throw usage_error{"no command given"};
+    const std::string command = argv[index];
+    const std::vector<std::string> args(argv + index + 1, argv + argc);
+
+    using handler = int (*)(cyber::cybersecurity_client&, const std::vector<std::string>&);
+    handler chosen = nullptr;
+    if (command == "ping") chosen = run_ping;
+    else if (command == "list") chosen = run_list;
+    else if (command == "add") chosen = run_add;
+    else if (command == "remove") chosen = run_remove;
+    else if (command == "get") chosen = run_get;
+    else throw usage_error{"unknown command '" + command + "'"};
+
+    cyber::cybersecurity_client client(endpoint, timeout,
+                                       "cybersecurity_ctl-" + std::to_string(::getpid()));
+    return chosen(client, args);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const usage_error& error) {
+        return fail(exit_usage, error.message + " (see cybersecurity_ctl -h)");
+    } catch (const std::exception& error) {
+        return fail(exit_no_answer, error.what());
+    }
+}
