@@ -1,0 +1,145 @@
+#include "req_resp_handler.hpp"
+
+#include "daemon_harness.hpp"
+#include "ipc/zmq_ipc.hpp"
+#include "log_capture.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace ev_charging_platform::cybersecurity;
+using ev_e2e::str;
+using ev_e2e::u32;
+
+namespace {
+
+// Operations whose answers the test sets; records the calls it receives.
+class FakeOperations : public i_req_resp_cybersecurity_service_handler {
+public:
+    AddCertificateStatus addStatus = AddCertificateStatus::success;
+    std::uint32_t addId = 0;
+    RemoveCertificateStatus removeStatus = RemoveCertificateStatus::success;
+    std::vector<ca_certificate_info> list;
+    std::string text;
+    std::vector<std::string> calls;
+
+    AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
+                                            std::uint32_t& id) override {
+        calls.push_back("add " + certificate + " " + name + " " + std::to_string(id));
+        if (addStatus == AddCertificateStatus::success) id = addId;
+        return addStatus;
+    }
+    RemoveCertificateStatus remove_ca_certificate(std::uint32_t id) override {
+        calls.push_back("remove " + std::to_string(id));
+        return removeStatus;
+    }
+    std::vector<ca_certificate_info> get_ca_certificates() override {
+        calls.push_back("list");
+        return list;
+    }
+    std::string get_ca_certificate_by_id(std::uint32_t id) override {
+        calls.push_back("id " + std::to_string(id));
+        return text;
+    }
+    std::string get_ca_certificate_by_name(const std::string& name) override {
+        calls.push_back("name " + name);
+        return text;
+    }
+};
+
+class RequestDispatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ev_common::ZmqIpc_Init();
+        endpoint_ = "ipc://" + (dir_ / "reqresp.api").string();
+        handler_ = std::make_unique<req_resp_cybersecurity_service_handler>(&operations_, endpoint_);
+        ASSERT_TRUE(handler_->start());
+        client_ = std::make_unique<ev_e2e::RawClient>(endpoint_);
+    }
+    void TearDown() override {
+        client_.reset();
+        handler_.reset();
+        ev_common::ZmqIpc_Term();
+    }
+    std::string exchange(const std::string& frame) {
+        return client_->exchange(frame, std::chrono::seconds(20)).value_or("no reply");
+    }
+
+    ev_test::TempDir dir_;
+    std::string endpoint_;
+    FakeOperations operations_;
+    std::unique_ptr<req_resp_cybersecurity_service_handler> handler_;
+    std::unique_ptr<ev_e2e::RawClient> client_;
+};
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (int v : values) out += static_cast<char>(v);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields) {
+    ev_test::LogCapture capture;
+    operations_.removeStatus = RemoveCertificateStatus::unknown_id;
+    EXPECT_EQ(exchange(bytes({2, 0, 0, 0, 'a', 'b', 1, 0, 0, 0, 5, 0, 0, 0})), bytes({1, 0, 0, 0}));
+    EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : remove_ca_certificate"));
+
+    EXPECT_EQ(exchange(bytes({2, 0, 0, 0, 'a', 'b', 2, 0, 0, 0})), bytes({0, 0, 0, 0}));
+
+    operations_.addStatus = AddCertificateStatus::already_exists;
+    EXPECT_EQ(exchange(str("ab") + u32(0) + str("PEM") + str("n")), bytes({3, 0, 0, 0, 0, 0, 0, 0}));
+    operations_.addStatus = AddCertificateStatus::success;
+    operations_.addId = 0x01020304;
+    EXPECT_EQ(exchange(str("") + u32(0) + str("PEM") + str("n")), bytes({0, 0, 0, 0, 4, 3, 2, 1}));
+
+    operations_.text = "text";
+    EXPECT_EQ(exchange(str("ab") + u32(3) + u32(9)), str("text"));
+    EXPECT_EQ(exchange(str("ab") + u32(4) + str("who")), str("text"));
+    operations_.text.clear();
+    EXPECT_EQ(exchange(str("ab") + u32(3) + u32(9)), bytes({0, 0, 0, 0}));
+
+    operations_.list = {{1, "a", true, "CN = A", 10, "", {}}, {2, "bb", false, "", -1, "", {}}};
+    const std::string listed = exchange(str("ab") + u32(2));
+    EXPECT_EQ(listed.size(), 4u + (25 + 1 + 6) + (25 + 2));
+    EXPECT_EQ(listed.substr(0, 4), u32(2));
+
+    // The identifier output starts at 0 before the call.
+    EXPECT_EQ(operations_.calls,
+              (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
+                                        "name who", "id 9", "list"}));
+    EXPECT_TRUE(capture.has(spdlog::level::trace,
+                            "Server " + endpoint_ + " : response sent (size = 63)"));
+}
+
+TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
+    ev_test::LogCapture capture;
+    const std::string server = "Server " + endpoint_;
+    EXPECT_EQ(exchange(str("ab") + "xy"), "");
+    EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);
+    EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
+
+    EXPECT_EQ(exchange(str("ab") + u32(5)), "");
+    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 5"));
+    EXPECT_EQ(exchange(str("ab") + u32(0xffffffffu)), "");
+    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : -1"));
+
+    EXPECT_EQ(exchange(str("ab") + u32(0) + str("PEM") + u32(10) + "short"), "");
+    EXPECT_TRUE(capture.has(spdlog::level::err,
+                            "Unable to retrieve parameters for operation : add_ca_certificate"));
+    EXPECT_EQ(exchange(str("ab") + u32(1) + "123"), "");
+    EXPECT_TRUE(capture.has(spdlog::level::err,
+                            "Unable to retrieve parameters for operation : remove_ca_certificate"));
+    EXPECT_EQ(exchange(str("ab") + u32(4)), "");
+    EXPECT_TRUE(capture.has(spdlog::level::err,
+                            "Unable to retrieve parameters for operation : get_ca_certificate_by_name"));
+    EXPECT_EQ(capture.count(server + " : deserialization error"), 4u);
+    EXPECT_TRUE(operations_.calls.empty());
+
+    // The handler's start and stop report their refusals.
+    EXPECT_FALSE(handler_->start());
+    EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to start IPC server"));
+    EXPECT_TRUE(handler_->stop());
+    EXPECT_FALSE(handler_->stop());
+    EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to stop IPC server"));
+}
