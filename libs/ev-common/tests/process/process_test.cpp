@@ -161,7 +161,7 @@ TEST(Process, ReportsExitStatusesAndWaitsOnlyOnce) {
 TEST(Process, AFailedExecEndsWithOneAndLeavesTheParentsBuffersAlone) {
     ev_test::TempDir dir;
     const auto garbage = dir / "garbage";
-    ev_test::writeFile(garbage, std::string("\x01\x02\x03\x04 not a program", 20));
+    ev_test::writeFile(garbage, std::string("\x01\x02\x03\x04 not a program\n"));
     ::chmod(garbage.c_str(), 0755);
 
     // Unflushed stdio data of the parent must not be written a second time by
