@@ -20,21 +20,21 @@ const NameEntries kLeafSubject{{"C", "DE"},
                                {"emailAddress", "pki@example.org"}};
 
 Certificate rsaLeaf() {
-    CertSpec spec;
-    spec.subject = kLeafSubject;
-    spec.issuer = {{"C", "DE"}, {"O", "Example"}, {"CN", "Example Issuing CA"}};
-    spec.serial = {0x0a, 0xff};
-    spec.notBefore = "20240229120000Z";
-    spec.notAfter = "20500101000000Z";
-    spec.subjectKey = rsaKey(0);
-    spec.signingKey = rsaKey(1);
-    spec.extensions = {
+    CertProfile profile;
+    profile.subject = kLeafSubject;
+    profile.issuer = {{"C", "DE"}, {"O", "Example"}, {"CN", "Example Issuing CA"}};
+    profile.serial = {0x0a, 0xff};
+    profile.notBefore = "20240229120000Z";
+    profile.notAfter = "20500101000000Z";
+    profile.subjectKey = rsaKey(0);
+    profile.signingKey = rsaKey(1);
+    profile.extensions = {
         {NID_subject_alt_name,
          "DNS:leaf.example, IP:10.1.2.3, IP:2001:db8::1, URI:https://leaf.example/"},
         {NID_info_access,
          "OCSP;URI:http://ocsp.example/, caIssuers;URI:http://ca.example/issuing.crt"},
     };
-    return Certificate(toPem(makeCertificate(spec).get()));
+    return Certificate(toPem(makeCertificate(profile).get()));
 }
 
 }  // namespace
@@ -112,16 +112,16 @@ TEST(Certificate, DescribesAnRsaPublicKeyByTheSameBytesInEveryForm) {
 
 TEST(Certificate, ReadsAnEcKeyAndEveryFormOfBasicConstraints) {
     const KeyPtr key = ecKey();
-    CertSpec spec;
-    spec.subjectKey = key.get();
-    spec.serial = {0x05};
+    CertProfile profile;
+    profile.subjectKey = key.get();
+    profile.serial = {0x05};
 
-    spec.extensions = {{NID_basic_constraints, "critical,CA:TRUE"}};
-    const Certificate caWithoutLength(toPem(makeCertificate(spec).get()));
-    spec.extensions = {{NID_basic_constraints, "critical,CA:TRUE,pathlen:2"}};
-    const Certificate caWithLength(toPem(makeCertificate(spec).get()));
-    spec.extensions = {{NID_basic_constraints, "CA:FALSE"}};
-    const Certificate endEntity(toPem(makeCertificate(spec).get()));
+    profile.extensions = {{NID_basic_constraints, "critical,CA:TRUE"}};
+    const Certificate caWithoutLength(toPem(makeCertificate(profile).get()));
+    profile.extensions = {{NID_basic_constraints, "critical,CA:TRUE,pathlen:2"}};
+    const Certificate caWithLength(toPem(makeCertificate(profile).get()));
+    profile.extensions = {{NID_basic_constraints, "CA:FALSE"}};
+    const Certificate endEntity(toPem(makeCertificate(profile).get()));
 
     ASSERT_TRUE(caWithoutLength.valid());
     EXPECT_EQ(caWithoutLength.publicKey().keyType, "id-ecPublicKey");
@@ -153,25 +153,25 @@ TEST(Certificate, ReadsAnEcKeyAndEveryFormOfBasicConstraints) {
 TEST(Certificate, CallsASelfIssuedCertificateSelfSignedEvenWhenAnotherKeySignedIt) {
     const KeyPtr subjectKey = ecKey();
     const KeyPtr otherKey = ecKey();
-    CertSpec spec;
-    spec.subject = {{"O", "Example"}, {"CN", "Same Name"}};
-    spec.issuer = spec.subject;
-    spec.subjectKey = subjectKey.get();
-    spec.signingKey = otherKey.get();
-    const Certificate certificate(toPem(makeCertificate(spec).get()));
+    CertProfile profile;
+    profile.subject = {{"O", "Example"}, {"CN", "Same Name"}};
+    profile.issuer = profile.subject;
+    profile.subjectKey = subjectKey.get();
+    profile.signingKey = otherKey.get();
+    const Certificate certificate(toPem(makeCertificate(profile).get()));
     ASSERT_TRUE(certificate.valid());
     EXPECT_TRUE(certificate.selfSigned());
 }
 
 TEST(Certificate, TakesIssuerAndSubjectAlternativeNamesAsDnsEmailAndIpv4Only) {
     const KeyPtr key = ecKey();
-    CertSpec spec;
-    spec.subjectKey = key.get();
-    spec.extensions = {
+    CertProfile profile;
+    profile.subjectKey = key.get();
+    profile.extensions = {
         {NID_issuer_alt_name, "email:ca@example.org, URI:http://ca.example/, IP:192.168.0.1"},
         {NID_subject_alt_name, "IP:::1, DNS:a.example, DNS:b.example"},
     };
-    const Certificate certificate(toPem(makeCertificate(spec).get()));
+    const Certificate certificate(toPem(makeCertificate(profile).get()));
     EXPECT_EQ(certificate.issuerAltNames(),
               (std::vector<std::string>{"ca@example.org", "192.168.0.1"}));
     EXPECT_EQ(certificate.subjectAltNames(), (std::vector<std::string>{"a.example", "b.example"}));

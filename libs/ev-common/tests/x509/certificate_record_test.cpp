@@ -15,10 +15,10 @@ using namespace x509_test;
 namespace {
 
 std::string pemWithName(const std::string& commonName, EVP_PKEY* key) {
-    CertSpec spec;
-    spec.subject = {{"CN", commonName}};
-    spec.subjectKey = key;
-    return toPem(makeCertificate(spec).get());
+    CertProfile profile;
+    profile.subject = {{"CN", commonName}};
+    profile.subjectKey = key;
+    return toPem(makeCertificate(profile).get());
 }
 
 void expectEmptyAndInvalid(const Certificate& c) {
@@ -42,9 +42,9 @@ void expectEmptyAndInvalid(const Certificate& c) {
 // A certificate that is an X509 once parsed, but whose key algorithm libcrypto
 // does not know (rsaEncryption's OID with its last arc changed).
 std::vector<uint8_t> derWithUnknownKeyAlgorithm() {
-    CertSpec spec;
-    spec.subjectKey = rsaKey(0);
-    std::vector<uint8_t> der = toDer(makeCertificate(spec).get());
+    CertProfile profile;
+    profile.subjectKey = rsaKey(0);
+    std::vector<uint8_t> der = toDer(makeCertificate(profile).get());
     const std::vector<uint8_t> rsaOid{0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
                                       0xf7, 0x0d, 0x01, 0x01, 0x01};
     auto at = std::search(der.begin(), der.end(), rsaOid.begin(), rsaOid.end());
@@ -163,10 +163,10 @@ TEST(Certificate, KeepsTheRestOfACertificateWhoseKeyLibcryptoCannotDecode) {
 
 TEST(Certificate, BuildsTheSameRecordFromPemDerX509AndFile) {
     const KeyPtr key = ecKey();
-    CertSpec spec;
-    spec.subject = {{"CN", "same"}};
-    spec.subjectKey = key.get();
-    const CertPtr x509 = makeCertificate(spec);
+    CertProfile profile;
+    profile.subject = {{"CN", "same"}};
+    profile.subjectKey = key.get();
+    const CertPtr x509 = makeCertificate(profile);
     const std::string pem = toPem(x509.get());
     ev_test::TempDir dir;
     const std::filesystem::path file = dir.path() / "same.crt";
@@ -238,7 +238,7 @@ TEST(Certificate, CopiesDuplicateTheHandleAndMovesLeaveTheSourceInvalid) {
     EXPECT_EQ(moved.handle(), moving);
     EXPECT_TRUE(moved.valid());
     EXPECT_FALSE(
-        copy.valid());  // NOLINT(bugprone-use-after-move): the moved-from state is specified
+        copy.valid());  // NOLINT(bugprone-use-after-move): a moved-from certificate is invalid by contract
     EXPECT_EQ(copy.handle(), nullptr);
 
     Certificate target(pemB);
@@ -271,22 +271,22 @@ TEST(Certificate, VerifiesAChainLeafToIntermediateToRootAndRefusesABrokenOne) {
     const KeyPtr leafKey = ecKey();
     const KeyPtr strangerKey = ecKey();
 
-    CertSpec root;
+    CertProfile root;
     root.subject = {{"CN", "Root"}};
     root.subjectKey = rootKey.get();
     root.extensions = {{NID_basic_constraints, "critical,CA:TRUE"},
                        {NID_key_usage, "critical,keyCertSign"}};
-    CertSpec intermediate = root;
+    CertProfile intermediate = root;
     intermediate.subject = {{"CN", "Intermediate"}};
     intermediate.issuer = root.subject;
     intermediate.subjectKey = intermediateKey.get();
     intermediate.signingKey = rootKey.get();
-    CertSpec leaf;
+    CertProfile leaf;
     leaf.subject = {{"CN", "Leaf"}};
     leaf.issuer = intermediate.subject;
     leaf.subjectKey = leafKey.get();
     leaf.signingKey = intermediateKey.get();
-    CertSpec forged = intermediate;  // same name, wrong signer
+    CertProfile forged = intermediate;  // same name, wrong signer
     forged.signingKey = strangerKey.get();
 
     const std::string rootPem = toPem(makeCertificate(root).get());

@@ -46,42 +46,42 @@ KeyPtr ecKey() {
     return key;
 }
 
-CertPtr makeCertificate(const CertSpec& spec) {
+CertPtr makeCertificate(const CertProfile& profile) {
     CertPtr certificate(X509_new());
     check(certificate && X509_set_version(certificate.get(), X509_VERSION_3) == 1, "version");
 
     std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
-        BN_bin2bn(spec.serial.data(), static_cast<int>(spec.serial.size()), nullptr), BN_free);
+        BN_bin2bn(profile.serial.data(), static_cast<int>(profile.serial.size()), nullptr), BN_free);
     std::unique_ptr<ASN1_INTEGER, decltype(&ASN1_INTEGER_free)> serial(
         BN_to_ASN1_INTEGER(number.get(), nullptr), ASN1_INTEGER_free);
     check(serial && X509_set_serialNumber(certificate.get(), serial.get()) == 1, "serial");
 
     std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> time(ASN1_TIME_new(), ASN1_TIME_free);
-    check(ASN1_TIME_set_string_X509(time.get(), spec.notBefore.c_str()) == 1 &&
+    check(ASN1_TIME_set_string_X509(time.get(), profile.notBefore.c_str()) == 1 &&
               X509_set1_notBefore(certificate.get(), time.get()) == 1,
           "notBefore");
-    check(ASN1_TIME_set_string_X509(time.get(), spec.notAfter.c_str()) == 1 &&
+    check(ASN1_TIME_set_string_X509(time.get(), profile.notAfter.c_str()) == 1 &&
               X509_set1_notAfter(certificate.get(), time.get()) == 1,
           "notAfter");
 
-    const auto subject = makeName(spec.subject);
-    const auto issuer = makeName(spec.issuer.empty() ? spec.subject : spec.issuer);
+    const auto subject = makeName(profile.subject);
+    const auto issuer = makeName(profile.issuer.empty() ? profile.subject : profile.issuer);
     check(X509_set_subject_name(certificate.get(), subject.get()) == 1 &&
               X509_set_issuer_name(certificate.get(), issuer.get()) == 1,
           "names");
-    check(spec.subjectKey != nullptr && X509_set_pubkey(certificate.get(), spec.subjectKey) == 1,
+    check(profile.subjectKey != nullptr && X509_set_pubkey(certificate.get(), profile.subjectKey) == 1,
           "public key");
 
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, nullptr, certificate.get(), nullptr, nullptr, 0);
-    for (const auto& [nid, value] : spec.extensions) {
+    for (const auto& [nid, value] : profile.extensions) {
         std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> extension(
             X509V3_EXT_nconf_nid(nullptr, &ctx, nid, value.c_str()), X509_EXTENSION_free);
         check(extension && X509_add_ext(certificate.get(), extension.get(), -1) == 1, "extension");
     }
-    EVP_PKEY* signer = spec.signingKey != nullptr ? spec.signingKey : spec.subjectKey;
+    EVP_PKEY* signer = profile.signingKey != nullptr ? profile.signingKey : profile.subjectKey;
     check(X509_sign(certificate.get(), signer,
-                    spec.digest != nullptr ? spec.digest : EVP_sha256()) > 0,
+                    profile.digest != nullptr ? profile.digest : EVP_sha256()) > 0,
           "sign");
     return certificate;
 }

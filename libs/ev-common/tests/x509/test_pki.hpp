@@ -34,7 +34,7 @@ using Extensions = std::vector<std::pair<int, std::string>>;
 EVP_PKEY* rsaKey(int which = 0);
 KeyPtr ecKey();
 
-struct CertSpec {
+struct CertProfile {
     NameEntries subject{{"CN", "test"}};
     NameEntries issuer;  // empty: same as subject
     Extensions extensions;
@@ -46,7 +46,7 @@ struct CertSpec {
     const EVP_MD* digest = nullptr;  // defaults to SHA-256
 };
 
-CertPtr makeCertificate(const CertSpec& spec);
+CertPtr makeCertificate(const CertProfile& profile);
 std::string toPem(const X509* certificate);
 std::vector<uint8_t> toDer(const X509* certificate);
 RequestPtr makeRequest(const NameEntries& subject, EVP_PKEY* key, const Extensions& extensions);

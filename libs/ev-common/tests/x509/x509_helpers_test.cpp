@@ -104,9 +104,9 @@ TEST(SignatureHelpers, RoundTripForEveryDigestAndRefuseATamperedByte) {
 TEST(SignatureHelpers, CertificateVerifiesWithItsOwnPublicKeyOnly) {
     const KeyPtr key = ecKey();
     const KeyPtr other = ecKey();
-    CertSpec spec;
-    spec.subjectKey = key.get();
-    const Certificate certificate(toPem(makeCertificate(spec).get()));
+    CertProfile profile;
+    profile.subjectKey = key.get();
+    const Certificate certificate(toPem(makeCertificate(profile).get()));
     const std::string message = "firmware image";
     const auto signature =
         ev_common::signData(message.data(), message.size(), DigestAlgorithm::sha512, key.get());
