@@ -59,7 +59,9 @@ FileReplaceResult failure(const char* step, int error) {
     return {FileReplaceResult::Status::failed, step, error};
 }
 
-FileReplaceResult cannotOpen() { return {FileReplaceResult::Status::cannotOpen, {}, 0}; }
+FileReplaceResult cannotOpen() {
+    return {FileReplaceResult::Status::cannotOpen, {}, 0};
+}
 
 bool writeAll(int fd, const std::string& content) {
     const char* data = content.data();
@@ -97,8 +99,8 @@ FileReplaceResult replaceFileAtomically(const std::string& path, const std::stri
 
     fs::path directory = target.parent_path();
     if (directory.empty()) directory = ".";
-    const std::string prefix = "." + target.filename().string() + ".tmp-" +
-                               std::to_string(::getpid()) + "-";
+    const std::string prefix =
+        "." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-";
     UniqueFd fd;
     std::string temporaryPath;
     for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {

@@ -137,8 +137,7 @@ std::vector<std::shared_ptr<IParameter>> ConfigParameterProvider::parseParameter
         const std::string description = optionalString(entry, "description");
         const auto typeIt = entry.find("type");
         if (typeIt == entry.end()) {
-            spdlog::error("Missing type for parameter {} in parameter group : {}", name,
-                          groupName);
+            spdlog::error("Missing type for parameter {} in parameter group : {}", name, groupName);
             continue;
         }
         const std::string type = typeIt->get<std::string>();
@@ -203,8 +202,8 @@ bool ConfigParameterProvider::saveConfigurationFile(const std::string& path) {
     if (!writeConfiguration(text)) return false;
     const FileReplaceResult result = replaceFileAtomically(path, text.str());
     if (result.status == FileReplaceResult::Status::failed)
-        spdlog::error("Unable to write configuration file [{}] : {} failed ({})", path,
-                      result.step, std::strerror(result.error));
+        spdlog::error("Unable to write configuration file [{}] : {} failed ({})", path, result.step,
+                      std::strerror(result.error));
     return result.status == FileReplaceResult::Status::replaced;
 }
 

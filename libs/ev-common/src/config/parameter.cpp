@@ -29,8 +29,8 @@ bool StringParameter::isValid(const std::string& candidate) const {
     }
     if (!pattern_.empty()) {
         if (std::regex_match(candidate, regex_)) return true;
-        spdlog::warn("Parameter [{}] : value doesn't match the regex (regex = {}) => {}",
-                     getName(), pattern_, candidate);
+        spdlog::warn("Parameter [{}] : value doesn't match the regex (regex = {}) => {}", getName(),
+                     pattern_, candidate);
         return false;
     }
     if (candidate.size() < minSize_) {
@@ -46,7 +46,9 @@ bool StringParameter::isValid(const std::string& candidate) const {
     return true;
 }
 
-nlohmann::json StringParameter::toJson() const { return nlohmann::json(getValue()); }
+nlohmann::json StringParameter::toJson() const {
+    return nlohmann::json(getValue());
+}
 
 bool StringParameter::fromJson(const nlohmann::json& json) {
     return assignIfValid(json_value::readString(json));

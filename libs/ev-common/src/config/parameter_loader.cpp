@@ -160,8 +160,9 @@ std::shared_ptr<IParameter> DurationParameterLoader<D>::createParameter(
 }
 
 template <typename T>
-std::shared_ptr<IParameter> ListParameterLoader<T>::createParameter(
-    const std::string& name, const std::string& description, const json& definition) {
+std::shared_ptr<IParameter> ListParameterLoader<T>::createParameter(const std::string& name,
+                                                                    const std::string& description,
+                                                                    const json& definition) {
     const auto read = [](const json& j) { return json_value::readList<T>(j); };
     CommonKeys<std::vector<T>> keys =
         readCommonKeys<std::vector<T>>(name, definition, kListTexts, {}, read);

@@ -39,8 +39,8 @@ TEST(ConfigurationDescription, RefusesAFileThatIsNotOneStrictJsonObject) {
     Description d;
     ev_test::LogCapture log;
     EXPECT_FALSE(d.provider.loadDescriptionFile((d.dir / "missing.json").string()));
-    EXPECT_TRUE(log.has(spdlog::level::info,
-                        "Loading configuration description from " + (d.dir / "missing.json").string()));
+    EXPECT_TRUE(log.has(spdlog::level::info, "Loading configuration description from " +
+                                                 (d.dir / "missing.json").string()));
     EXPECT_TRUE(log.has(err, "Unable to open configuration description file : " +
                                  (d.dir / "missing.json").string()));
 
@@ -51,7 +51,8 @@ TEST(ConfigurationDescription, RefusesAFileThatIsNotOneStrictJsonObject) {
         "Invalid JSON format in configuration description file : " + d.path + " - ";
     log.clear();
     EXPECT_FALSE(d.load("// comment\n" + std::string(kCyber)));
-    EXPECT_TRUE(startsWith(log.texts(), parseFailure + "[json.exception.parse_error")) << log.dump();
+    EXPECT_TRUE(startsWith(log.texts(), parseFailure + "[json.exception.parse_error"))
+        << log.dump();
     log.clear();
     EXPECT_FALSE(d.load(std::string(kCyber) + " trailing"));
     EXPECT_TRUE(startsWith(log.texts(), parseFailure)) << log.dump();
@@ -111,8 +112,10 @@ TEST(ConfigurationDescription, StopsAtALibraryErrorButKeepsTheGroupsAlreadyStore
     EXPECT_EQ(d.provider.findParameter("c.x"), nullptr);
 
     // The same holds for a list element of the wrong kind and an invalid pattern.
-    EXPECT_FALSE(d.load(R"({"l": {"parameters": [{"name": "x", "type": "int[]", "default": ["a"]}]}})"));
-    EXPECT_FALSE(d.load(R"({"s": {"parameters": [{"name": "x", "type": "string", "pattern": "("}]}})"));
+    EXPECT_FALSE(
+        d.load(R"({"l": {"parameters": [{"name": "x", "type": "int[]", "default": ["a"]}]}})"));
+    EXPECT_FALSE(
+        d.load(R"({"s": {"parameters": [{"name": "x", "type": "string", "pattern": "("}]}})"));
     EXPECT_EQ(log.count("Invalid JSON format in parameter group : l"), 0u);
     EXPECT_NE(d.provider.findParameter("a.x"), nullptr);
 }
@@ -152,8 +155,7 @@ TEST(ParameterLookup, ReportsEachKindOfBadNameButFindParameterStaysQuiet) {
     EXPECT_EQ(log.texts(), (std::vector<std::string>{
                                "Invalid parameter name : user_ca_certs_path",
                                "Invalid parameter name : cyber.user.ca",
-                               "Unknown parameter group : ",
-                               "Unknown parameter group : other",
+                               "Unknown parameter group : ", "Unknown parameter group : other",
                                "Unknown parameter : nothing"}));
 
     ConfigParameterProvider empty;

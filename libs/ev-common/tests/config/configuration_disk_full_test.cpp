@@ -75,7 +75,8 @@ TEST(ConfigurationFileOnAFullDisk, AFailedSaveKeepsTheOldFileAndLeavesNoTemporar
 
     const int code = inPrivateTmpfs(mountPoint, [&] {
         auto provider = config_test::providerFor(dir, R"({"g": {"parameters": [
-            {"name": "s", "type": "string", "default": ")" + std::string(8192, 'v') + R"("}]}})");
+            {"name": "s", "type": "string", "default": ")" +
+                                                          std::string(8192, 'v') + R"("}]}})");
         const fs::path file = mountPoint / "values.json";
         const std::string old = R"({"g": {"s": "configured"}})";
         ev_test::writeFile(file, old);
@@ -84,11 +85,11 @@ TEST(ConfigurationFileOnAFullDisk, AFailedSaveKeepsTheOldFileAndLeavesNoTemporar
         ev_test::LogCapture log;
         int failures = check(!provider->saveConfigurationFile(file.string()), "save fails");
         failures += check(ev_test::readFile(file) == old, "old content kept");
-        failures += check(log.has(spdlog::level::err, "Unable to write configuration file [" +
-                                                          file.string() +
-                                                          "] : write failed (No space left on "
-                                                          "device)"),
-                          "reason logged");
+        failures += check(
+            log.has(spdlog::level::err, "Unable to write configuration file [" + file.string() +
+                                            "] : write failed (No space left on "
+                                            "device)"),
+            "reason logged");
         std::size_t entries = 0;
         for ([[maybe_unused]] const auto& entry : fs::directory_iterator(mountPoint)) ++entries;
         failures += check(entries == 2, "only the old file and the filler remain");

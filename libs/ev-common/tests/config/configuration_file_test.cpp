@@ -115,11 +115,11 @@ TEST(ConfigurationFile, ARefusedValueFailsTheStrictReadAndTheSaveRestoresTheDefa
     ev_test::LogCapture log;
     const char* file = R"({"g": {"d": 3, "n": 9, "r": 5}})";
     EXPECT_FALSE(readText(*provider, file));
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "Parameter : Expected JSON float",
-                               "[g] Error reading value of parameter d",
-                               "Parameter [r] : cannot modify value to 5, parameter is read only",
-                               "[g] Error reading value of parameter r"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{
+                  "Parameter : Expected JSON float", "[g] Error reading value of parameter d",
+                  "Parameter [r] : cannot modify value to 5, parameter is read only",
+                  "[g] Error reading value of parameter r"}));
     EXPECT_TRUE(log.has(warn, "[g] Error reading value of parameter d"));
     EXPECT_EQ(valueOf<int>(*provider, "g.n"), 9);
     EXPECT_TRUE(readText(*provider, file, false));
@@ -165,7 +165,8 @@ TEST(ConfigurationFile, MalformedInputFailsTheReadAndKeepsWhatWasAssignedBefore)
 
     ev_test::writeFile(dir / "empty.json", "");
     EXPECT_FALSE(provider->loadConfigurationFile((dir / "empty.json").string(), true));
-    EXPECT_TRUE(startsWith(log.texts(), "Invalid parameters file format : [json.exception.parse_error.101]"))
+    EXPECT_TRUE(startsWith(log.texts(),
+                           "Invalid parameters file format : [json.exception.parse_error.101]"))
         << log.dump();
     log.clear();
     EXPECT_FALSE(readText(*provider, R"({"g": {"n": 3,})"));
@@ -180,7 +181,8 @@ TEST(ConfigurationFile, MalformedInputFailsTheReadAndKeepsWhatWasAssignedBefore)
     // read in name order: "d" before the bad list, "n" never.
     log.clear();
     EXPECT_FALSE(readText(*provider, R"({"g": {"d": 9.5, "l": [1, "x"], "n": 8}})"));
-    EXPECT_TRUE(startsWith(log.texts(), "Invalid parameters file format : [json.exception.type_error"))
+    EXPECT_TRUE(
+        startsWith(log.texts(), "Invalid parameters file format : [json.exception.type_error"))
         << log.dump();
     EXPECT_DOUBLE_EQ(valueOf<double>(*provider, "g.d"), 9.5);
     EXPECT_EQ(valueOf<int>(*provider, "g.n"), 1);

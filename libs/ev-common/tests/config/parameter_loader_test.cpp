@@ -1,6 +1,6 @@
+#include "config/parameter_loader.hpp"
 #include "config/config_parameter_provider.hpp"
 #include "config/parameter.hpp"
-#include "config/parameter_loader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +27,8 @@ std::shared_ptr<P> load(L& loader, const std::string& definition) {
 
 TEST(ParameterLoaders, FillAbsentKeysWithTheBuiltInDefaults) {
     NumericParameterLoader<unsigned int, unsigned int> uintLoader;
-    auto port = load<NumericParameter<unsigned int, unsigned int>>(uintLoader, R"({"default": 10})");
+    auto port =
+        load<NumericParameter<unsigned int, unsigned int>>(uintLoader, R"({"default": 10})");
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->getValue(), 10u);
     EXPECT_EQ(port->getMin(), 0u);
@@ -75,9 +76,10 @@ TEST(ParameterLoaders, AForcedValueMakesTheParameterReadOnlyAndMustAgreeWithTheD
     // Each family words the disagreement its own way.
     EXPECT_EQ(uintLoader.createParameter("u", "", json::parse(R"({"default": 7, "value": 8})")),
               nullptr);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "NumericParameterLoader [u] forced value is different from default value",
-                               "[NumericParameterLoader] Invalid json"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{
+                  "NumericParameterLoader [u] forced value is different from default value",
+                  "[NumericParameterLoader] Invalid json"}));
     DurationParameterLoader<ConfigHours> hourLoader;
     EXPECT_EQ(hourLoader.createParameter("h", "", json::parse(R"({"default": 1, "value": 2})")),
               nullptr);
@@ -94,7 +96,8 @@ TEST(ParameterLoaders, AForcedValueMakesTheParameterReadOnlyAndMustAgreeWithTheD
     EXPECT_EQ(
         stringLoader.createParameter("s", "", json::parse(R"({"default": "a", "value": "b"})")),
         nullptr);
-    EXPECT_TRUE(log.has(err, "StringParameterLoader [s] forced value is different from default value"));
+    EXPECT_TRUE(
+        log.has(err, "StringParameterLoader [s] forced value is different from default value"));
     EXPECT_TRUE(log.has(err, "[StringParameterLoader] Invalid json"));
 }
 
@@ -110,34 +113,35 @@ TEST(ParameterLoaders, RefuseDefinitionsWithValuesOfTheWrongKind) {
     NumericParameterLoader<int, int> intLoader;
     EXPECT_EQ(intLoader.createParameter("i", "", json::parse(R"({"value": "x", "min": 1.5})")),
               nullptr);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "Parameter : Expected JSON integer",
-                               "NumericParameterLoader [i] : invalid forced value in json",
-                               "Parameter : Expected JSON integer",
-                               "[NumericParameterLoader] Invalid json"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"Parameter : Expected JSON integer",
+                                        "NumericParameterLoader [i] : invalid forced value in json",
+                                        "Parameter : Expected JSON integer",
+                                        "[NumericParameterLoader] Invalid json"}));
     log.clear();
     DurationParameterLoader<ConfigSeconds> secLoader;
     EXPECT_EQ(secLoader.createParameter("t", "", json::parse(R"({"max": -1})")), nullptr);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "Parameter : Expected JSON unsigned integer",
-                               "[DurationParameterLoader] Invalid value in json"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"Parameter : Expected JSON unsigned integer",
+                                        "[DurationParameterLoader] Invalid value in json"}));
     log.clear();
     ListParameterLoader<int> listLoader;
     EXPECT_EQ(listLoader.createParameter("l", "", json::parse(R"({"default": 1, "min_size": -1})")),
               nullptr);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "Parameter : Expected JSON array",
-                               "ListParameterLoader [l] : invalid default value in json",
-                               "ListParameter l : min size must be an unsigned integer",
-                               "ListParameter l : Invalid json"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"Parameter : Expected JSON array",
+                                        "ListParameterLoader [l] : invalid default value in json",
+                                        "ListParameter l : min size must be an unsigned integer",
+                                        "ListParameter l : Invalid json"}));
     log.clear();
     StringParameterLoader stringLoader;
-    EXPECT_EQ(stringLoader.createParameter("s", "", json::parse(R"({"max_size": "3", "pattern": 5})")),
-              nullptr);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "StringParameter s : max size must be an unsigned integer",
-                               "StringParameter s : pattern must be a string",
-                               "[StringParameterLoader] Invalid json"}));
+    EXPECT_EQ(
+        stringLoader.createParameter("s", "", json::parse(R"({"max_size": "3", "pattern": 5})")),
+        nullptr);
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"StringParameter s : max size must be an unsigned integer",
+                                        "StringParameter s : pattern must be a string",
+                                        "[StringParameterLoader] Invalid json"}));
     // A list element of the wrong kind is the JSON library's to report.
     EXPECT_THROW(listLoader.createParameter("l", "", json::parse(R"({"default": ["x"]})")),
                  json::type_error);
@@ -188,9 +192,9 @@ TEST(LoaderRegistry, RegistersTheStandardTypeNamesInOrder) {
     ConfigParameterProvider provider;
     std::vector<std::string> expected;
     for (const char* type :
-         {"bool", "int", "uint", "int64", "uint64", "float", "double", "string", "msec", "sec",
-          "min", "hour", "bool[]", "int[]", "uint[]", "int64[]", "uint64[]", "float[]",
-          "double[]", "string[]"})
+         {"bool",   "int",     "uint",     "int64",   "uint64",   "float",   "double",
+          "string", "msec",    "sec",      "min",     "hour",     "bool[]",  "int[]",
+          "uint[]", "int64[]", "uint64[]", "float[]", "double[]", "string[]"})
         expected.push_back(std::string("Parameter loader added for type ") + type);
     EXPECT_EQ(log.texts(), expected);
 }

@@ -135,8 +135,9 @@ TEST(ParameterValues, APatternMustMatchTheWholeStringAndReplacesTheLengthLimits)
     StringParameter word("w", "", "abc", false, 0, 0, "[a-z]+");
     EXPECT_TRUE(word.fromJson("abcdefgh"));
     EXPECT_FALSE(word.fromJson("abc1"));
-    EXPECT_TRUE(log.has(warn, "Parameter [w] : value doesn't match the regex (regex = [a-z]+) "
-                              "=> abc1"));
+    EXPECT_TRUE(log.has(warn,
+                        "Parameter [w] : value doesn't match the regex (regex = [a-z]+) "
+                        "=> abc1"));
     EXPECT_EQ(word.getValue(), "abcdefgh");
 
     StringParameter code("c", "", "ab", false, 2, 3, "");
