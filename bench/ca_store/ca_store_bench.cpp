@@ -3,6 +3,7 @@
 // update tool's own run against the store's share (scan, file writes,
 // reading back). The tool runs for real, in the sandbox only.
 #include <stdlib.h>
+#include <time.h>
 
 #include <chrono>
 #include <filesystem>
@@ -70,21 +71,34 @@ std::string makeCaPem() {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
+// CPU time of the calling thread: unlike wall time, it does not grow with the
+// load of a busy build machine.
+Clock::duration threadCpu() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
 // A store whose update runs are timed apart from everything else it does.
 struct TimedStore {
     TimedStore()
         : store([this](bool fresh) {
               const auto start = Clock::now();
+              const auto startCpu = threadCpu();
               const bool ok = store.runUpdateCommand(fresh);
               toolTime += Clock::now() - start;
+              toolCpu += threadCpu() - startCpu;
               return ok;
           }) {}
     ev_common::LinuxCaCertificateStore store;
     Clock::duration toolTime{};
+    Clock::duration toolCpu{};
 };
 
+// Wall times of the whole operation and of the tool's runs, and the store's
+// own CPU time (the operation's thread CPU time outside the tool's runs).
 void report(benchmark::State& state, Clock::duration total, Clock::duration tool,
-            std::size_t certificates) {
+            Clock::duration storeCpu, std::size_t certificates) {
     const double totalMs = std::chrono::duration<double, std::milli>(total).count();
     const double toolMs = std::chrono::duration<double, std::milli>(tool).count();
     const double runs = static_cast<double>(state.iterations());
@@ -92,25 +106,30 @@ void report(benchmark::State& state, Clock::duration total, Clock::duration tool
     state.counters["tool_ms"] = toolMs / runs;
     state.counters["store_ms"] = (totalMs - toolMs) / runs;
     state.counters["store_share_%"] = totalMs > 0 ? 100.0 * (totalMs - toolMs) / totalMs : 0.0;
+    state.counters["store_cpu_ms"] =
+        std::chrono::duration<double, std::milli>(storeCpu).count() / runs;
     state.counters["certificates"] = static_cast<double>(certificates);
 }
 
 void BM_Init(benchmark::State& state) {
     Clock::duration total{};
     Clock::duration tool{};
+    Clock::duration storeCpu{};
     std::size_t count = 0;
     for (auto _ : state) {
         Sandbox sandbox;
         TimedStore timed;
         const auto start = Clock::now();
+        const auto startCpu = threadCpu();
         const bool ok = timed.store.init(sandbox.root / "etc", sandbox.root / "user", kTool,
                                          "--fresh", sandbox.toolArguments());
+        storeCpu += threadCpu() - startCpu - timed.toolCpu;
         total += Clock::now() - start;
         tool += timed.toolTime;
         count = timed.store.getCertificates().size();
         if (!ok) state.SkipWithError("init failed");
     }
-    report(state, total, tool, count);
+    report(state, total, tool, storeCpu, count);
 }
 
 // mode 0: the timed step is an addition; mode 1: a removal.
@@ -126,29 +145,34 @@ void BM_AddOrRemove(benchmark::State& state) {
     const bool timeAddition = state.range(0) == 0;
     Clock::duration total{};
     Clock::duration tool{};
+    Clock::duration storeCpu{};
+    auto measure = [&](bool counted, auto operation) {
+        timed.toolTime = {};
+        timed.toolCpu = {};
+        const auto start = Clock::now();
+        const auto startCpu = threadCpu();
+        const auto result = operation();
+        if (counted) {
+            storeCpu += threadCpu() - startCpu - timed.toolCpu;
+            total += Clock::now() - start;
+            tool += timed.toolTime;
+        }
+        return result;
+    };
     for (auto _ : state) {
         uint32_t id = 0;
-        timed.toolTime = {};
-        auto start = Clock::now();
-        const auto added = timed.store.addCertificate(certificate, "bench", id, false);
-        if (timeAddition) {
-            total += Clock::now() - start;
-            tool += timed.toolTime;
-        }
-        timed.toolTime = {};
-        start = Clock::now();
-        const auto removed = timed.store.removeCertificate(id);
-        if (!timeAddition) {
-            total += Clock::now() - start;
-            tool += timed.toolTime;
-        }
+        const auto added = measure(timeAddition, [&] {
+            return timed.store.addCertificate(certificate, "bench", id, false);
+        });
+        const auto removed =
+            measure(!timeAddition, [&] { return timed.store.removeCertificate(id); });
         if (added != ev_common::AddCertificateStatus::success ||
             removed != ev_common::RemoveCertificateStatus::success) {
             state.SkipWithError("addition or removal failed");
             break;
         }
     }
-    report(state, total, tool, timed.store.getCertificates().size());
+    report(state, total, tool, storeCpu, timed.store.getCertificates().size());
 }
 
 }  // namespace
