@@ -330,6 +330,15 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedAdditionLeavesNoFileAndNoEntry) {
     EXPECT_TRUE(fileNames(sandbox.userDir()).empty());
     EXPECT_FALSE(infoNamed(store, "doomed"));
 
+    // A file of that name which the store never listed is not its to delete.
+    const std::string stray = ev_test::makeCaPem("Stray");
+    writeFile(userFile("stray"), stray);
+    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Doomed")), "stray", id, false),
+              AddCertificateStatus::internal_error);
+    EXPECT_EQ(readFile(userFile("stray")), stray);
+    EXPECT_EQ(fileNames(sandbox.userDir()), (std::set<std::string>{"stray.crt"}));
+    fs::remove(userFile("stray"));
+
     // Once the tool works again, the identifiers go on where they were.
     fs::remove(sandbox.failFlag());
     EXPECT_EQ(addOrFail("doomed", ev_test::makeCaPem("Doomed")), 4u);
