@@ -45,6 +45,7 @@ void cybersecurity_client::drop_socket() { socket_.reset(); }
 std::optional<std::vector<std::uint8_t>> cybersecurity_client::exchange(
     const std::vector<std::uint8_t>& request) {
     last_error_ = exchange_error::none;
+    transport_error_.clear();
     const auto deadline = clock_type::now() + timeout_;
     try {
         if (!socket_) open_socket();
@@ -71,11 +72,12 @@ std::optional<std::vector<std::uint8_t>> cybersecurity_client::exchange(
         }
         const auto* bytes = static_cast<const std::uint8_t*>(reply.data());
         return std::vector<std::uint8_t>(bytes, bytes + reply.size());
-    } catch (const zmq::error_t&) {
+    } catch (const zmq::error_t& error) {
         // An endpoint text the library refuses, or a socket in a state it
         // will not leave: start over with a fresh socket on the next call.
         drop_socket();
         last_error_ = exchange_error::send_failed;
+        transport_error_ = error.what();
         return std::nullopt;
     }
 }
@@ -205,6 +207,7 @@ std::string cybersecurity_client::last_error_text() const {
     case exchange_error::none:
         return "no error";
     case exchange_error::send_failed:
+        if (!transport_error_.empty()) return "cannot reach " + endpoint_ + ": " + transport_error_;
         return "could not send a request to " + endpoint_ + within;
     case exchange_error::no_reply:
         return "no answer from " + endpoint_ + within + " (is the service running?)";

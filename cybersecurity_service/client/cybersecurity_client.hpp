@@ -81,6 +81,8 @@ private:
     zmq::context_t context_;
     std::optional<zmq::socket_t> socket_;
     exchange_error last_error_ = exchange_error::none;
+    // The library's text when it refused the endpoint or the socket.
+    std::string transport_error_;
 };
 
 const char* to_string(cybersecurity_client::exchange_error error);

@@ -286,6 +286,8 @@ TEST_F(CybersecurityClient, ReportsAnEndpointTheTransportRefusesAsAFailedCall) {
     cybersecurity_client c("nosuchtransport://x", 200ms, "ab");
     EXPECT_FALSE(c.ping());
     EXPECT_EQ(c.last_error(), exchange_error::send_failed);
+    EXPECT_EQ(c.last_error_text().rfind("cannot reach nosuchtransport://x: ", 0), 0u)
+        << c.last_error_text();
     EXPECT_EQ(c.remove_ca_certificate(1), RemoveCertificateStatus::ipc_error);
 }
 
