@@ -141,18 +141,34 @@ std::string findProgram(const std::string& name) {
 
 // --- notification socket --------------------------------------------------
 
+// The notification socket systemd would own. A reader thread empties it at
+// once, as systemd does: a datagram socket holds only a few unread messages
+// (net.unix.max_dgram_qlen) and the daemon's sd_notify then blocks.
 class NotifySocket {
 public:
     explicit NotifySocket(const fs::path& path) : path_(path) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
             throw std::runtime_error("cannot bind the notification socket " + path.string());
         }
+        timeval timeout{0, 100000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        reader_ = std::thread([this] {
+            char buffer[4096];
+            while (!stopping_) {
+                const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+                if (n < 0) continue;
+                std::lock_guard<std::mutex> lock(mutex_);
+                messages_.emplace_back(buffer, static_cast<std::size_t>(n));
+            }
+        });
     }
     ~NotifySocket() {
+        stopping_ = true;
+        reader_.join();
         ::close(fd_);
         std::error_code ec;
         fs::remove(path_, ec);
@@ -162,19 +178,19 @@ public:
 
     // Every message that arrived since the last call.
     std::vector<std::string> drain() {
+        std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::string> messages;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            if (n < 0) break;
-            messages.emplace_back(buffer, static_cast<std::size_t>(n));
-        }
+        messages.swap(messages_);
         return messages;
     }
 
 private:
     fs::path path_;
     int fd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::vector<std::string> messages_;
+    std::thread reader_;
 };
 
 std::size_t countMessages(const std::vector<std::string>& messages, const std::string& text) {
@@ -745,7 +761,26 @@ int main(int argc, char* argv[]) {
     daemon.signal(SIGTERM);
     const auto exitCode = daemon.wait(120s);
     const double stopSeconds = std::chrono::duration<double>(Clock::now() - stopClock).count();
-    if (exitCode != std::optional<int>(0)) fail("the daemon did not exit with 0 on SIGTERM");
+    if (!exitCode) {
+        // Hung on the way out: show where every thread waits before the child
+        // runner kills it.
+        fail("the daemon did not end within 120 s of SIGTERM");
+        std::cout << "threads of the hung daemon (tid name wchan):\n";
+        for (const auto& [tid, unused] : threadSwitches(pid)) {
+            std::cout << "  " << tid << " " << threadName(pid, tid) << " "
+                      << readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/wchan") << "\n";
+        }
+        const std::string gdb = findProgram("gdb");
+        if (gdb.find('/') != std::string::npos) {
+            ev_test::ChildProcess trace(gdb, {"-p", std::to_string(pid), "-batch", "-ex", "thread apply all bt"});
+            trace.wait(120s);
+            std::cout << trace.stdoutText() << "\n";
+        }
+        const std::string out = daemon.stdoutText();
+        std::cout << "last log lines:\n" << out.substr(out.size() > 3000 ? out.size() - 3000 : 0) << "\n";
+    } else if (*exitCode != 0) {
+        fail("the daemon exited with " + num(*exitCode) + " on SIGTERM");
+    }
 
     // Log: every error line must be one of the refusals the clients caused,
     // as many times as they caused it.
