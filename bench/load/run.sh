@@ -23,8 +23,10 @@ for arg in "$@"; do
 done
 
 bash "$ROOT/scripts/install-deps.sh"
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DEV_WERROR="${EV_WERROR:-OFF}" >/dev/null
+# Only a given EV_WERROR is passed on: a changed flag would rebuild everything.
+CONFIGURE=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ -n "${EV_WERROR:-}" ]; then CONFIGURE+=(-DEV_WERROR="$EV_WERROR"); fi
+cmake -S "$ROOT" -B "$BUILD" -G Ninja "${CONFIGURE[@]}" >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target ev_load_bench cybersecurity_service
 
 if [ "$ARMHF" = 1 ]; then
