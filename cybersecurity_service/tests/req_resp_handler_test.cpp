@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace ev_charging_platform::cybersecurity;
 using ev_e2e::str;
 using ev_e2e::u32;
@@ -64,6 +66,8 @@ protected:
         return client_->exchange(frame, std::chrono::seconds(20)).value_or("no reply");
     }
 
+    // Outlives the server: its thread logs until the server is stopped.
+    ev_test::LogCapture capture;
     ev_test::TempDir dir_;
     std::string endpoint_;
     FakeOperations operations_;
@@ -80,7 +84,6 @@ std::string bytes(std::initializer_list<int> values) {
 }  // namespace
 
 TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields) {
-    ev_test::LogCapture capture;
     operations_.removeStatus = RemoveCertificateStatus::unknown_id;
     EXPECT_EQ(exchange(bytes({2, 0, 0, 0, 'a', 'b', 1, 0, 0, 0, 5, 0, 0, 0})), bytes({1, 0, 0, 0}));
     EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : remove_ca_certificate"));
@@ -108,12 +111,16 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_EQ(operations_.calls,
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list"}));
-    EXPECT_TRUE(capture.has(spdlog::level::trace,
-                            "Server " + endpoint_ + " : response sent (size = 63)"));
+    // The server logs the send after the reply has left, so wait for the line.
+    const std::string sent = "Server " + endpoint_ + " : response sent (size = 63)";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!capture.has(sent) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(capture.has(spdlog::level::trace, sent));
 }
 
 TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
-    ev_test::LogCapture capture;
     const std::string server = "Server " + endpoint_;
     EXPECT_EQ(exchange(str("ab") + "xy"), "");
     EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);

@@ -1,7 +1,9 @@
 #include "daemon_harness.hpp"
 
 #include <nlohmann/json.hpp>
+#include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
 #include <sys/mount.h>
 #include <zmq.h>
 
@@ -15,10 +17,52 @@ namespace ev_e2e {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The entries of /tmp that this process needs to keep seeing once a fresh
+// tmpfs covers /tmp: the one holding the build tree, the working directory and
+// the test program (a checkout may well live under /tmp).
+std::vector<std::string> tmpEntriesInUse() {
+    std::vector<fs::path> used = {ev_test::builtProgram(""), fs::current_path()};
+    std::error_code ec;
+    auto self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) used.push_back(self);
+    std::vector<std::string> names;
+    for (const auto& path : used) {
+        const auto absolute = fs::weakly_canonical(fs::absolute(path, ec), ec);
+        const auto relative = absolute.lexically_relative("/tmp");
+        if (relative.empty() || *relative.begin() == ".." || *relative.begin() == ".") continue;
+        const std::string name = relative.begin()->string();
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    return names;
+}
+
+}  // namespace
+
 bool enterPrivateTmp() {
-    if (::unshare(CLONE_NEWNS) != 0) return false;
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-    return ::mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=512m") == 0;
+    const auto keep = tmpEntriesInUse();
+    const int oldTmp = ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (oldTmp < 0) return false;
+    bool ok = ::unshare(CLONE_NEWNS) == 0 &&
+              ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+              ::mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=512m") == 0;
+    // The old /tmp stays reachable through the descriptor opened before the
+    // mount; what is in use is bound back at its old place.
+    for (const auto& name : keep) {
+        if (!ok) break;
+        const std::string source = "/proc/self/fd/" + std::to_string(oldTmp) + "/" + name;
+        const fs::path target = fs::path("/tmp") / name;
+        std::error_code ec;
+        if (fs::is_directory(source, ec)) {
+            fs::create_directory(target, ec);
+        } else {
+            ev_test::writeFile(target, "");
+        }
+        ok = ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    }
+    ::close(oldTmp);
+    return ok;
 }
 
 fs::path daemonBinary() { return ev_test::builtProgram("cybersecurity_service/cybersecurity_service"); }

@@ -64,7 +64,17 @@ int64_t opensslDateToEpoch(const std::string& text) {
     if (in.fail()) {
         return -1;
     }
-    return static_cast<int64_t>(timegm(&broken));
+    // Days from the civil date in 64 bits: timegm would wrap after 2038 where
+    // time_t is 32 bits.
+    int64_t year = broken.tm_year + 1900;
+    const int64_t month = broken.tm_mon + 1;
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + broken.tm_mday - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const int64_t days = era * 146097 + dayOfEra - 719468;
+    return days * 86400 + broken.tm_hour * 3600 + broken.tm_min * 60 + broken.tm_sec;
 }
 
 std::string upper(std::string text) {
