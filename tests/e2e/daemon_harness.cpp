@@ -42,13 +42,13 @@ std::vector<std::string> tmpEntriesInUse() {
 
 bool enterPrivateTmp() {
     const auto keep = tmpEntriesInUse();
+    if (::unshare(CLONE_NEWNS) != 0) return false;
+    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    // Opened inside the new namespace before the tmpfs covers it, the old /tmp
+    // stays reachable through this descriptor; what is in use is bound back.
     const int oldTmp = ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (oldTmp < 0) return false;
-    bool ok = ::unshare(CLONE_NEWNS) == 0 &&
-              ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-              ::mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=512m") == 0;
-    // The old /tmp stays reachable through the descriptor opened before the
-    // mount; what is in use is bound back at its old place.
+    bool ok = ::mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=512m") == 0;
     for (const auto& name : keep) {
         if (!ok) break;
         const std::string source = "/proc/self/fd/" + std::to_string(oldTmp) + "/" + name;
