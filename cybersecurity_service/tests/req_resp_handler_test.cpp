@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 using namespace ev_charging_platform::cybersecurity;
@@ -14,38 +15,61 @@ using ev_e2e::u32;
 
 namespace {
 
-// Operations whose answers the test sets; records the calls it receives.
+// Operations whose answers the test sets; records the calls it receives. The
+// test thread sets answers while the server's thread reads them, so every
+// field is reached under the fake's mutex.
 class FakeOperations : public i_req_resp_cybersecurity_service_handler {
 public:
-    AddCertificateStatus addStatus = AddCertificateStatus::success;
-    std::uint32_t addId = 0;
-    RemoveCertificateStatus removeStatus = RemoveCertificateStatus::success;
-    std::vector<ca_certificate_info> list;
-    std::string text;
-    std::vector<std::string> calls;
+    struct Answers {
+        AddCertificateStatus addStatus = AddCertificateStatus::success;
+        std::uint32_t addId = 0;
+        RemoveCertificateStatus removeStatus = RemoveCertificateStatus::success;
+        std::vector<ca_certificate_info> list;
+        std::string text;
+        std::vector<std::string> calls;
+    };
+
+    template <typename Change>
+    void set(Change change) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        change(answers_);
+    }
+    std::vector<std::string> calls() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return answers_.calls;
+    }
 
     AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
                                             std::uint32_t& id) override {
-        calls.push_back("add " + certificate + " " + name + " " + std::to_string(id));
-        if (addStatus == AddCertificateStatus::success) id = addId;
-        return addStatus;
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("add " + certificate + " " + name + " " + std::to_string(id));
+        if (answers_.addStatus == AddCertificateStatus::success) id = answers_.addId;
+        return answers_.addStatus;
     }
     RemoveCertificateStatus remove_ca_certificate(std::uint32_t id) override {
-        calls.push_back("remove " + std::to_string(id));
-        return removeStatus;
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("remove " + std::to_string(id));
+        return answers_.removeStatus;
     }
     std::vector<ca_certificate_info> get_ca_certificates() override {
-        calls.push_back("list");
-        return list;
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("list");
+        return answers_.list;
     }
     std::string get_ca_certificate_by_id(std::uint32_t id) override {
-        calls.push_back("id " + std::to_string(id));
-        return text;
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("id " + std::to_string(id));
+        return answers_.text;
     }
     std::string get_ca_certificate_by_name(const std::string& name) override {
-        calls.push_back("name " + name);
-        return text;
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("name " + name);
+        return answers_.text;
     }
+
+private:
+    std::mutex mutex_;
+    Answers answers_;
 };
 
 class RequestDispatch : public ::testing::Test {
@@ -84,31 +108,35 @@ std::string bytes(std::initializer_list<int> values) {
 }  // namespace
 
 TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields) {
-    operations_.removeStatus = RemoveCertificateStatus::unknown_id;
+    operations_.set([](auto& a) { a.removeStatus = RemoveCertificateStatus::unknown_id; });
     EXPECT_EQ(exchange(bytes({2, 0, 0, 0, 'a', 'b', 1, 0, 0, 0, 5, 0, 0, 0})), bytes({1, 0, 0, 0}));
     EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : remove_ca_certificate"));
 
     EXPECT_EQ(exchange(bytes({2, 0, 0, 0, 'a', 'b', 2, 0, 0, 0})), bytes({0, 0, 0, 0}));
 
-    operations_.addStatus = AddCertificateStatus::already_exists;
+    operations_.set([](auto& a) { a.addStatus = AddCertificateStatus::already_exists; });
     EXPECT_EQ(exchange(str("ab") + u32(0) + str("PEM") + str("n")), bytes({3, 0, 0, 0, 0, 0, 0, 0}));
-    operations_.addStatus = AddCertificateStatus::success;
-    operations_.addId = 0x01020304;
+    operations_.set([](auto& a) {
+        a.addStatus = AddCertificateStatus::success;
+        a.addId = 0x01020304;
+    });
     EXPECT_EQ(exchange(str("") + u32(0) + str("PEM") + str("n")), bytes({0, 0, 0, 0, 4, 3, 2, 1}));
 
-    operations_.text = "text";
+    operations_.set([](auto& a) { a.text = "text"; });
     EXPECT_EQ(exchange(str("ab") + u32(3) + u32(9)), str("text"));
     EXPECT_EQ(exchange(str("ab") + u32(4) + str("who")), str("text"));
-    operations_.text.clear();
+    operations_.set([](auto& a) { a.text.clear(); });
     EXPECT_EQ(exchange(str("ab") + u32(3) + u32(9)), bytes({0, 0, 0, 0}));
 
-    operations_.list = {{1, "a", true, "CN = A", 10, "", {}}, {2, "bb", false, "", -1, "", {}}};
+    operations_.set([](auto& a) {
+        a.list = {{1, "a", true, "CN = A", 10, "", {}}, {2, "bb", false, "", -1, "", {}}};
+    });
     const std::string listed = exchange(str("ab") + u32(2));
     EXPECT_EQ(listed.size(), 4u + (25 + 1 + 6) + (25 + 2));
     EXPECT_EQ(listed.substr(0, 4), u32(2));
 
     // The identifier output starts at 0 before the call.
-    EXPECT_EQ(operations_.calls,
+    EXPECT_EQ(operations_.calls(),
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list"}));
     // The server logs the send after the reply has left, so wait for the line.
@@ -141,7 +169,7 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_TRUE(capture.has(spdlog::level::err,
                             "Unable to retrieve parameters for operation : get_ca_certificate_by_name"));
     EXPECT_EQ(capture.count(server + " : deserialization error"), 4u);
-    EXPECT_TRUE(operations_.calls.empty());
+    EXPECT_TRUE(operations_.calls().empty());
 
     // The handler's start and stop report their refusals.
     EXPECT_FALSE(handler_->start());
