@@ -1,4 +1,5 @@
 #include "cyber/certificate.hpp"
+#include "cyber/openssl_free.hpp"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -19,38 +20,7 @@ namespace ev_common {
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct StackFree {
-    void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }
-};
-struct StoreCtxFree {
-    void operator()(X509_STORE_CTX* ctx) const { X509_STORE_CTX_free(ctx); }
-};
-struct Asn1TimeFree {
-    void operator()(ASN1_TIME* t) const { ASN1_TIME_free(t); }
-};
-struct Asn1IntegerFree {
-    void operator()(ASN1_INTEGER* i) const { ASN1_INTEGER_free(i); }
-};
-struct BignumFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-struct ExtensionsFree {
-    void operator()(STACK_OF(X509_EXTENSION) * stack) const {
-        sk_X509_EXTENSION_pop_free(stack, X509_EXTENSION_free);
-    }
-};
-struct ExtensionFree {
-    void operator()(X509_EXTENSION* e) const { X509_EXTENSION_free(e); }
-};
-struct GeneralNamesFree {
-    void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
-};
+using namespace ev_common::openssl;
 
 constexpr char kMarker[] = "-----";
 constexpr size_t kMarkerLength = 5;

@@ -1,4 +1,5 @@
 #include "cyber/x509_document.hpp"
+#include "cyber/openssl_free.hpp"
 
 #include <arpa/inet.h>
 #include <openssl/asn1.h>
@@ -18,18 +19,7 @@ namespace ev_common {
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct GeneralNamesFree {
-    void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
-};
-struct OpenSslFree {
-    void operator()(void* p) const { OPENSSL_free(p); }
-};
+using namespace ev_common::openssl;
 
 const EVP_MD* digestFor(DigestAlgorithm digest) {
     switch (digest) {
