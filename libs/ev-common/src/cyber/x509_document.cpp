@@ -21,6 +21,24 @@ namespace {
 
 using namespace ev_common::openssl;
 
+// The signature of everything fed to a signing context: a buffer of the key's
+// size, cut to the length written; empty when signing fails.
+std::vector<uint8_t> finishSignature(EVP_MD_CTX* ctx, EVP_PKEY* key) {
+    std::vector<uint8_t> signature;
+    const int maxSize = EVP_PKEY_get_size(key);
+    if (maxSize <= 0) {
+        return signature;
+    }
+    signature.resize(static_cast<size_t>(maxSize));
+    size_t length = signature.size();
+    if (EVP_DigestSignFinal(ctx, signature.data(), &length) != 1) {
+        signature.clear();
+        return signature;
+    }
+    signature.resize(length);
+    return signature;
+}
+
 const EVP_MD* digestFor(DigestAlgorithm digest) {
     switch (digest) {
         case DigestAlgorithm::sha384:
@@ -190,18 +208,7 @@ std::vector<uint8_t> signData(const void* data, size_t size, DigestAlgorithm dig
         EVP_DigestUpdate(ctx.get(), data, size) != 1) {
         return signature;
     }
-    const int maxSize = EVP_PKEY_get_size(key);
-    if (maxSize <= 0) {
-        return signature;
-    }
-    signature.resize(static_cast<size_t>(maxSize));
-    size_t length = signature.size();
-    if (EVP_DigestSignFinal(ctx.get(), signature.data(), &length) != 1) {
-        signature.clear();
-        return signature;
-    }
-    signature.resize(length);
-    return signature;
+    return finishSignature(ctx.get(), key);
 }
 
 bool verifyData(const std::vector<uint8_t>& signature, const void* data, size_t size,
@@ -249,18 +256,7 @@ std::vector<uint8_t> signFile(const std::filesystem::path& file, DigestAlgorithm
         !digestFile(ctx.get(), file)) {
         return signature;
     }
-    const int maxSize = EVP_PKEY_get_size(key);
-    if (maxSize <= 0) {
-        return signature;
-    }
-    signature.resize(static_cast<size_t>(maxSize));
-    size_t length = signature.size();
-    if (EVP_DigestSignFinal(ctx.get(), signature.data(), &length) != 1) {
-        signature.clear();
-        return signature;
-    }
-    signature.resize(length);
-    return signature;
+    return finishSignature(ctx.get(), key);
 }
 
 bool verifyFile(const std::vector<uint8_t>& signature, const std::filesystem::path& file,
