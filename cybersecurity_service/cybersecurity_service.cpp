@@ -1,6 +1,6 @@
 #include "cybersecurity_service.hpp"
 
-#include "config/parameter.hpp"
+#include "ev_common/config/parameter.hpp"
 
 #include <spdlog/spdlog.h>
 

@@ -3,10 +3,10 @@
 // serves the store's operations over its ZeroMQ endpoint.
 #pragma once
 
-#include "cyber/linux_ca_certificate_store.hpp"
+#include "ev_common/cyber/linux_ca_certificate_store.hpp"
 #include "req_handler.hpp"
 #include "req_resp_handler.hpp"
-#include "service/service.hpp"
+#include "ev_common/service/service.hpp"
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // CA store, then the service; initialise, run the command loop, and tear down
 // in reverse order.
 #include "cybersecurity_service.hpp"
-#include "service/ipc_subsystem.hpp"
+#include "ev_common/service/ipc_subsystem.hpp"
 
 #include <spdlog/spdlog.h>
 

@@ -4,8 +4,8 @@
 // the service's request handler and by its clients.
 #pragma once
 
-#include "cyber/ca_certificate_store.hpp"
-#include "ipc/serialization.hpp"
+#include "ev_common/cyber/ca_certificate_store.hpp"
+#include "ev_common/ipc/serialization.hpp"
 
 #include <cstdint>
 #include <string>

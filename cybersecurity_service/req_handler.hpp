@@ -3,7 +3,7 @@
 // the IPC server's receiving thread, one request at a time.
 #pragma once
 
-#include "cyber/ca_certificate_store.hpp"
+#include "ev_common/cyber/ca_certificate_store.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
 #include <string>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "i_req_resp_cybersecurity_service_handler.hpp"
-#include "ipc/zmq_ipc_server.hpp"
+#include "ev_common/ipc/zmq_ipc_server.hpp"
 
 #include <string>
 

@@ -4,9 +4,9 @@
 // deserialisation code and answers the way that service does. Every frame
 // must get exactly one reply, the one the decoding predicts; a frame left
 // unanswered would stall the endpoint for every client.
-#include "ipc/serialization.hpp"
-#include "ipc/zmq_ipc.hpp"
-#include "ipc/zmq_ipc_server.hpp"
+#include "ev_common/ipc/serialization.hpp"
+#include "ev_common/ipc/zmq_ipc.hpp"
+#include "ev_common/ipc/zmq_ipc_server.hpp"
 
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>

@@ -18,7 +18,7 @@
 #include <openssl/x509.h>
 #include <spdlog/spdlog.h>
 
-#include "cyber/linux_ca_certificate_store.hpp"
+#include "ev_common/cyber/linux_ca_certificate_store.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

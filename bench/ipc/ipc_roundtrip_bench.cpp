@@ -3,8 +3,8 @@
 // bare REQ/REP echo over the same ipc:// transport and context, and prints
 // the ratio. Rounds of the two alternate so that machine load hits both alike;
 // each figure is the median of the rounds' mean round-trip times.
-#include "ipc/zmq_ipc.hpp"
-#include "ipc/zmq_ipc_server.hpp"
+#include "ev_common/ipc/zmq_ipc.hpp"
+#include "ev_common/ipc/zmq_ipc_server.hpp"
 
 #include <zmq.h>
 

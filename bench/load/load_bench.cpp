@@ -14,7 +14,7 @@
 // the private /tmp and is gone at exit.
 #include "daemon_harness.hpp"
 
-#include "cyber/certificate.hpp"
+#include "ev_common/cyber/certificate.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>

@@ -1,6 +1,6 @@
 // Cost of a Certificate record against the bare libcrypto parse it is built on,
 // over the PEM texts of the system CA certificates. Prints the ratio at the end.
-#include "cyber/certificate.hpp"
+#include "ev_common/cyber/certificate.hpp"
 
 #include <benchmark/benchmark.h>
 #include <openssl/pem.h>

@@ -5,7 +5,7 @@
 #include "certificate_listing.hpp"
 #include "cybersecurity_client.hpp"
 
-#include "cyber/certificate.hpp"
+#include "ev_common/cyber/certificate.hpp"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 #include "req_resp_handler.hpp"
 
 #include "daemon_harness.hpp"
-#include "ipc/zmq_ipc.hpp"
+#include "ev_common/ipc/zmq_ipc.hpp"
 #include "log_capture.hpp"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The configuration description and file installed on a device, read by the
 // same configuration code the daemon runs at start-up.
-#include "config/config_parameter_provider.hpp"
-#include "config/parameter.hpp"
+#include "ev_common/config/config_parameter_provider.hpp"
+#include "ev_common/config/parameter.hpp"
 #include "log_capture.hpp"
 #include "temp_dir.hpp"
 

@@ -3,7 +3,7 @@
 // answer when no daemon runs.
 #include "daemon_harness.hpp"
 
-#include "cyber/certificate.hpp"
+#include "ev_common/cyber/certificate.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 // tool, reached over its fixed endpoint inside a private /tmp.
 #include "daemon_harness.hpp"
 
-#include "cyber/certificate.hpp"
+#include "ev_common/cyber/certificate.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

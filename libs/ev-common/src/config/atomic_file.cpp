@@ -1,4 +1,4 @@
-#include "config/atomic_file.hpp"
+#include "ev_common/config/atomic_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
-#include "config/config_parameter_provider.hpp"
+#include "ev_common/config/config_parameter_provider.hpp"
 
-#include "config/atomic_file.hpp"
-#include "config/json_value_reader.hpp"
+#include "ev_common/config/atomic_file.hpp"
+#include "ev_common/config/json_value_reader.hpp"
 
 #include <spdlog/spdlog.h>
 

@@ -5,7 +5,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "config/parameter.hpp"
+#include "ev_common/config/parameter.hpp"
 
 namespace ev_common {
 

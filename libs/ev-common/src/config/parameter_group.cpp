@@ -1,4 +1,4 @@
-#include "config/parameter_group.hpp"
+#include "ev_common/config/parameter_group.hpp"
 
 #include <spdlog/spdlog.h>
 

@@ -1,6 +1,6 @@
-#include "config/parameter_loader.hpp"
+#include "ev_common/config/parameter_loader.hpp"
 
-#include "config/parameter.hpp"
+#include "ev_common/config/parameter.hpp"
 
 #include <spdlog/spdlog.h>
 

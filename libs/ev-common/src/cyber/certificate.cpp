@@ -1,5 +1,5 @@
-#include "cyber/certificate.hpp"
-#include "cyber/openssl_free.hpp"
+#include "ev_common/cyber/certificate.hpp"
+#include "ev_common/cyber/openssl_free.hpp"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>

@@ -1,4 +1,4 @@
-#include "cyber/linux_ca_certificate_store.hpp"
+#include "ev_common/cyber/linux_ca_certificate_store.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "system/process.hpp"
+#include "ev_common/system/process.hpp"
 
 namespace fs = std::filesystem;
 

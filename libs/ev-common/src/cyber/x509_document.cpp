@@ -1,5 +1,5 @@
-#include "cyber/x509_document.hpp"
-#include "cyber/openssl_free.hpp"
+#include "ev_common/cyber/x509_document.hpp"
+#include "ev_common/cyber/openssl_free.hpp"
 
 #include <arpa/inet.h>
 #include <openssl/asn1.h>

@@ -1,4 +1,4 @@
-#include "database/database.hpp"
+#include "ev_common/database/database.hpp"
 
 #include <sqlite3.h>
 

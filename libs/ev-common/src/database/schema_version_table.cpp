@@ -1,4 +1,4 @@
-#include "database/schema_version_table.hpp"
+#include "ev_common/database/schema_version_table.hpp"
 
 #include <spdlog/spdlog.h>
 

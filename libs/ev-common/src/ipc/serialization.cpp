@@ -1,4 +1,4 @@
-#include "ipc/serialization.hpp"
+#include "ev_common/ipc/serialization.hpp"
 
 #include <cstring>
 

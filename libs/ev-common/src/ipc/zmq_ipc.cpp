@@ -1,4 +1,4 @@
-#include "ipc/zmq_ipc.hpp"
+#include "ev_common/ipc/zmq_ipc.hpp"
 
 #include <zmq.h>
 

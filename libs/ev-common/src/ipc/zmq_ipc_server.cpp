@@ -1,6 +1,6 @@
-#include "ipc/zmq_ipc_server.hpp"
+#include "ev_common/ipc/zmq_ipc_server.hpp"
 
-#include "ipc/zmq_ipc.hpp"
+#include "ev_common/ipc/zmq_ipc.hpp"
 
 #include <spdlog/spdlog.h>
 #include <zmq.h>

@@ -1,4 +1,4 @@
-#include "service/command_line.hpp"
+#include "ev_common/service/command_line.hpp"
 
 #include <cstdlib>
 #include <cstring>

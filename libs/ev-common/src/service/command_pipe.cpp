@@ -1,4 +1,4 @@
-#include "service/command_pipe.hpp"
+#include "ev_common/service/command_pipe.hpp"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "service/ipc_subsystem.hpp"
+#include "ev_common/service/ipc_subsystem.hpp"
 
-#include "ipc/zmq_ipc.hpp"
+#include "ev_common/ipc/zmq_ipc.hpp"
 
 #include <spdlog/spdlog.h>
 

@@ -1,4 +1,4 @@
-#include "service/logger_setup.hpp"
+#include "ev_common/service/logger_setup.hpp"
 
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/sinks/syslog_sink.h>

@@ -1,9 +1,9 @@
-#include "service/service.hpp"
+#include "ev_common/service/service.hpp"
 
-#include "ipc/zmq_ipc.hpp"
-#include "service/command_pipe.hpp"
-#include "service/ipc_subsystem.hpp"
-#include "service/logger_setup.hpp"
+#include "ev_common/ipc/zmq_ipc.hpp"
+#include "ev_common/service/command_pipe.hpp"
+#include "ev_common/service/ipc_subsystem.hpp"
+#include "ev_common/service/logger_setup.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

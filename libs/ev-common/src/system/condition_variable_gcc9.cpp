@@ -1,4 +1,4 @@
-#include "system/condition_variable_gcc9.hpp"
+#include "ev_common/system/condition_variable_gcc9.hpp"
 
 #include <spdlog/spdlog.h>
 

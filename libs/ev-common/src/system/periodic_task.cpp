@@ -1,4 +1,4 @@
-#include "system/periodic_task.hpp"
+#include "ev_common/system/periodic_task.hpp"
 
 namespace ev_common {
 

@@ -1,4 +1,4 @@
-#include "system/process.hpp"
+#include "ev_common/system/process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

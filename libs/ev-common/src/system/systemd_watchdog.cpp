@@ -1,4 +1,4 @@
-#include "system/systemd_watchdog.hpp"
+#include "ev_common/system/systemd_watchdog.hpp"
 
 #include <spdlog/spdlog.h>
 #include <systemd/sd-daemon.h>

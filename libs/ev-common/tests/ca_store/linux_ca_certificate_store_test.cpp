@@ -1,4 +1,4 @@
-#include "cyber/linux_ca_certificate_store.hpp"
+#include "ev_common/cyber/linux_ca_certificate_store.hpp"
 
 #include <sched.h>
 #include <sys/mount.h>

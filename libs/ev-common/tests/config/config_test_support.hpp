@@ -2,8 +2,8 @@
 // given as text, and typed reads of its parameters.
 #pragma once
 
-#include "config/config_parameter_provider.hpp"
-#include "config/parameter.hpp"
+#include "ev_common/config/config_parameter_provider.hpp"
+#include "ev_common/config/parameter.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Needs root and mount namespaces: a tiny tmpfs is mounted in a child process
 // that has a private mount namespace, so nothing is visible outside it.
-#include "config/config_parameter_provider.hpp"
+#include "ev_common/config/config_parameter_provider.hpp"
 
 #include <gtest/gtest.h>
 

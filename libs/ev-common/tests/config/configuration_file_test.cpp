@@ -1,5 +1,5 @@
-#include "config/config_parameter_provider.hpp"
-#include "config/parameter.hpp"
+#include "ev_common/config/config_parameter_provider.hpp"
+#include "ev_common/config/parameter.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "config/parameter_loader.hpp"
-#include "config/config_parameter_provider.hpp"
-#include "config/parameter.hpp"
+#include "ev_common/config/parameter_loader.hpp"
+#include "ev_common/config/config_parameter_provider.hpp"
+#include "ev_common/config/parameter.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "config/parameter.hpp"
+#include "ev_common/config/parameter.hpp"
 
 #include <gtest/gtest.h>
 

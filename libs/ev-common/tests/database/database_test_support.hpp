@@ -2,7 +2,7 @@
 // folder, opened, with short helpers to run a statement or read one value.
 #pragma once
 
-#include "database/database.hpp"
+#include "ev_common/database/database.hpp"
 
 #include <gtest/gtest.h>
 #include <temp_dir.hpp>

@@ -1,6 +1,6 @@
-#include "ipc/serialization.hpp"
-#include "ipc/zmq_ipc.hpp"
-#include "ipc/zmq_ipc_server.hpp"
+#include "ev_common/ipc/serialization.hpp"
+#include "ev_common/ipc/zmq_ipc.hpp"
+#include "ev_common/ipc/zmq_ipc_server.hpp"
 
 #include "log_capture.hpp"
 #include "temp_dir.hpp"

@@ -1,4 +1,4 @@
-#include "system/process.hpp"
+#include "ev_common/system/process.hpp"
 
 #include <signal.h>
 #include <sys/stat.h>

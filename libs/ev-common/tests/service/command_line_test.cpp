@@ -1,5 +1,5 @@
-#include "service/command_line.hpp"
-#include "service/command_pipe.hpp"
+#include "ev_common/service/command_line.hpp"
+#include "ev_common/service/command_pipe.hpp"
 
 #include <gtest/gtest.h>
 

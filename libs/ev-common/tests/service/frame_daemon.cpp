@@ -5,8 +5,8 @@
 //   FRAME_STOP=fail         specific_stop returns false
 //   FRAME_DATABASE=1        the service uses a database
 // Once the command loop runs it logs "Frame service running" (info).
-#include "service/ipc_subsystem.hpp"
-#include "service/service.hpp"
+#include "ev_common/service/ipc_subsystem.hpp"
+#include "ev_common/service/service.hpp"
 
 #include <spdlog/spdlog.h>
 

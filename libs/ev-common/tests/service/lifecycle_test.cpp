@@ -1,4 +1,4 @@
-#include "service/service.hpp"
+#include "ev_common/service/service.hpp"
 
 #include "log_capture.hpp"
 

@@ -1,4 +1,4 @@
-#include "service/logger_setup.hpp"
+#include "ev_common/service/logger_setup.hpp"
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ansicolor_sink.h>

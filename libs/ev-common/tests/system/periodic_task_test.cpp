@@ -1,5 +1,5 @@
-#include "system/condition_variable_gcc9.hpp"
-#include "system/periodic_task.hpp"
+#include "ev_common/system/condition_variable_gcc9.hpp"
+#include "ev_common/system/periodic_task.hpp"
 
 #include <gtest/gtest.h>
 

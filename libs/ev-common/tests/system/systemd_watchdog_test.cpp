@@ -1,4 +1,4 @@
-#include "system/systemd_watchdog.hpp"
+#include "ev_common/system/systemd_watchdog.hpp"
 
 #include "log_capture.hpp"
 

@@ -2,7 +2,7 @@
 // listing reply: the end of validity is 64-bit inside a certificate, cut to
 // 32 bits in the store's table and on the wire, the same on every target;
 // sizes on the wire are 32-bit counts whatever the width of std::size_t.
-#include "cyber/linux_ca_certificate_store.hpp"
+#include "ev_common/cyber/linux_ca_certificate_store.hpp"
 #include "protocol.hpp"
 #include "req_handler.hpp"
 

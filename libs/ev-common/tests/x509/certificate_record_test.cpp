@@ -1,4 +1,4 @@
-#include "cyber/certificate.hpp"
+#include "ev_common/cyber/certificate.hpp"
 
 #include "temp_dir.hpp"
 #include "test_pki.hpp"

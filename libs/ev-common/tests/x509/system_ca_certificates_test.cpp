@@ -1,7 +1,7 @@
 // Certificates nobody here wrote: every CA of the system bundle must parse, and
 // its names, serial and end of validity must read as the openssl command reads
 // them.
-#include "cyber/certificate.hpp"
+#include "ev_common/cyber/certificate.hpp"
 
 #include <gtest/gtest.h>
 

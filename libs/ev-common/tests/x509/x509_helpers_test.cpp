@@ -1,5 +1,5 @@
-#include "cyber/certificate.hpp"
-#include "cyber/x509_document.hpp"
+#include "ev_common/cyber/certificate.hpp"
+#include "ev_common/cyber/x509_document.hpp"
 
 #include "temp_dir.hpp"
 #include "test_pki.hpp"

@@ -3,7 +3,7 @@
 // member, toJson produces it. Owned by the configuration provider.
 #pragma once
 
-#include "config/i_parameter.hpp"
+#include "ev_common/config/i_parameter.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -5,7 +5,7 @@
 // duplicates the libcrypto handle, a moved-from certificate is invalid.
 #pragma once
 
-#include "cyber/x509_document.hpp"
+#include "ev_common/cyber/x509_document.hpp"
 
 #include <cstddef>
 #include <cstdint>

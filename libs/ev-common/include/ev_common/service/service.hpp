@@ -5,12 +5,12 @@
 // specific_init, specific_start and specific_stop.
 #pragma once
 
-#include "config/config_parameter_provider.hpp"
-#include "database/database.hpp"
-#include "service/command_line.hpp"
-#include "service/command_pipe.hpp"
-#include "service/i_service.hpp"
-#include "system/systemd_watchdog.hpp"
+#include "ev_common/config/config_parameter_provider.hpp"
+#include "ev_common/database/database.hpp"
+#include "ev_common/service/command_line.hpp"
+#include "ev_common/service/command_pipe.hpp"
+#include "ev_common/service/i_service.hpp"
+#include "ev_common/system/systemd_watchdog.hpp"
 
 #include <atomic>
 #include <filesystem>

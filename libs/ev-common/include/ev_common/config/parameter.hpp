@@ -4,8 +4,8 @@
 // description; read by services, filled from the configuration file.
 #pragma once
 
-#include "config/i_parameter.hpp"
-#include "config/json_value_reader.hpp"
+#include "ev_common/config/i_parameter.hpp"
+#include "ev_common/config/json_value_reader.hpp"
 
 #include <spdlog/spdlog.h>
 

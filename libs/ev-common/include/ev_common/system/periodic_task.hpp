@@ -4,7 +4,7 @@
 // and stopped promptly. The systemd watchdog refreshes through it.
 #pragma once
 
-#include "system/condition_variable_gcc9.hpp"
+#include "ev_common/system/condition_variable_gcc9.hpp"
 
 #include <atomic>
 #include <chrono>

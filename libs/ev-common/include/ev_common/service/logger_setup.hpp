@@ -3,7 +3,7 @@
 // both at the start-up level, flushed on every emitted line.
 #pragma once
 
-#include "service/command_line.hpp"
+#include "ev_common/service/command_line.hpp"
 
 #include <string>
 

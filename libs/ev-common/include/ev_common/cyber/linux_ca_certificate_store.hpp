@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cyber/ca_certificate_store.hpp"
+#include "ev_common/cyber/ca_certificate_store.hpp"
 
 namespace ev_common {
 

@@ -4,7 +4,7 @@
 // are switched off on the command line.
 #pragma once
 
-#include "system/periodic_task.hpp"
+#include "ev_common/system/periodic_task.hpp"
 
 #include <cstdint>
 #include <optional>

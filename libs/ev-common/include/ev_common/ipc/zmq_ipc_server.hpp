@@ -5,7 +5,7 @@
 // Owned by a service's IPC-side handler; needs ZmqIpc_Init() first.
 #pragma once
 
-#include "ipc/serialization.hpp"
+#include "ev_common/ipc/serialization.hpp"
 
 #include <cstddef>
 #include <future>

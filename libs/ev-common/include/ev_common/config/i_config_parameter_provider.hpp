@@ -3,7 +3,7 @@
 // The service runtime hands its ConfigParameterProvider out through it.
 #pragma once
 
-#include "config/i_parameter.hpp"
+#include "ev_common/config/i_parameter.hpp"
 
 #include <iosfwd>
 #include <memory>

@@ -6,8 +6,8 @@
 // destroyed before it.
 #pragma once
 
-#include "database/i_database.hpp"
-#include "database/schema_version_table.hpp"
+#include "ev_common/database/i_database.hpp"
+#include "ev_common/database/schema_version_table.hpp"
 
 #include <cstddef>
 #include <cstdint>

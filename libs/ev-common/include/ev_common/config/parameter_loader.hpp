@@ -4,8 +4,8 @@
 // process-wide loader; a service may register more before reading.
 #pragma once
 
-#include "config/i_parameter.hpp"
-#include "config/json_value_reader.hpp"
+#include "ev_common/config/i_parameter.hpp"
+#include "ev_common/config/json_value_reader.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -4,7 +4,7 @@
 // open; services reach it through IDatabase::getSchemaVersion/setSchemaVersion.
 #pragma once
 
-#include "database/i_database.hpp"
+#include "ev_common/database/i_database.hpp"
 
 #include <memory>
 #include <string>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cyber/certificate.hpp"
+#include "ev_common/cyber/certificate.hpp"
 
 namespace ev_common {
 

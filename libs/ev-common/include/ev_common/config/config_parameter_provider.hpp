@@ -4,9 +4,9 @@
 // into it at start-up; services then look their parameters up by full name.
 #pragma once
 
-#include "config/i_config_parameter_provider.hpp"
-#include "config/parameter_group.hpp"
-#include "config/parameter_loader.hpp"
+#include "ev_common/config/i_config_parameter_provider.hpp"
+#include "ev_common/config/parameter_group.hpp"
+#include "ev_common/config/parameter_loader.hpp"
 
 #include <map>
 #include <memory>
