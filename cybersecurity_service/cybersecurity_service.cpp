@@ -40,7 +40,8 @@ cybersecurity_service::~cybersecurity_service() = default;
 std::string cybersecurity_service::update_command() {
     auto parameter = get_configuration().findParameter("cyber.update_command");
     if (auto value = value_of<std::string>(parameter)) return *value;
-    if (parameter) spdlog::warn("Parameter cyber.update_command is not a string, using {}", kUpdateCommand);
+    if (parameter)
+        spdlog::warn("Parameter cyber.update_command is not a string, using {}", kUpdateCommand);
     return kUpdateCommand;
 }
 
@@ -53,7 +54,8 @@ std::vector<std::string> cybersecurity_service::update_arguments() {
 
 bool cybersecurity_service::specific_init() {
     auto& configuration = get_configuration();
-    const auto builtin = value_of<std::string>(configuration.getParameter("cyber.builtin_ca_certs_path"));
+    const auto builtin =
+        value_of<std::string>(configuration.getParameter("cyber.builtin_ca_certs_path"));
     const auto user = value_of<std::string>(configuration.getParameter("cyber.user_ca_certs_path"));
     if (!builtin || !user) {
         spdlog::error("[cybersecurity_service] Cannot get configuration of service");
@@ -78,8 +80,12 @@ bool cybersecurity_service::specific_init() {
     return ipc_handler_.start();
 }
 
-bool cybersecurity_service::specific_start() { return true; }
+bool cybersecurity_service::specific_start() {
+    return true;
+}
 
-bool cybersecurity_service::specific_stop() { return ipc_handler_.stop(); }
+bool cybersecurity_service::specific_stop() {
+    return ipc_handler_.stop();
+}
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -4,9 +4,9 @@
 #pragma once
 
 #include "ev_common/cyber/linux_ca_certificate_store.hpp"
+#include "ev_common/service/service.hpp"
 #include "req_handler.hpp"
 #include "req_resp_handler.hpp"
-#include "ev_common/service/service.hpp"
 
 #include <string>
 #include <vector>

@@ -10,16 +10,15 @@ const std::string kInvalid = "INVALID_ENUM_VALUE";
 
 // Built before main runs, in the order of the protocol's tables.
 const std::map<std::int32_t, std::string> kAddStatusNames = {
-    {-1, "ipc_error"},    {0, "success"},        {1, "invalid_cert"},
+    {-1, "ipc_error"},   {0, "success"},        {1, "invalid_cert"},
     {2, "invalid_name"}, {3, "already_exists"}, {4, "internal_error"},
 };
 const std::map<std::int32_t, std::string> kRemoveStatusNames = {
     {-1, "ipc_error"}, {0, "success"}, {1, "unknown_id"}, {2, "built_in"}, {3, "internal_error"},
 };
 const std::map<std::int32_t, std::string> kOperationNames = {
-    {0, "add_ca_certificate"},       {1, "remove_ca_certificate"},
-    {2, "get_ca_certificates"},      {3, "get_ca_certificate_by_id"},
-    {4, "get_ca_certificate_by_name"},
+    {0, "add_ca_certificate"},       {1, "remove_ca_certificate"},      {2, "get_ca_certificates"},
+    {3, "get_ca_certificate_by_id"}, {4, "get_ca_certificate_by_name"},
 };
 
 const std::string& lookup(const std::map<std::int32_t, std::string>& table, std::int32_t value) {
@@ -63,7 +62,8 @@ void deserialize(ev_common::DeserializationBuffer& buffer, ca_certificate_info& 
 
 std::uint32_t getSerializedSize(const ca_certificate_info& info) {
     return ev_common::getSerializedSize(info.id) + ev_common::getSerializedSize(info.name) +
-           ev_common::getSerializedSize(info.built_in) + ev_common::getSerializedSize(info.subject) +
+           ev_common::getSerializedSize(info.built_in) +
+           ev_common::getSerializedSize(info.subject) +
            ev_common::getSerializedSize(info.not_after) +
            ev_common::getSerializedSize(info.additional_text) +
            ev_common::getSerializedSize(info.additional_data);

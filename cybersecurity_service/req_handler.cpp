@@ -14,7 +14,8 @@ AddCertificateStatus cybersecurity_req_handler::add_ca_certificate(const std::st
     const ev_common::Certificate parsed(certificate);
     const auto status = store_->addCertificate(parsed, name, id, true);
     if (status == AddCertificateStatus::success) {
-        spdlog::info("Certificate addition in TrustList : id={} CN={}", id, parsed.subject().commonName);
+        spdlog::info("Certificate addition in TrustList : id={} CN={}", id,
+                     parsed.subject().commonName);
     } else {
         spdlog::error("Error adding certificate CN={} in TrustList, status={}",
                       parsed.subject().commonName, to_string(status));

@@ -13,7 +13,8 @@ namespace ev_charging_platform::cybersecurity {
 class cybersecurity_req_handler : public i_req_resp_cybersecurity_service_handler {
 public:
     // The store is not owned and must outlive the handler.
-    cybersecurity_req_handler(const std::string& service_name, ev_common::ICaCertificateStore* store);
+    cybersecurity_req_handler(const std::string& service_name,
+                              ev_common::ICaCertificateStore* store);
 
     AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
                                             std::uint32_t& id) override;

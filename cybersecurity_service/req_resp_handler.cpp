@@ -92,7 +92,7 @@ bool req_resp_cybersecurity_service_handler::stop() {
 }
 
 void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& clientId,
-                                                            ev_common::IpcRequestContext& context) {
+                                                           ev_common::IpcRequestContext& context) {
     DeserializationBuffer& request = *context.request;
     std::int32_t raw = 0;
     try {
@@ -123,7 +123,8 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
             }
             std::uint32_t id = 0;
             const auto status = operations_->add_ca_certificate(certificate, certificate_name, id);
-            send_reply(context, name, ev_common::getSerializedSize(status) + ev_common::getSerializedSize(id),
+            send_reply(context, name,
+                       ev_common::getSerializedSize(status) + ev_common::getSerializedSize(id),
                        [&](SerializationBuffer& out) {
                            ev_common::serialize(out, status);
                            ev_common::serialize(out, id);
@@ -132,8 +133,9 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         }
         case operation_id::remove_ca_certificate: {
             std::uint32_t id = 0;
-            if (!read_parameters(context, name,
-                                 [&](DeserializationBuffer& in) { ev_common::deserialize(in, id); })) {
+            if (!read_parameters(context, name, [&](DeserializationBuffer& in) {
+                    ev_common::deserialize(in, id);
+                })) {
                 return;
             }
             const auto status = operations_->remove_ca_certificate(id);
@@ -149,8 +151,9 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         }
         case operation_id::get_ca_certificate_by_id: {
             std::uint32_t id = 0;
-            if (!read_parameters(context, name,
-                                 [&](DeserializationBuffer& in) { ev_common::deserialize(in, id); })) {
+            if (!read_parameters(context, name, [&](DeserializationBuffer& in) {
+                    ev_common::deserialize(in, id);
+                })) {
                 return;
             }
             const std::string text = operations_->get_ca_certificate_by_id(id);

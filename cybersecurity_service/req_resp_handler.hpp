@@ -4,8 +4,8 @@
 // Runs on the server's receiving thread.
 #pragma once
 
-#include "i_req_resp_cybersecurity_service_handler.hpp"
 #include "ev_common/ipc/zmq_ipc_server.hpp"
+#include "i_req_resp_cybersecurity_service_handler.hpp"
 
 #include <string>
 

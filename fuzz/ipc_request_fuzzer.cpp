@@ -55,7 +55,8 @@ std::optional<std::string> answer(const std::string& clientId, DeserializationBu
             std::string name;
             deserialize(request, pem);
             deserialize(request, name);
-            return encode(std::int32_t{pem.empty() ? 1 : 0}, static_cast<std::uint32_t>(name.size()));
+            return encode(std::int32_t{pem.empty() ? 1 : 0},
+                          static_cast<std::uint32_t>(name.size()));
         }
         case 1: {
             std::uint32_t id = 0;
@@ -81,8 +82,10 @@ std::optional<std::string> answer(const std::string& clientId, DeserializationBu
 
 class Handler : public ev_common::ZmqIpcServer::IIpcRequestHandler {
 public:
-    void notifyRequest(const std::string& clientId, ev_common::IpcRequestContext& context) override {
-        if (context.request->position != context.request->payloadStart) fail("cursor not at the payload");
+    void notifyRequest(const std::string& clientId,
+                       ev_common::IpcRequestContext& context) override {
+        if (context.request->position != context.request->payloadStart)
+            fail("cursor not at the payload");
         const std::optional<std::string> reply = answer(clientId, *context.request);
         if (!reply) return;
         context.responseSize = reply->size();
@@ -97,11 +100,13 @@ struct Harness {
 
     Harness() {
         // Formatting of every log line still runs, only the output is dropped.
-        auto logger = std::make_shared<spdlog::logger>("fuzz", std::make_shared<spdlog::sinks::null_sink_mt>());
+        auto logger = std::make_shared<spdlog::logger>(
+            "fuzz", std::make_shared<spdlog::sinks::null_sink_mt>());
         logger->set_level(spdlog::level::trace);
         spdlog::set_default_logger(logger);
         ev_common::ZmqIpc_Init();
-        server = std::make_unique<ev_common::ZmqIpcServer>("Fuzz", "inproc://fuzz.reqresp.api", &handler);
+        server = std::make_unique<ev_common::ZmqIpcServer>("Fuzz", "inproc://fuzz.reqresp.api",
+                                                           &handler);
         if (!server->start()) fail("server did not start");
         client = zmq_socket(ev_common::ZmqIpc_GetContext(), ZMQ_REQ);
         const int timeout = 5000;

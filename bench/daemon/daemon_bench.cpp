@@ -28,7 +28,9 @@ double g_idle_ping = 0;
 
 using clock_type = std::chrono::steady_clock;
 
-double seconds_of(clock_type::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds_of(clock_type::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // Times `call` under manual timing, with a ping before it each iteration;
 // reports the mean ping and the ratio of the two. A ping that follows a
@@ -54,7 +56,8 @@ void timed_against_ping(benchmark::State& state, Call call) {
         state.SetIterationTime(seconds_of(t2 - t1));
     }
     if (iteration == 0 || ping_total == 0) return;
-    state.counters["ping_us"] = benchmark::Counter(ping_total * 1e6 / static_cast<double>(iteration));
+    state.counters["ping_us"] =
+        benchmark::Counter(ping_total * 1e6 / static_cast<double>(iteration));
     state.counters["ratio_to_ping"] = benchmark::Counter(call_total / ping_total);
     state.counters["ratio_to_idle_ping"] =
         benchmark::Counter(call_total / static_cast<double>(iteration) / g_idle_ping);
@@ -82,7 +85,8 @@ BENCHMARK(BM_GetCaCertificates)->UseManualTime()->Unit(benchmark::kMicrosecond);
 void BM_GetCaCertificateById(benchmark::State& state) {
     // Every identifier in turn: the cost depends on the certificate's size.
     timed_against_ping(state, [](std::uint64_t i) {
-        const auto pem = g_client->get_ca_certificate_by_id(static_cast<std::uint32_t>(i % g_count) + 1);
+        const auto pem =
+            g_client->get_ca_certificate_by_id(static_cast<std::uint32_t>(i % g_count) + 1);
         return pem.has_value() && !pem->empty();
     });
 }

@@ -8,6 +8,7 @@
 
 #include <zmq.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,7 +16,6 @@
 #include <filesystem>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -61,7 +61,8 @@ public:
         zmq_close(socket_);
     }
     void roundTrip(const std::string& frame) {
-        if (zmq_send(socket_, frame.data(), frame.size(), 0) < 0 || zmq_msg_recv(&reply_, socket_, 0) < 0) {
+        if (zmq_send(socket_, frame.data(), frame.size(), 0) < 0 ||
+            zmq_msg_recv(&reply_, socket_, 0) < 0) {
             std::fprintf(stderr, "round trip failed: %s\n", zmq_strerror(zmq_errno()));
             std::exit(1);
         }
@@ -76,7 +77,8 @@ private:
 double meanMicros(Client& client, const std::string& frame, int count) {
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) client.roundTrip(frame);
-    const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+    const std::chrono::duration<double, std::micro> spent =
+        std::chrono::steady_clock::now() - start;
     return spent.count() / count;
 }
 
@@ -90,8 +92,9 @@ double median(std::vector<double> values) {
 int main(int argc, char** argv) {
     const int perRound = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 15;
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("ipc-bench-" + std::to_string(static_cast<long long>(getpid())));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("ipc-bench-" + std::to_string(static_cast<long long>(getpid())));
     std::filesystem::create_directories(dir);
     const std::string serverEndpoint = "ipc://" + (dir / "server.api").string();
     const std::string bareEndpoint = "ipc://" + (dir / "bare.api").string();
@@ -135,7 +138,8 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        std::printf("%d rounds of %d round trips over ipc://, median of round means\n", rounds, perRound);
+        std::printf("%d rounds of %d round trips over ipc://, median of round means\n", rounds,
+                    perRound);
         std::printf("%-30s %14s %14s %8s\n", "case", "ZmqIpcServer", "bare echo", "ratio");
         for (const Case& c : cases) {
             const double s = median(c.server);

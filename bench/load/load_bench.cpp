@@ -23,8 +23,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -143,7 +143,8 @@ std::map<long, Switches> threadSwitches(pid_t pid) {
 }
 
 std::string threadName(pid_t pid, long tid) {
-    std::string name = readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/comm");
+    std::string name =
+        readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/comm");
     while (!name.empty() && name.back() == '\n') name.pop_back();
     return name;
 }
@@ -215,9 +216,9 @@ private:
 };
 
 std::size_t countMessages(const std::vector<std::string>& messages, const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string& m) {
-        return m.find(text) != std::string::npos;
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(messages.begin(), messages.end(),
+                      [&](const std::string& m) { return m.find(text) != std::string::npos; }));
 }
 
 // --- certificates for the add/remove cycles ------------------------------
@@ -238,11 +239,13 @@ std::string makeCertificatePem(const std::string& commonName) {
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("Load bench"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                               0);
     X509_REQ_set_pubkey(request.get(), key.get());
-    const auto certificate = ev_common::Certificate::issue(request.get(), nullptr, key.get(),
-                                                           ev_common::DigestAlgorithm::sha256, 3650);
-    if (!certificate.valid()) throw std::runtime_error("cannot issue a certificate for " + commonName);
+    const auto certificate = ev_common::Certificate::issue(
+        request.get(), nullptr, key.get(), ev_common::DigestAlgorithm::sha256, 3650);
+    if (!certificate.valid())
+        throw std::runtime_error("cannot issue a certificate for " + commonName);
     return certificate.text();
 }
 
@@ -303,14 +306,15 @@ std::optional<std::int32_t> decodeStatus(const std::string& reply) {
 }
 
 struct Reference {
-    std::vector<Entry> builtins;               // in list order
+    std::vector<Entry> builtins;                // in list order
     std::map<std::uint32_t, std::string> text;  // built-in id -> PEM text
 };
 
 // --- one client ---------------------------------------------------------------
 
 enum Op { kList, kById, kByName, kPing, kRefusal, kCycle, kOpCount };
-const char* const kOpNames[kOpCount] = {"list", "get by id", "get by name", "ping", "refusal", "add/remove cycle"};
+const char* const kOpNames[kOpCount] = {"list", "get by id", "get by name",
+                                        "ping", "refusal",   "add/remove cycle"};
 
 struct ClientStats {
     std::size_t requests = 0;
@@ -325,13 +329,17 @@ struct ClientStats {
 class LoadClient {
 public:
     LoadClient(std::size_t index, const Options& options, const Reference& reference)
-        : index_(index), options_(options), reference_(reference),
-          identity_(ev_e2e::str("load" + std::to_string(index))), rng_(static_cast<unsigned>(1000 + index)),
+        : index_(index),
+          options_(options),
+          reference_(reference),
+          identity_(ev_e2e::str("load" + std::to_string(index))),
+          rng_(static_cast<unsigned>(1000 + index)),
           cycles_(index < options.cyclingClients ? options.cycles : 0) {}
 
     void prepare() {
         for (std::size_t c = 0; c < cycles_; ++c) {
-            pems_.push_back(makeCertificatePem("load bench " + std::to_string(index_) + "." + std::to_string(c)));
+            pems_.push_back(makeCertificatePem("load bench " + std::to_string(index_) + "." +
+                                               std::to_string(c)));
         }
     }
 
@@ -376,7 +384,9 @@ private:
 
     std::string who() const { return "client " + std::to_string(index_) + ": "; }
 
-    const Entry& randomBuiltin() { return reference_.builtins[rng_() % reference_.builtins.size()]; }
+    const Entry& randomBuiltin() {
+        return reference_.builtins[rng_() % reference_.builtins.size()];
+    }
 
     void checkListing(const std::vector<Entry>& entries, const char* context) {
         // Built-ins keep their place, identifiers and fields; anything else is
@@ -389,7 +399,8 @@ private:
                     return;
                 }
                 const Entry& r = reference_.builtins[builtins++];
-                if (e.id != r.id || e.name != r.name || e.subject != r.subject || e.notAfter != r.notAfter) {
+                if (e.id != r.id || e.name != r.name || e.subject != r.subject ||
+                    e.notAfter != r.notAfter) {
                     fail(who() + context + ": built-in entry changed: " + e.name);
                 }
             } else if (e.name.compare(0, 4, "load") != 0) {
@@ -414,19 +425,23 @@ private:
     void byId(ev_e2e::RawClient& client) {
         ++stats_.ops[kById];
         const Entry& e = randomBuiltin();
-        auto reply = exchange(client, ev_e2e::u32(3) + ev_e2e::u32(e.id), &stats_.readLatencyMs, "get by id");
+        auto reply = exchange(client, ev_e2e::u32(3) + ev_e2e::u32(e.id), &stats_.readLatencyMs,
+                              "get by id");
         if (!reply) return;
         auto text = decodeText(*reply);
-        if (!text || *text != reference_.text.at(e.id)) fail(who() + "get by id " + std::to_string(e.id) + ": wrong text");
+        if (!text || *text != reference_.text.at(e.id))
+            fail(who() + "get by id " + std::to_string(e.id) + ": wrong text");
     }
 
     void byName(ev_e2e::RawClient& client) {
         ++stats_.ops[kByName];
         const Entry& e = randomBuiltin();
-        auto reply = exchange(client, ev_e2e::u32(4) + ev_e2e::str(e.name), &stats_.readLatencyMs, "get by name");
+        auto reply = exchange(client, ev_e2e::u32(4) + ev_e2e::str(e.name), &stats_.readLatencyMs,
+                              "get by name");
         if (!reply) return;
         auto text = decodeText(*reply);
-        if (!text || *text != reference_.text.at(e.id)) fail(who() + "get by name " + e.name + ": wrong text");
+        if (!text || *text != reference_.text.at(e.id))
+            fail(who() + "get by name " + e.name + ": wrong text");
     }
 
     void ping(ev_e2e::RawClient& client) {
@@ -441,29 +456,35 @@ private:
         switch (rng_() % 3) {
             case 0: {
                 const Entry& e = randomBuiltin();
-                auto reply = exchange(client, ev_e2e::u32(1) + ev_e2e::u32(e.id), nullptr, "remove built-in");
+                auto reply = exchange(client, ev_e2e::u32(1) + ev_e2e::u32(e.id), nullptr,
+                                      "remove built-in");
                 if (!reply) return;
-                if (decodeStatus(*reply) != std::optional<std::int32_t>(2)) fail(who() + "remove built-in: not refused with 2");
-                ++stats_.refusals["[ca-store] Unable to remove certificate " + std::to_string(e.id) +
-                                  " : builtin certificate"];
+                if (decodeStatus(*reply) != std::optional<std::int32_t>(2))
+                    fail(who() + "remove built-in: not refused with 2");
+                ++stats_.refusals["[ca-store] Unable to remove certificate " +
+                                  std::to_string(e.id) + " : builtin certificate"];
                 ++stats_.refusals["Error removing certificate id=" + std::to_string(e.id) +
                                   " from TrustList. status = built_in"];
                 break;
             }
             case 1: {
                 const std::uint32_t id = 900000u + static_cast<std::uint32_t>(index_);
-                auto reply = exchange(client, ev_e2e::u32(3) + ev_e2e::u32(id), nullptr, "get unknown id");
+                auto reply =
+                    exchange(client, ev_e2e::u32(3) + ev_e2e::u32(id), nullptr, "get unknown id");
                 if (!reply) return;
-                if (decodeText(*reply) != std::optional<std::string>("")) fail(who() + "get unknown id: not empty");
+                if (decodeText(*reply) != std::optional<std::string>(""))
+                    fail(who() + "get unknown id: not empty");
                 ++stats_.refusals["[ca-store] Invalid certificate id : " + std::to_string(id)];
                 ++stats_.refusals["Error: cannot retrieve certificate of id " + std::to_string(id)];
                 break;
             }
             default: {
                 const std::string name = "no_such_certificate_" + std::to_string(index_);
-                auto reply = exchange(client, ev_e2e::u32(4) + ev_e2e::str(name), nullptr, "get unknown name");
+                auto reply = exchange(client, ev_e2e::u32(4) + ev_e2e::str(name), nullptr,
+                                      "get unknown name");
                 if (!reply) return;
-                if (decodeText(*reply) != std::optional<std::string>("")) fail(who() + "get unknown name: not empty");
+                if (decodeText(*reply) != std::optional<std::string>(""))
+                    fail(who() + "get unknown name: not empty");
                 ++stats_.refusals["Error: cannot retrieve certificate of name " + name];
                 break;
             }
@@ -476,16 +497,22 @@ private:
         ++stats_.ops[kCycle];
         const std::string name = "load" + std::to_string(index_) + "_" + std::to_string(c);
         const std::string& pem = pems_.at(c);
-        auto reply = exchange(client, ev_e2e::u32(0) + ev_e2e::str(pem) + ev_e2e::str(name), &stats_.addLatencyMs, "add");
+        auto reply = exchange(client, ev_e2e::u32(0) + ev_e2e::str(pem) + ev_e2e::str(name),
+                              &stats_.addLatencyMs, "add");
         if (!reply) return;
         auto added = decodeAdd(*reply);
-        if (!added || added->first != 0 || added->second == 0) return fail(who() + "add " + name + ": refused");
+        if (!added || added->first != 0 || added->second == 0)
+            return fail(who() + "add " + name + ": refused");
         const std::uint32_t id = added->second;
 
-        reply = exchange(client, ev_e2e::u32(4) + ev_e2e::str(name), &stats_.readLatencyMs, "get added by name");
-        if (reply && decodeText(*reply) != std::optional<std::string>(pem)) fail(who() + "added " + name + ": wrong text by name");
-        reply = exchange(client, ev_e2e::u32(3) + ev_e2e::u32(id), &stats_.readLatencyMs, "get added by id");
-        if (reply && decodeText(*reply) != std::optional<std::string>(pem)) fail(who() + "added " + name + ": wrong text by id");
+        reply = exchange(client, ev_e2e::u32(4) + ev_e2e::str(name), &stats_.readLatencyMs,
+                         "get added by name");
+        if (reply && decodeText(*reply) != std::optional<std::string>(pem))
+            fail(who() + "added " + name + ": wrong text by name");
+        reply = exchange(client, ev_e2e::u32(3) + ev_e2e::u32(id), &stats_.readLatencyMs,
+                         "get added by id");
+        if (reply && decodeText(*reply) != std::optional<std::string>(pem))
+            fail(who() + "added " + name + ": wrong text by id");
         reply = exchange(client, ev_e2e::u32(2), &stats_.readLatencyMs, "list after add");
         if (reply) {
             auto entries = decodeList(*reply);
@@ -493,16 +520,20 @@ private:
                 fail(who() + "list after add: reply does not decode");
             } else {
                 checkListing(*entries, "list after add");
-                const bool listed = std::any_of(entries->begin(), entries->end(), [&](const Entry& e) {
-                    return e.id == id && e.name == name && !e.builtIn;
-                });
+                const bool listed = std::any_of(
+                    entries->begin(), entries->end(),
+                    [&](const Entry& e) { return e.id == id && e.name == name && !e.builtIn; });
                 if (!listed) fail(who() + "added " + name + " not listed");
             }
         }
-        reply = exchange(client, ev_e2e::u32(1) + ev_e2e::u32(id), &stats_.removeLatencyMs, "remove");
-        if (reply && decodeStatus(*reply) != std::optional<std::int32_t>(0)) fail(who() + "remove " + name + ": refused");
-        reply = exchange(client, ev_e2e::u32(3) + ev_e2e::u32(id), &stats_.readLatencyMs, "get removed by id");
-        if (reply && decodeText(*reply) != std::optional<std::string>("")) fail(who() + "removed " + name + " still served");
+        reply =
+            exchange(client, ev_e2e::u32(1) + ev_e2e::u32(id), &stats_.removeLatencyMs, "remove");
+        if (reply && decodeStatus(*reply) != std::optional<std::int32_t>(0))
+            fail(who() + "remove " + name + ": refused");
+        reply = exchange(client, ev_e2e::u32(3) + ev_e2e::u32(id), &stats_.readLatencyMs,
+                         "get removed by id");
+        if (reply && decodeText(*reply) != std::optional<std::string>(""))
+            fail(who() + "removed " + name + " still served");
         ++stats_.refusals["[ca-store] Invalid certificate id : " + std::to_string(id)];
         ++stats_.refusals["Error: cannot retrieve certificate of id " + std::to_string(id)];
     }
@@ -521,7 +552,9 @@ private:
 
 std::vector<std::pair<std::string, std::string>> g_table;
 
-void record(const std::string& figure, const std::string& value) { g_table.emplace_back(figure, value); }
+void record(const std::string& figure, const std::string& value) {
+    g_table.emplace_back(figure, value);
+}
 
 template <typename T>
 std::string num(T value) {
@@ -549,7 +582,8 @@ void printTable(const std::string& title) {
     std::cout << "\n" << title << "\n";
     std::cout << std::string(width + 2 + 24, '-') << "\n";
     for (const auto& row : g_table) {
-        std::cout << row.first << std::string(width + 2 - row.first.size(), ' ') << row.second << "\n";
+        std::cout << row.first << std::string(width + 2 - row.first.size(), ' ') << row.second
+                  << "\n";
     }
     std::cout << std::string(width + 2 + 24, '-') << "\n";
 }
@@ -562,7 +596,8 @@ std::string lineText(const std::string& line, const std::string& level) {
 int usage() {
     std::cerr << "usage: ev_load_bench [--short] [--clients N] [--requests N] [--cycles N]\n"
                  "                     [--cycling-clients N] [--idle SECONDS]\n"
-                 "                     [--daemon PATH] [--emulator PROGRAM] [--strip TOOL] [--keep-log PATH]\n";
+                 "                     [--daemon PATH] [--emulator PROGRAM] [--strip TOOL] "
+                 "[--keep-log PATH]\n";
     return 2;
 }
 
@@ -612,7 +647,8 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     if (options.clients == 0 || options.requests == 0) return usage();
-    const fs::path daemonPath = options.daemon.empty() ? ev_e2e::daemonBinary() : fs::path(options.daemon);
+    const fs::path daemonPath =
+        options.daemon.empty() ? ev_e2e::daemonBinary() : fs::path(options.daemon);
 
     ev_e2e::SandboxOptions sandboxOptions;
     sandboxOptions.builtins = 0;  // the machine's whole CA set
@@ -621,7 +657,12 @@ int main(int argc, char* argv[]) {
 
     // The daemon with systemd notifications on: READY=1 and the watchdog at
     // half of WATCHDOG_USEC go to our socket. Log level info, as deployed.
-    std::vector<std::string> daemonArgs = {"--no-log-ts", "-l", "2", "-w", sandbox.workDir().string(), "-c",
+    std::vector<std::string> daemonArgs = {"--no-log-ts",
+                                           "-l",
+                                           "2",
+                                           "-w",
+                                           sandbox.workDir().string(),
+                                           "-c",
                                            sandbox.descriptionFile().string()};
     std::string program = daemonPath.string();
     if (!options.emulator.empty()) {
@@ -655,7 +696,8 @@ int main(int argc, char* argv[]) {
     // Start-up is over when the command loop runs; then one refresh so the
     // watchdog thread is in its steady state.
     const auto waitReady = Clock::now() + 60s;
-    while (daemon.stdoutText().find("[info] Starting") == std::string::npos && Clock::now() < waitReady) {
+    while (daemon.stdoutText().find("[info] Starting") == std::string::npos &&
+           Clock::now() < waitReady) {
         std::this_thread::sleep_for(20ms);
     }
     for (auto deadline = Clock::now() + 30s; Clock::now() < deadline;) {
@@ -663,7 +705,8 @@ int main(int argc, char* argv[]) {
         if (countMessages(notifications, "WATCHDOG=1") > 0) break;
         std::this_thread::sleep_for(20ms);
     }
-    if (countMessages(notifications, "WATCHDOG=1") == 0) fail("no watchdog refresh within 30 s of start-up");
+    if (countMessages(notifications, "WATCHDOG=1") == 0)
+        fail("no watchdog refresh within 30 s of start-up");
 
     const fs::path status = "/proc/" + std::to_string(pid) + "/status";
     ev_e2e::RawClient probe;
@@ -680,7 +723,8 @@ int main(int argc, char* argv[]) {
         reference.builtins = *entries;
         for (const auto& e : reference.builtins) {
             if (!e.builtIn) fail("user entry at start: " + e.name);
-            auto text = probe.exchange(ev_e2e::str("ref") + ev_e2e::u32(3) + ev_e2e::u32(e.id), 300s);
+            auto text =
+                probe.exchange(ev_e2e::str("ref") + ev_e2e::u32(3) + ev_e2e::u32(e.id), 300s);
             auto pem = text ? decodeText(*text) : std::nullopt;
             if (!pem || pem->find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
                 fail("no text for built-in " + e.name);
@@ -701,7 +745,8 @@ int main(int argc, char* argv[]) {
     long long strippedSize = -1;
     {
         const fs::path stripped = sandbox.root() / "cybersecurity_service.stripped";
-        ev_test::ChildProcess strip(findProgram(options.strip), {"-o", stripped.string(), daemonPath.string()});
+        ev_test::ChildProcess strip(findProgram(options.strip),
+                                    {"-o", stripped.string(), daemonPath.string()});
         if (strip.wait(120s) == std::optional<int>(0)) {
             strippedSize = static_cast<long long>(fs::file_size(stripped));
         } else {
@@ -729,21 +774,24 @@ int main(int argc, char* argv[]) {
         involuntary += n;
         if (v + n > 0) {
             if (!wokenThreads.empty()) wokenThreads += ", ";
-            wokenThreads += std::to_string(tid) + " " + threadName(pid, tid) + ": " + std::to_string(v) + "+" +
-                            std::to_string(n);
+            wokenThreads += std::to_string(tid) + " " + threadName(pid, tid) + ": " +
+                            std::to_string(v) + "+" + std::to_string(n);
         }
     }
     const long long idleTicks = ticksAfter - ticksBefore;
     const std::size_t expectedRefreshes = static_cast<std::size_t>(options.idleSeconds / 2);
     if (refreshes + 1 < expectedRefreshes || refreshes > expectedRefreshes + 1) {
-        fail("idle: " + num(refreshes) + " watchdog refreshes in " + num(options.idleSeconds) + " s");
+        fail("idle: " + num(refreshes) + " watchdog refreshes in " + num(options.idleSeconds) +
+             " s");
     }
     // A refresh is one sd_notify call: far below one tick each, so one tick
     // per refresh is a generous bound, and a thread that wakes for anything
     // else adds switches beyond two per refresh.
-    if (idleTicks > static_cast<long long>(refreshes)) fail("idle: " + num(idleTicks) + " CPU ticks");
+    if (idleTicks > static_cast<long long>(refreshes))
+        fail("idle: " + num(idleTicks) + " CPU ticks");
     if (voluntary > static_cast<long long>(2 * refreshes + 2)) {
-        fail("idle: " + num(voluntary) + " voluntary context switches for " + num(refreshes) + " refreshes");
+        fail("idle: " + num(voluntary) + " voluntary context switches for " + num(refreshes) +
+             " refreshes");
     }
 
     // Load.
@@ -771,8 +819,8 @@ int main(int argc, char* argv[]) {
     const long long ownBefore = emulated ? guestBefore : rssBefore;
     const long long ownAfter = emulated ? guestAfter : rssAfter;
     if (ownAfter > ownBefore + ownBefore / 10) {
-        fail(std::string(emulated ? "guest RSS" : "VmRSS") + " grew from " + num(ownBefore) + " kB to " +
-             num(ownAfter) + " kB");
+        fail(std::string(emulated ? "guest RSS" : "VmRSS") + " grew from " + num(ownBefore) +
+             " kB to " + num(ownAfter) + " kB");
     }
 
     ClientStats total;
@@ -781,9 +829,12 @@ int main(int argc, char* argv[]) {
         total.requests += s.requests;
         for (int op = 0; op < kOpCount; ++op) total.ops[op] += s.ops[op];
         for (const auto& [text, count] : s.refusals) total.refusals[text] += count;
-        total.readLatencyMs.insert(total.readLatencyMs.end(), s.readLatencyMs.begin(), s.readLatencyMs.end());
-        total.addLatencyMs.insert(total.addLatencyMs.end(), s.addLatencyMs.begin(), s.addLatencyMs.end());
-        total.removeLatencyMs.insert(total.removeLatencyMs.end(), s.removeLatencyMs.begin(), s.removeLatencyMs.end());
+        total.readLatencyMs.insert(total.readLatencyMs.end(), s.readLatencyMs.begin(),
+                                   s.readLatencyMs.end());
+        total.addLatencyMs.insert(total.addLatencyMs.end(), s.addLatencyMs.begin(),
+                                  s.addLatencyMs.end());
+        total.removeLatencyMs.insert(total.removeLatencyMs.end(), s.removeLatencyMs.begin(),
+                                     s.removeLatencyMs.end());
     }
 
     const auto stopClock = Clock::now();
@@ -797,16 +848,20 @@ int main(int argc, char* argv[]) {
         std::cout << "threads of the hung daemon (tid name wchan):\n";
         for (const auto& [tid, unused] : threadSwitches(pid)) {
             std::cout << "  " << tid << " " << threadName(pid, tid) << " "
-                      << readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/wchan") << "\n";
+                      << readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
+                                  "/wchan")
+                      << "\n";
         }
         const std::string gdb = findProgram("gdb");
         if (gdb.find('/') != std::string::npos) {
-            ev_test::ChildProcess trace(gdb, {"-p", std::to_string(pid), "-batch", "-ex", "thread apply all bt"});
+            ev_test::ChildProcess trace(
+                gdb, {"-p", std::to_string(pid), "-batch", "-ex", "thread apply all bt"});
             trace.wait(120s);
             std::cout << trace.stdoutText() << "\n";
         }
         const std::string out = daemon.stdoutText();
-        std::cout << "last log lines:\n" << out.substr(out.size() > 3000 ? out.size() - 3000 : 0) << "\n";
+        std::cout << "last log lines:\n"
+                  << out.substr(out.size() > 3000 ? out.size() - 3000 : 0) << "\n";
     } else if (*exitCode != 0) {
         fail("the daemon exited with " + num(*exitCode) + " on SIGTERM");
     }
@@ -846,7 +901,8 @@ int main(int argc, char* argv[]) {
         if (expected == total.refusals.end()) {
             fail("unexpected error line (" + num(count) + "x): " + text);
         } else if (expected->second != count) {
-            fail("error line " + text + ": " + num(count) + " times for " + num(expected->second) + " refusals");
+            fail("error line " + text + ": " + num(count) + " times for " + num(expected->second) +
+                 " refusals");
         }
     }
     for (const auto& [text, count] : total.refusals) {
@@ -857,7 +913,8 @@ int main(int argc, char* argv[]) {
     std::size_t refusalsTotal = 0;
     for (const auto& [text, count] : total.refusals) refusalsTotal += count;
 
-    const std::string target = options.emulator.empty() ? "native" : "armhf under " + options.emulator;
+    const std::string target =
+        options.emulator.empty() ? "native" : "armhf under " + options.emulator;
     record("target", target);
     record("built-in certificates", num(reference.builtins.size()));
     record("start-up to READY=1 (s)", fixed(startSeconds, 2));
@@ -871,7 +928,8 @@ int main(int argc, char* argv[]) {
     record("idle CPU ticks utime+stime (1/" + num(sysconf(_SC_CLK_TCK)) + " s)", num(idleTicks));
     record("idle voluntary ctx switches (all threads)", num(voluntary));
     record("idle involuntary ctx switches (all threads)", num(involuntary));
-    record("idle threads that woke (tid name: vol+invol)", wokenThreads.empty() ? "none" : wokenThreads);
+    record("idle threads that woke (tid name: vol+invol)",
+           wokenThreads.empty() ? "none" : wokenThreads);
     record("load clients x requests", num(options.clients) + " x " + num(options.requests));
     std::string mix;
     for (int op = 0; op < kOpCount; ++op) {
@@ -880,34 +938,45 @@ int main(int argc, char* argv[]) {
     }
     record("load mix", mix);
     record("load requests answered", num(total.requests));
-    record("load refusals sent / expected error lines", num(total.ops[kRefusal] + total.ops[kCycle]) + " / " + num(refusalsTotal));
+    record("load refusals sent / expected error lines",
+           num(total.ops[kRefusal] + total.ops[kCycle]) + " / " + num(refusalsTotal));
     record("load wall time (s)", fixed(loadSeconds, 2));
-    record("load throughput (requests/s)", fixed(static_cast<double>(total.requests) / loadSeconds, 0));
+    record("load throughput (requests/s)",
+           fixed(static_cast<double>(total.requests) / loadSeconds, 0));
     record("load daemon CPU ticks", num(ticksLoad));
-    record("read latency p50 / p99 / max (ms)", fixed(percentile(total.readLatencyMs, 0.5), 2) + " / " +
-                                                   fixed(percentile(total.readLatencyMs, 0.99), 2) + " / " +
-                                                   fixed(percentile(total.readLatencyMs, 1.0), 2));
-    record("add latency p50 / max (ms)",
-           fixed(percentile(total.addLatencyMs, 0.5), 0) + " / " + fixed(percentile(total.addLatencyMs, 1.0), 0));
-    record("remove latency p50 / max (ms)", fixed(percentile(total.removeLatencyMs, 0.5), 0) + " / " +
+    record("read latency p50 / p99 / max (ms)",
+           fixed(percentile(total.readLatencyMs, 0.5), 2) + " / " +
+               fixed(percentile(total.readLatencyMs, 0.99), 2) + " / " +
+               fixed(percentile(total.readLatencyMs, 1.0), 2));
+    record("add latency p50 / max (ms)", fixed(percentile(total.addLatencyMs, 0.5), 0) + " / " +
+                                             fixed(percentile(total.addLatencyMs, 1.0), 0));
+    record("remove latency p50 / max (ms)", fixed(percentile(total.removeLatencyMs, 0.5), 0) +
+                                                " / " +
                                                 fixed(percentile(total.removeLatencyMs, 1.0), 0));
-    record("VmRSS before / after load (kB)", num(rssBefore) + " / " + num(rssAfter) + " (" +
-                                                 fixed(100.0 * static_cast<double>(rssAfter - rssBefore) /
-                                                           static_cast<double>(rssBefore), 1) + " %)");
+    record("VmRSS before / after load (kB)",
+           num(rssBefore) + " / " + num(rssAfter) + " (" +
+               fixed(100.0 * static_cast<double>(rssAfter - rssBefore) /
+                         static_cast<double>(rssBefore),
+                     1) +
+               " %)");
     if (emulated) {
         record("guest RSS (below 4 GiB) before / after load (kB)",
                num(ownBefore) + " / " + num(ownAfter) + " (" +
-                   fixed(100.0 * static_cast<double>(ownAfter - ownBefore) / static_cast<double>(ownBefore), 1) +
+                   fixed(100.0 * static_cast<double>(ownAfter - ownBefore) /
+                             static_cast<double>(ownBefore),
+                         1) +
                    " %)");
     }
     record("VmHWM after load (kB)", num(hwmAfter));
-    record("daemon log lines / error lines / warnings",
-           num(lines) + " / " + num([&] {
-               std::size_t n = 0;
-               for (const auto& e : errorLines) n += e.second;
-               return n;
-           }()) + " / " + num(warnings));
-    record("SIGTERM to exit (s), exit code", fixed(stopSeconds, 2) + ", " + (exitCode ? num(*exitCode) : "none"));
+    record("daemon log lines / error lines / warnings", num(lines) + " / " + num([&] {
+                                                            std::size_t n = 0;
+                                                            for (const auto& e : errorLines)
+                                                                n += e.second;
+                                                            return n;
+                                                        }()) +
+                                                            " / " + num(warnings));
+    record("SIGTERM to exit (s), exit code",
+           fixed(stopSeconds, 2) + ", " + (exitCode ? num(*exitCode) : "none"));
     record("result", g_failures.empty() ? "PASS" : "FAIL (" + num(g_failures.size()) + " checks)");
     printTable("cybersecurity_service load and footprint");
     for (const auto& w : startupWarnings) std::cout << "start-up warning: " << w << "\n";

@@ -23,10 +23,14 @@ std::chrono::milliseconds remaining(clock_type::time_point deadline) {
 
 cybersecurity_client::cybersecurity_client(std::string endpoint, std::chrono::milliseconds timeout,
                                            std::string identity)
-    : endpoint_(std::move(endpoint)), timeout_(timeout), identity_(std::move(identity)),
+    : endpoint_(std::move(endpoint)),
+      timeout_(timeout),
+      identity_(std::move(identity)),
       context_(1) {}
 
-cybersecurity_client::~cybersecurity_client() { drop_socket(); }
+cybersecurity_client::~cybersecurity_client() {
+    drop_socket();
+}
 
 std::string cybersecurity_client::default_identity() {
     return "cybersecurity_client-" + std::to_string(::getpid());
@@ -40,7 +44,9 @@ void cybersecurity_client::open_socket() {
     socket_->connect(endpoint_);
 }
 
-void cybersecurity_client::drop_socket() { socket_.reset(); }
+void cybersecurity_client::drop_socket() {
+    socket_.reset();
+}
 
 std::optional<std::vector<std::uint8_t>> cybersecurity_client::exchange(
     const std::vector<std::uint8_t>& request) {
@@ -129,13 +135,13 @@ bool cybersecurity_client::ping() {
 AddCertificateStatus cybersecurity_client::add_ca_certificate(const std::string& pem_text,
                                                               const std::string& name,
                                                               std::uint32_t& id) {
-    const auto reply = exchange(request(
-        operation_id::add_ca_certificate,
-        ev_common::getSerializedSize(pem_text) + ev_common::getSerializedSize(name),
-        [&](SerializationBuffer& cursor) {
-            ev_common::serialize(cursor, pem_text);
-            ev_common::serialize(cursor, name);
-        }));
+    const auto reply = exchange(
+        request(operation_id::add_ca_certificate,
+                ev_common::getSerializedSize(pem_text) + ev_common::getSerializedSize(name),
+                [&](SerializationBuffer& cursor) {
+                    ev_common::serialize(cursor, pem_text);
+                    ev_common::serialize(cursor, name);
+                }));
     std::int32_t status = 0;
     std::uint32_t new_id = 0;
     if (!reply || !decode(*reply, [&](DeserializationBuffer& cursor) {
@@ -150,9 +156,9 @@ AddCertificateStatus cybersecurity_client::add_ca_certificate(const std::string&
 }
 
 RemoveCertificateStatus cybersecurity_client::remove_ca_certificate(std::uint32_t id) {
-    const auto reply = exchange(
-        request(operation_id::remove_ca_certificate, ev_common::getSerializedSize(id),
-                [&](SerializationBuffer& cursor) { ev_common::serialize(cursor, id); }));
+    const auto reply =
+        exchange(request(operation_id::remove_ca_certificate, ev_common::getSerializedSize(id),
+                         [&](SerializationBuffer& cursor) { ev_common::serialize(cursor, id); }));
     std::int32_t status = 0;
     if (!reply || !decode(*reply, [&](DeserializationBuffer& cursor) {
             ev_common::deserialize(cursor, status);
@@ -175,9 +181,9 @@ std::optional<std::vector<ca_certificate_info>> cybersecurity_client::get_ca_cer
 }
 
 std::optional<std::string> cybersecurity_client::get_ca_certificate_by_id(std::uint32_t id) {
-    const auto reply = exchange(
-        request(operation_id::get_ca_certificate_by_id, ev_common::getSerializedSize(id),
-                [&](SerializationBuffer& cursor) { ev_common::serialize(cursor, id); }));
+    const auto reply =
+        exchange(request(operation_id::get_ca_certificate_by_id, ev_common::getSerializedSize(id),
+                         [&](SerializationBuffer& cursor) { ev_common::serialize(cursor, id); }));
     std::string text;
     if (!reply || !decode(*reply, [&](DeserializationBuffer& cursor) {
             ev_common::deserialize(cursor, text);
@@ -204,28 +210,34 @@ std::optional<std::string> cybersecurity_client::get_ca_certificate_by_name(
 std::string cybersecurity_client::last_error_text() const {
     const std::string within = " within " + std::to_string(timeout_.count()) + " ms";
     switch (last_error_) {
-    case exchange_error::none:
-        return "no error";
-    case exchange_error::send_failed:
-        if (!transport_error_.empty()) return "cannot reach " + endpoint_ + ": " + transport_error_;
-        return "could not send a request to " + endpoint_ + within;
-    case exchange_error::no_reply:
-        return "no answer from " + endpoint_ + within + " (is the service running?)";
-    case exchange_error::empty_reply:
-        return "the service at " + endpoint_ + " could not serve the request (empty reply)";
-    case exchange_error::invalid_reply:
-        return "the reply from " + endpoint_ + " does not decode";
+        case exchange_error::none:
+            return "no error";
+        case exchange_error::send_failed:
+            if (!transport_error_.empty())
+                return "cannot reach " + endpoint_ + ": " + transport_error_;
+            return "could not send a request to " + endpoint_ + within;
+        case exchange_error::no_reply:
+            return "no answer from " + endpoint_ + within + " (is the service running?)";
+        case exchange_error::empty_reply:
+            return "the service at " + endpoint_ + " could not serve the request (empty reply)";
+        case exchange_error::invalid_reply:
+            return "the reply from " + endpoint_ + " does not decode";
     }
     return "unknown error";
 }
 
 const char* to_string(cybersecurity_client::exchange_error error) {
     switch (error) {
-    case cybersecurity_client::exchange_error::none: return "none";
-    case cybersecurity_client::exchange_error::send_failed: return "send_failed";
-    case cybersecurity_client::exchange_error::no_reply: return "no_reply";
-    case cybersecurity_client::exchange_error::empty_reply: return "empty_reply";
-    case cybersecurity_client::exchange_error::invalid_reply: return "invalid_reply";
+        case cybersecurity_client::exchange_error::none:
+            return "none";
+        case cybersecurity_client::exchange_error::send_failed:
+            return "send_failed";
+        case cybersecurity_client::exchange_error::no_reply:
+            return "no_reply";
+        case cybersecurity_client::exchange_error::empty_reply:
+            return "empty_reply";
+        case cybersecurity_client::exchange_error::invalid_reply:
+            return "invalid_reply";
     }
     return "INVALID_ENUM_VALUE";
 }

@@ -223,12 +223,18 @@ int run(int argc, char** argv) {
 
     using handler = int (*)(cyber::cybersecurity_client&, const std::vector<std::string>&);
     handler chosen = nullptr;
-    if (command == "ping") chosen = run_ping;
-    else if (command == "list") chosen = run_list;
-    else if (command == "add") chosen = run_add;
-    else if (command == "remove") chosen = run_remove;
-    else if (command == "get") chosen = run_get;
-    else throw usage_error{"unknown command '" + command + "'"};
+    if (command == "ping")
+        chosen = run_ping;
+    else if (command == "list")
+        chosen = run_list;
+    else if (command == "add")
+        chosen = run_add;
+    else if (command == "remove")
+        chosen = run_remove;
+    else if (command == "get")
+        chosen = run_get;
+    else
+        throw usage_error{"unknown command '" + command + "'"};
 
     cyber::cybersecurity_client client(endpoint, timeout,
                                        "cybersecurity_ctl-" + std::to_string(::getpid()));

@@ -74,16 +74,17 @@ TEST(RequestOperations, AdditionsAlwaysReplaceAndLogTheOutcomeWithTheCommonName)
 
     store.addStatus = AddCertificateStatus::invalid_cert;
     id = 0;
-    EXPECT_EQ(handler.add_ca_certificate("not a certificate", "x", id), AddCertificateStatus::invalid_cert);
+    EXPECT_EQ(handler.add_ca_certificate("not a certificate", "x", id),
+              AddCertificateStatus::invalid_cert);
     EXPECT_EQ(id, 0u);
     EXPECT_TRUE(capture.has(spdlog::level::err,
                             "Error adding certificate CN= in TrustList, status=invalid_cert"));
 
     store.addStatus = static_cast<AddCertificateStatus>(7);
     handler.add_ca_certificate(pem, "x", id);
-    EXPECT_TRUE(capture.has(spdlog::level::err, "Error adding certificate CN=" +
-                                                    parsed.subject().commonName +
-                                                    " in TrustList, status=INVALID_ENUM_VALUE"));
+    EXPECT_TRUE(capture.has(spdlog::level::err,
+                            "Error adding certificate CN=" + parsed.subject().commonName +
+                                " in TrustList, status=INVALID_ENUM_VALUE"));
 }
 
 TEST(RequestOperations, RemovalsAndLookupsReportWhatTheStoreSays) {
@@ -95,7 +96,8 @@ TEST(RequestOperations, RemovalsAndLookupsReportWhatTheStoreSays) {
     ev_test::LogCapture capture;
 
     EXPECT_EQ(handler.remove_ca_certificate(4000000000u), RemoveCertificateStatus::success);
-    EXPECT_TRUE(capture.has(spdlog::level::info, "Certificate id=4000000000 removed from TrustList"));
+    EXPECT_TRUE(
+        capture.has(spdlog::level::info, "Certificate id=4000000000 removed from TrustList"));
     store.removeStatus = RemoveCertificateStatus::built_in;
     EXPECT_EQ(handler.remove_ca_certificate(3), RemoveCertificateStatus::built_in);
     EXPECT_TRUE(capture.has(spdlog::level::err,

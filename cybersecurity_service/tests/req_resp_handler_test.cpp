@@ -77,7 +77,8 @@ protected:
     void SetUp() override {
         ev_common::ZmqIpc_Init();
         endpoint_ = "ipc://" + (dir_ / "reqresp.api").string();
-        handler_ = std::make_unique<req_resp_cybersecurity_service_handler>(&operations_, endpoint_);
+        handler_ =
+            std::make_unique<req_resp_cybersecurity_service_handler>(&operations_, endpoint_);
         ASSERT_TRUE(handler_->start());
         client_ = std::make_unique<ev_e2e::RawClient>(endpoint_);
     }
@@ -115,7 +116,8 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_EQ(exchange(bytes({2, 0, 0, 0, 'a', 'b', 2, 0, 0, 0})), bytes({0, 0, 0, 0}));
 
     operations_.set([](auto& a) { a.addStatus = AddCertificateStatus::already_exists; });
-    EXPECT_EQ(exchange(str("ab") + u32(0) + str("PEM") + str("n")), bytes({3, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(exchange(str("ab") + u32(0) + str("PEM") + str("n")),
+              bytes({3, 0, 0, 0, 0, 0, 0, 0}));
     operations_.set([](auto& a) {
         a.addStatus = AddCertificateStatus::success;
         a.addId = 0x01020304;
@@ -166,8 +168,9 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_TRUE(capture.has(spdlog::level::err,
                             "Unable to retrieve parameters for operation : remove_ca_certificate"));
     EXPECT_EQ(exchange(str("ab") + u32(4)), "");
-    EXPECT_TRUE(capture.has(spdlog::level::err,
-                            "Unable to retrieve parameters for operation : get_ca_certificate_by_name"));
+    EXPECT_TRUE(
+        capture.has(spdlog::level::err,
+                    "Unable to retrieve parameters for operation : get_ca_certificate_by_name"));
     EXPECT_EQ(capture.count(server + " : deserialization error"), 4u);
     EXPECT_TRUE(operations_.calls().empty());
 

@@ -87,8 +87,10 @@ TEST(ShippedConfiguration, RefusesDirectoriesThatAreNotAbsolutePathsAndKeepsTheD
         ev_common::ConfigParameterProvider provider;
         ASSERT_TRUE(provider.loadDescriptionFile(EV_SHIPPED_DESCRIPTION));
         const auto file = dir / "refused.json";
-        ev_test::writeFile(file, "{\"cyber\": {\"builtin_ca_certs_path\": \"/etc/ssl/certs\", "
-                                 "\"user_ca_certs_path\": \"" + refused + "\"}}");
+        ev_test::writeFile(file,
+                           "{\"cyber\": {\"builtin_ca_certs_path\": \"/etc/ssl/certs\", "
+                           "\"user_ca_certs_path\": \"" +
+                               refused + "\"}}");
         EXPECT_FALSE(provider.loadConfigurationFile(file.string(), true)) << "'" << refused << "'";
         EXPECT_EQ(stringValue(provider, kUserPath), "/usr/local/share/ca-certificates");
         EXPECT_TRUE(capture.has(spdlog::level::warn,
@@ -99,8 +101,9 @@ TEST(ShippedConfiguration, RefusesDirectoriesThatAreNotAbsolutePathsAndKeepsTheD
     ev_common::ConfigParameterProvider provider;
     ASSERT_TRUE(provider.loadDescriptionFile(EV_SHIPPED_DESCRIPTION));
     const auto file = dir / "moved.json";
-    ev_test::writeFile(file, "{\"cyber\": {\"builtin_ca_certs_path\": \"/data/ssl/certs\", "
-                             "\"user_ca_certs_path\": \"/data/ca-certificates\"}}");
+    ev_test::writeFile(file,
+                       "{\"cyber\": {\"builtin_ca_certs_path\": \"/data/ssl/certs\", "
+                       "\"user_ca_certs_path\": \"/data/ca-certificates\"}}");
     EXPECT_TRUE(provider.loadConfigurationFile(file.string(), true));
     EXPECT_EQ(stringValue(provider, kBuiltinPath), "/data/ssl/certs");
     EXPECT_EQ(stringValue(provider, kUserPath), "/data/ca-certificates");

@@ -33,15 +33,18 @@ struct ctl_result {
 std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
     }
     return quoted + "'";
 }
 
 // Runs the tool; with `input`, standard input is read from that file.
 ctl_result ctl(const std::vector<std::string>& args, const fs::path& input = {}) {
-    const std::string program = ev_test::builtProgram("cybersecurity_service/client/cybersecurity_ctl");
+    const std::string program =
+        ev_test::builtProgram("cybersecurity_service/client/cybersecurity_ctl");
     std::unique_ptr<ev_test::ChildProcess> child;
     if (input.empty()) {
         child = std::make_unique<ev_test::ChildProcess>(program, args);
@@ -49,7 +52,8 @@ ctl_result ctl(const std::vector<std::string>& args, const fs::path& input = {})
         std::string command = "exec " + shellQuote(program);
         for (const auto& arg : args) command += " " + shellQuote(arg);
         command += " < " + shellQuote(input.string());
-        child = std::make_unique<ev_test::ChildProcess>("/bin/sh", std::vector<std::string>{"-c", command});
+        child = std::make_unique<ev_test::ChildProcess>("/bin/sh",
+                                                        std::vector<std::string>{"-c", command});
     }
     ctl_result result;
     result.code = child->wait(std::chrono::seconds(120)).value_or(-1);
@@ -82,7 +86,9 @@ void expectOneErrorLine(const ctl_result& r, int code, const std::string& line) 
 TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
     const auto help = ctl({"-h"});
     EXPECT_EQ(help.code, 0);
-    EXPECT_EQ(help.out.rfind("Usage: cybersecurity_ctl [--endpoint E] [--timeout MS] [-h] COMMAND\n", 0), 0u);
+    EXPECT_EQ(
+        help.out.rfind("Usage: cybersecurity_ctl [--endpoint E] [--timeout MS] [-h] COMMAND\n", 0),
+        0u);
     EXPECT_NE(help.out.find("get --name NAME"), std::string::npos);
     EXPECT_EQ(help.err, "");
 
@@ -96,7 +102,8 @@ TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
     expectOneErrorLine(ctl({"remove", "-1"}), 2, "'-1' is not a certificate identifier" + see);
     expectOneErrorLine(ctl({"get", "4294967296"}), 2,
                        "'4294967296' is not a certificate identifier" + see);
-    expectOneErrorLine(ctl({"add", "only_a_name"}), 2, "usage: cybersecurity_ctl add NAME FILE|-" + see);
+    expectOneErrorLine(ctl({"add", "only_a_name"}), 2,
+                       "usage: cybersecurity_ctl add NAME FILE|-" + see);
     expectOneErrorLine(ctl({"list", "--yaml"}), 2, "usage: cybersecurity_ctl list [--json]" + see);
     expectOneErrorLine(ctl({"add", "n", "/no/such/file.pem"}), 2,
                        "cannot read /no/such/file.pem: No such file or directory" + see);
@@ -104,12 +111,14 @@ TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
 
 TEST(Ctl, SaysInOneLineThatNoDaemonAnswers) {
     REQUIRE_PRIVATE_TMP();
-    const std::string line = "no answer from " + kEndpoint + " within 300 ms (is the service running?)";
+    const std::string line =
+        "no answer from " + kEndpoint + " within 300 ms (is the service running?)";
     expectOneErrorLine(ctl({"--timeout", "300", "ping"}), 3, line);
     expectOneErrorLine(ctl({"--timeout=300", "list"}), 3, line);
     expectOneErrorLine(ctl({"--timeout", "300", "remove", "7"}), 3, line);
-    expectOneErrorLine(ctl({"--endpoint", "ipc:///tmp/elsewhere.api", "--timeout", "300", "get", "1"}), 3,
-                       "no answer from ipc:///tmp/elsewhere.api within 300 ms (is the service running?)");
+    expectOneErrorLine(
+        ctl({"--endpoint", "ipc:///tmp/elsewhere.api", "--timeout", "300", "get", "1"}), 3,
+        "no answer from ipc:///tmp/elsewhere.api within 300 ms (is the service running?)");
 }
 
 TEST(Ctl, RunsEverySubcommandAgainstTheDaemon) {
@@ -155,7 +164,7 @@ TEST(Ctl, RunsEverySubcommandAgainstTheDaemon) {
     EXPECT_EQ(added.code, 0) << added.err << daemon.output();
     EXPECT_EQ(added.out, "Added far_ca as id " + first + "\n");
     const fs::path other = farFuture == sandbox.spareCertificate(0) ? sandbox.spareCertificate(1)
-                                                                     : sandbox.spareCertificate(0);
+                                                                    : sandbox.spareCertificate(0);
     const auto piped = ctl({"add", "piped-1", "-"}, other);
     EXPECT_EQ(piped.code, 0) << piped.err;
     EXPECT_EQ(piped.out, "Added piped-1 as id " + second + "\n");
@@ -229,7 +238,8 @@ TEST(Ctl, ListsTheMachinesWholeSetWithTrueDatesPast2038) {
         const ev_common::Certificate certificate(sandbox.systemDir() /
                                                  (entry["name"].get<std::string>() + ".pem"));
         ASSERT_TRUE(certificate.valid()) << entry.dump();
-        EXPECT_EQ(entry["not_after_epoch"].get<std::int64_t>(), certificate.notAfter()) << entry.dump();
+        EXPECT_EQ(entry["not_after_epoch"].get<std::int64_t>(), certificate.notAfter())
+            << entry.dump();
         if (certificate.notAfter() > INT32_MAX) ++past2038;
     }
     EXPECT_GT(past2038, 0u) << "the machine's set should hold certificates valid past 2038";

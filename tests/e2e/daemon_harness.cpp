@@ -1,11 +1,11 @@
 #include "daemon_harness.hpp"
 
-#include <nlohmann/json.hpp>
 #include <fcntl.h>
 #include <sched.h>
-#include <unistd.h>
 #include <sys/mount.h>
+#include <unistd.h>
 #include <zmq.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <csignal>
@@ -65,7 +65,9 @@ bool enterPrivateTmp() {
     return ok;
 }
 
-fs::path daemonBinary() { return ev_test::builtProgram("cybersecurity_service/cybersecurity_service"); }
+fs::path daemonBinary() {
+    return ev_test::builtProgram("cybersecurity_service/cybersecurity_service");
+}
 
 std::vector<fs::path> systemCaFiles() {
     std::vector<fs::path> files;
@@ -84,7 +86,8 @@ Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options)) {
     if (options_.createUserDir) fs::create_directories(userDir());
 
     const auto all = systemCaFiles();
-    if (all.empty()) throw std::runtime_error("no system CA certificates (package ca-certificates)");
+    if (all.empty())
+        throw std::runtime_error("no system CA certificates (package ca-certificates)");
     if (options_.builtins == 0) {
         certsDir_ = "/usr/share/ca-certificates";
         certsConf_ = "/etc/ca-certificates.conf";
@@ -111,21 +114,26 @@ Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options)) {
     writeDescription(defaultParameters());
 }
 
-fs::path Sandbox::spareCertificate(std::size_t index) const { return spares_.at(index); }
+fs::path Sandbox::spareCertificate(std::size_t index) const {
+    return spares_.at(index);
+}
 
 std::string Sandbox::defaultParameters() const {
     nlohmann::json parameters = nlohmann::json::array();
-    parameters.push_back({{"name", "builtin_ca_certs_path"}, {"type", "string"}, {"default", systemDir().string()}});
-    parameters.push_back({{"name", "user_ca_certs_path"}, {"type", "string"}, {"default", userDir().string()}});
+    parameters.push_back(
+        {{"name", "builtin_ca_certs_path"}, {"type", "string"}, {"default", systemDir().string()}});
+    parameters.push_back(
+        {{"name", "user_ca_certs_path"}, {"type", "string"}, {"default", userDir().string()}});
     if (options_.declareUpdateTool) {
         parameters.push_back(
             {{"name", "update_command"}, {"type", "string"}, {"default", options_.updateCommand}});
-        parameters.push_back({{"name", "update_arguments"},
-                              {"type", "string[]"},
-                              {"default",
-                               {"--certsconf", certsConf_.string(), "--certsdir", certsDir_.string(),
-                                "--localcertsdir", userDir().string(), "--etccertsdir",
-                                systemDir().string(), "--hooksdir", hooksDir().string()}}});
+        parameters.push_back(
+            {{"name", "update_arguments"},
+             {"type", "string[]"},
+             {"default",
+              {"--certsconf", certsConf_.string(), "--certsdir", certsDir_.string(),
+               "--localcertsdir", userDir().string(), "--etccertsdir", systemDir().string(),
+               "--hooksdir", hooksDir().string()}}});
     }
     return parameters.dump();
 }
@@ -138,15 +146,14 @@ void Sandbox::writeDescription(const std::string& parametersJson) const {
 }
 
 std::vector<std::string> Sandbox::daemonArguments() const {
-    return {"--no-systemd", "--no-log-ts", "-l", "1", "-w", workDir().string(), "-c",
-            descriptionFile().string()};
+    return {"--no-systemd", "--no-log-ts",      "-l", "1",
+            "-w",           workDir().string(), "-c", descriptionFile().string()};
 }
 
 Daemon::Daemon(const Sandbox& sandbox, std::vector<std::string> arguments,
                const std::vector<std::string>& env)
     : process_(daemonBinary().string(),
-               arguments.empty() ? sandbox.daemonArguments() : std::move(arguments),
-               [&] {
+               arguments.empty() ? sandbox.daemonArguments() : std::move(arguments), [&] {
                    std::vector<std::string> all = {"NOTIFY_SOCKET", "WATCHDOG_USEC"};
                    all.insert(all.end(), env.begin(), env.end());
                    return all;
@@ -167,7 +174,9 @@ std::optional<int> Daemon::stop(std::chrono::milliseconds timeout) {
     return process_.wait(timeout);
 }
 
-std::optional<int> Daemon::wait(std::chrono::milliseconds timeout) { return process_.wait(timeout); }
+std::optional<int> Daemon::wait(std::chrono::milliseconds timeout) {
+    return process_.wait(timeout);
+}
 
 bool Daemon::hasLine(const std::string& text) const {
     const std::string out = output();
@@ -176,7 +185,8 @@ bool Daemon::hasLine(const std::string& text) const {
         std::size_t end = out.find('\n', start);
         if (end == std::string::npos) end = out.size();
         const std::size_t length = end - start;
-        if (length >= text.size() && out.compare(end - text.size(), text.size(), text) == 0) return true;
+        if (length >= text.size() && out.compare(end - text.size(), text.size(), text) == 0)
+            return true;
         start = end + 1;
     }
     return false;
@@ -230,7 +240,8 @@ std::optional<std::string> RawClient::exchange(const std::string& frame,
 
 std::string u32(std::uint32_t value) {
     std::string out(4, '\0');
-    for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xff);
+    for (int i = 0; i < 4; ++i)
+        out[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xff);
     return out;
 }
 
@@ -242,7 +253,8 @@ std::uint32_t Reader::u32() {
     if (bytes.size() - position < 4 || position > bytes.size()) throw std::out_of_range("u32");
     std::uint32_t value = 0;
     for (int i = 3; i >= 0; --i) {
-        value = (value << 8) | static_cast<std::uint8_t>(bytes[position + static_cast<std::size_t>(i)]);
+        value =
+            (value << 8) | static_cast<std::uint8_t>(bytes[position + static_cast<std::size_t>(i)]);
     }
     position += 4;
     return value;

@@ -46,7 +46,9 @@ public:
     std::filesystem::path systemDir() const { return root() / "etc-certs"; }
     std::filesystem::path userDir() const { return root() / "user"; }
     std::filesystem::path hooksDir() const { return root() / "hooks"; }
-    std::filesystem::path descriptionFile() const { return root() / "cybersecurity_service.desc.json"; }
+    std::filesystem::path descriptionFile() const {
+        return root() / "cybersecurity_service.desc.json";
+    }
     std::filesystem::path configurationFile() const {
         return workDir() / "cybersecurity_service.json";
     }
@@ -97,13 +99,14 @@ private:
 // reply cannot send again).
 class RawClient {
 public:
-    explicit RawClient(const std::string& endpoint = "ipc:///tmp/cybersecurity_service.reqresp.api");
+    explicit RawClient(
+        const std::string& endpoint = "ipc:///tmp/cybersecurity_service.reqresp.api");
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
-    std::optional<std::string> exchange(const std::string& frame,
-                                        std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    std::optional<std::string> exchange(
+        const std::string& frame, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 private:
     void open();

@@ -32,7 +32,9 @@ std::string hex(const std::string& bytes) {
     return out;
 }
 
-std::string identity(const std::string& id = "ab") { return str(id); }
+std::string identity(const std::string& id = "ab") {
+    return str(id);
+}
 
 struct ListEntry {
     std::uint32_t id;
@@ -108,8 +110,8 @@ TEST(Daemon, ServesTheFiveOperationsWithTheProtocolsBytesAndTrustListLines) {
     EXPECT_EQ(addReply.u32(), 0u) << daemon.output();
     const std::uint32_t id = addReply.u32();
     EXPECT_EQ(id, entries.size() + 1);
-    EXPECT_TRUE(daemon.hasLine("[info] Certificate addition in TrustList : id=" + std::to_string(id) +
-                               " CN=" + expected.subject().commonName));
+    EXPECT_TRUE(daemon.hasLine("[info] Certificate addition in TrustList : id=" +
+                               std::to_string(id) + " CN=" + expected.subject().commonName));
     EXPECT_EQ(readText(sandbox.userDir() / "my_ca-1.crt"), pem);
     EXPECT_TRUE(fs::exists(sandbox.systemDir() / "my_ca-1.pem"));
 
@@ -128,16 +130,19 @@ TEST(Daemon, ServesTheFiveOperationsWithTheProtocolsBytesAndTrustListLines) {
               "00 00 00 00");
 
     // An invalid name and a text that is no certificate are refused; id stays 0.
-    EXPECT_EQ(hex(client.exchange(identity() + u32(0) + str(pem) + str("../evil")).value_or("none")),
-              "02 00 00 00 00 00 00 00");
+    EXPECT_EQ(
+        hex(client.exchange(identity() + u32(0) + str(pem) + str("../evil")).value_or("none")),
+        "02 00 00 00 00 00 00 00");
     EXPECT_EQ(hex(client.exchange(identity() + u32(0) + str("hello") + str("x")).value_or("none")),
               "01 00 00 00 00 00 00 00");
-    EXPECT_TRUE(daemon.waitForLine("[error] Error adding certificate CN= in TrustList, status=invalid_cert"));
+    EXPECT_TRUE(daemon.waitForLine(
+        "[error] Error adding certificate CN= in TrustList, status=invalid_cert"));
     EXPECT_FALSE(fs::exists(sandbox.root() / "evil.crt"));
 
     // Remove it, then once more.
     EXPECT_EQ(hex(client.exchange(identity() + u32(1) + u32(id)).value_or("none")), "00 00 00 00");
-    EXPECT_TRUE(daemon.waitForLine("[info] Certificate id=" + std::to_string(id) + " removed from TrustList"));
+    EXPECT_TRUE(daemon.waitForLine("[info] Certificate id=" + std::to_string(id) +
+                                   " removed from TrustList"));
     EXPECT_FALSE(fs::exists(sandbox.userDir() / "my_ca-1.crt"));
     EXPECT_FALSE(fs::exists(sandbox.systemDir() / "my_ca-1.pem"));
     EXPECT_EQ(hex(client.exchange(identity() + u32(1) + u32(id)).value_or("none")), "01 00 00 00");
@@ -153,13 +158,13 @@ TEST(Daemon, AnswersMalformedAndUnknownRequestsWithAnEmptyFrameAndKeepsServing) 
     RawClient client;
 
     const std::vector<std::string> malformed = {
-        std::string("\x01\x02", 2),          // shorter than the identity length
-        u32(50) + "ab",                      // identity runs past the frame
-        identity() + std::string("\x01", 1), // operation id cut short
-        identity() + u32(5),                 // unknown operation
-        identity() + u32(0xffffffffu),       // negative operation
-        identity() + u32(0) + str("pem"),    // add without its name
-        identity() + u32(3) + "xy",          // get by id with a short id
+        std::string("\x01\x02", 2),           // shorter than the identity length
+        u32(50) + "ab",                       // identity runs past the frame
+        identity() + std::string("\x01", 1),  // operation id cut short
+        identity() + u32(5),                  // unknown operation
+        identity() + u32(0xffffffffu),        // negative operation
+        identity() + u32(0) + str("pem"),     // add without its name
+        identity() + u32(3) + "xy",           // get by id with a short id
     };
     for (const auto& frame : malformed) {
         auto reply = client.exchange(frame, std::chrono::seconds(20));
@@ -173,9 +178,10 @@ TEST(Daemon, AnswersMalformedAndUnknownRequestsWithAnEmptyFrameAndKeepsServing) 
     EXPECT_TRUE(daemon.hasLine("[error] Unable to retrieve operation id"));
     EXPECT_TRUE(daemon.hasLine("[warning] Unknown operation : 5"));
     EXPECT_TRUE(daemon.hasLine("[warning] Unknown operation : -1"));
-    EXPECT_TRUE(daemon.hasLine("[error] Unable to retrieve parameters for operation : add_ca_certificate"));
     EXPECT_TRUE(
-        daemon.hasLine("[error] Unable to retrieve parameters for operation : get_ca_certificate_by_id"));
+        daemon.hasLine("[error] Unable to retrieve parameters for operation : add_ca_certificate"));
+    EXPECT_TRUE(daemon.hasLine(
+        "[error] Unable to retrieve parameters for operation : get_ca_certificate_by_id"));
     EXPECT_EQ(daemon.stop(), 0);
 }
 
@@ -188,8 +194,14 @@ TEST(Daemon, KeepsUserCertificatesAcrossARestartAsUserEntries) {
         Daemon daemon(sandbox);
         ASSERT_TRUE(daemon.waitReady()) << daemon.output();
         RawClient client;
-        EXPECT_EQ(Reader{client.exchange(identity() + u32(0) + str(first) + str("alpha")).value_or("")}.u32(), 0u);
-        EXPECT_EQ(Reader{client.exchange(identity() + u32(0) + str(second) + str("beta")).value_or("")}.u32(), 0u);
+        EXPECT_EQ(
+            Reader{client.exchange(identity() + u32(0) + str(first) + str("alpha")).value_or("")}
+                .u32(),
+            0u);
+        EXPECT_EQ(
+            Reader{client.exchange(identity() + u32(0) + str(second) + str("beta")).value_or("")}
+                .u32(),
+            0u);
         // Replacing alpha gives it a new identifier.
         auto replaced = client.exchange(identity() + u32(0) + str(second) + str("alpha"));
         ASSERT_TRUE(replaced);
@@ -253,7 +265,8 @@ TEST(Daemon, PassesTheConfiguredToolAndItsArgumentsBeforeTheFreshArgument) {
     EXPECT_EQ(daemon.stop(), 0);
     const std::string calls = ev_test::readFile(record);
     EXPECT_EQ(calls.rfind("--certsconf ", 0), 0u) << calls;
-    EXPECT_NE(calls.find("--hooksdir " + sandbox.hooksDir().string() + " --fresh\n"), std::string::npos)
+    EXPECT_NE(calls.find("--hooksdir " + sandbox.hooksDir().string() + " --fresh\n"),
+              std::string::npos)
         << calls;
 }
 
@@ -264,7 +277,8 @@ TEST(Daemon, StartUpFailuresExitWithOneAndSayWhy) {
         Daemon daemon(sandbox, {"--no-systemd", "--no-log-ts", "-w", sandbox.workDir().string()});
         EXPECT_EQ(daemon.wait(), 1);
         EXPECT_TRUE(daemon.hasLine("[warning] No configuration description file provided"));
-        EXPECT_TRUE(daemon.hasLine("[error] [cybersecurity_service] Cannot get configuration of service"))
+        EXPECT_TRUE(
+            daemon.hasLine("[error] [cybersecurity_service] Cannot get configuration of service"))
             << daemon.output();
         EXPECT_TRUE(daemon.hasLine("[critical] Unable to initialize service"));
     }
@@ -275,7 +289,8 @@ TEST(Daemon, StartUpFailuresExitWithOneAndSayWhy) {
                 {"name": "user_ca_certs_path", "type": "int", "default": 3}])");
         Daemon daemon(sandbox);
         EXPECT_EQ(daemon.wait(), 1);
-        EXPECT_TRUE(daemon.hasLine("[error] [cybersecurity_service] Cannot get configuration of service"))
+        EXPECT_TRUE(
+            daemon.hasLine("[error] [cybersecurity_service] Cannot get configuration of service"))
             << daemon.output();
     }
     {
@@ -286,9 +301,11 @@ TEST(Daemon, StartUpFailuresExitWithOneAndSayWhy) {
         sandbox.writeDescription(parameters.dump());
         Daemon daemon(sandbox);
         EXPECT_EQ(daemon.wait(), 1);
-        EXPECT_TRUE(daemon.hasLine("[warning] Create User CA certificate store on path " + orphan.string()));
-        EXPECT_TRUE(daemon.hasLine(
-            "[error] Cannot create user CA certificate store directory, error = No such file or directory"))
+        EXPECT_TRUE(daemon.hasLine("[warning] Create User CA certificate store on path " +
+                                   orphan.string()));
+        EXPECT_TRUE(
+            daemon.hasLine("[error] Cannot create user CA certificate store directory, error = No "
+                           "such file or directory"))
             << daemon.output();
         EXPECT_TRUE(daemon.hasLine("[critical] Unable to initialize service"));
     }

@@ -38,7 +38,9 @@ std::string u32(std::uint32_t value) {
     return out;
 }
 
-std::string str(const std::string& text) { return u32(static_cast<std::uint32_t>(text.size())) + text; }
+std::string str(const std::string& text) {
+    return u32(static_cast<std::uint32_t>(text.size())) + text;
+}
 
 // One scripted answer: the frames of the reply, sent at once or, with
 // `hold`, only after the test called release() (by then the client has
@@ -48,7 +50,9 @@ struct answer {
     bool hold = false;
 };
 
-answer reply(const std::string& frame) { return {{frame}, false}; }
+answer reply(const std::string& frame) {
+    return {{frame}, false};
+}
 
 class fake_service {
 public:
@@ -89,8 +93,8 @@ private:
                 if (step.hold) changed_.wait_for(lock, 60s, [this] { return released_; });
             }
             for (std::size_t i = 0; i < step.frames.size(); ++i) {
-                const auto more = i + 1 < step.frames.size() ? zmq::send_flags::sndmore
-                                                              : zmq::send_flags::none;
+                const auto more =
+                    i + 1 < step.frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none;
                 socket_.send(zmq::buffer(step.frames[i]), more);
             }
         }
@@ -176,7 +180,8 @@ TEST_F(CybersecurityClient, ReadsEveryRecordOfAListingAndSkipsTheirExtraFields) 
     // Content in the two spare fields is skipped, a bool byte other than 1 is true.
     const std::string second = u32(200) + str("mine") + bytes({0}) + str("CN=mine,O=Us") +
                                u32(1700000000) + str("note") + str(bytes({9, 8, 7}));
-    const std::string third = u32(201) + str("") + bytes({2}) + str("") + u32(0) + str("") + str("");
+    const std::string third =
+        u32(201) + str("") + bytes({2}) + str("") + u32(0) + str("") + str("");
     fake_service service(endpoint(), {reply(u32(3) + first + second + third)});
     auto c = client();
     const auto list = c.get_ca_certificates();
@@ -216,20 +221,19 @@ TEST_F(CybersecurityClient, ReportsAnEmptyReplyAsAnIpcErrorOfEveryOperation) {
 
 TEST_F(CybersecurityClient, RefusesRepliesThatAreShortLongOrInSeveralFrames) {
     fake_service service(
-        endpoint(),
-        {
-            reply(bytes({0, 0, 0})),                            // add: status cut short
-            reply(bytes({0, 0, 0, 0, 1, 0, 0, 0, 0})),           // add: a byte left over
-            reply(bytes({0, 0, 0, 0, 0})),                       // remove: a byte left over
-            reply(u32(2) + u32(1) + str("a") + bytes({1}) + str("s") + u32(0) + str("") +
-                  str("")),                                      // list: one record of two
-            reply(u32(0xffffffffu)),                             // list: absurd count
-            reply(u32(100) + "short"),                           // get: text runs past the frame
-            reply(str("PEM") + "x"),                             // get: a byte left over
-            reply("pong"),                                       // ping: not empty
-            {{bytes({0, 0, 0, 0}), bytes({0, 0, 0, 0})}, false},  // remove: two frames
-            reply(bytes({0, 0, 0, 0})),                          // and the socket still works
-        });
+        endpoint(), {
+                        reply(bytes({0, 0, 0})),                    // add: status cut short
+                        reply(bytes({0, 0, 0, 0, 1, 0, 0, 0, 0})),  // add: a byte left over
+                        reply(bytes({0, 0, 0, 0, 0})),              // remove: a byte left over
+                        reply(u32(2) + u32(1) + str("a") + bytes({1}) + str("s") + u32(0) +
+                              str("") + str("")),   // list: one record of two
+                        reply(u32(0xffffffffu)),    // list: absurd count
+                        reply(u32(100) + "short"),  // get: text runs past the frame
+                        reply(str("PEM") + "x"),    // get: a byte left over
+                        reply("pong"),              // ping: not empty
+                        {{bytes({0, 0, 0, 0}), bytes({0, 0, 0, 0})}, false},  // remove: two frames
+                        reply(bytes({0, 0, 0, 0})),  // and the socket still works
+                    });
     auto c = client();
     std::uint32_t id = 9;
     EXPECT_EQ(c.add_ca_certificate("x", "n", id), AddCertificateStatus::ipc_error);

@@ -10,15 +10,17 @@ std::uint32_t bytesLeft(const DeserializationBuffer& buffer) {
 }
 
 void writeBytes(SerializationBuffer& buffer, const void* bytes, std::size_t count) {
-    const std::uint32_t free = buffer.position < buffer.capacity ? buffer.capacity - buffer.position : 0;
+    const std::uint32_t free =
+        buffer.position < buffer.capacity ? buffer.capacity - buffer.position : 0;
     if (count > free) throw SerializationException();
     if (count > 0) std::memcpy(buffer.data + buffer.position, bytes, count);
     buffer.position += static_cast<std::uint32_t>(count);
 }
 
 void writeU32(SerializationBuffer& buffer, std::uint32_t value) {
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                                   static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
     writeBytes(buffer, bytes, sizeof bytes);
 }
 
@@ -53,27 +55,49 @@ void writeSized(SerializationBuffer& buffer, const Container& value) {
 
 }  // namespace
 
-const char* SerializationException::what() const noexcept { return "Not space left available"; }
-const char* DeserializationException::what() const noexcept { return "Not enough data available"; }
+const char* SerializationException::what() const noexcept {
+    return "Not space left available";
+}
+const char* DeserializationException::what() const noexcept {
+    return "Not enough data available";
+}
 
-void serialize(SerializationBuffer& buffer, std::uint32_t value) { writeU32(buffer, value); }
-void serialize(SerializationBuffer& buffer, std::int32_t value) { writeU32(buffer, static_cast<std::uint32_t>(value)); }
+void serialize(SerializationBuffer& buffer, std::uint32_t value) {
+    writeU32(buffer, value);
+}
+void serialize(SerializationBuffer& buffer, std::int32_t value) {
+    writeU32(buffer, static_cast<std::uint32_t>(value));
+}
 void serialize(SerializationBuffer& buffer, bool value) {
     const std::uint8_t byte = value ? 0x01 : 0x00;
     writeBytes(buffer, &byte, 1);
 }
-void serialize(SerializationBuffer& buffer, const std::string& value) { writeSized(buffer, value); }
-void serialize(SerializationBuffer& buffer, const std::vector<std::uint8_t>& value) { writeSized(buffer, value); }
+void serialize(SerializationBuffer& buffer, const std::string& value) {
+    writeSized(buffer, value);
+}
+void serialize(SerializationBuffer& buffer, const std::vector<std::uint8_t>& value) {
+    writeSized(buffer, value);
+}
 
-void deserialize(DeserializationBuffer& buffer, std::uint32_t& value) { value = readU32(buffer); }
+void deserialize(DeserializationBuffer& buffer, std::uint32_t& value) {
+    value = readU32(buffer);
+}
 void deserialize(DeserializationBuffer& buffer, std::int32_t& value) {
     value = static_cast<std::int32_t>(readU32(buffer));
 }
-void deserialize(DeserializationBuffer& buffer, bool& value) { value = *take(buffer, 1) != 0; }
-void deserialize(DeserializationBuffer& buffer, std::string& value) { readSized(buffer, value); }
-void deserialize(DeserializationBuffer& buffer, std::vector<std::uint8_t>& value) { readSized(buffer, value); }
+void deserialize(DeserializationBuffer& buffer, bool& value) {
+    value = *take(buffer, 1) != 0;
+}
+void deserialize(DeserializationBuffer& buffer, std::string& value) {
+    readSized(buffer, value);
+}
+void deserialize(DeserializationBuffer& buffer, std::vector<std::uint8_t>& value) {
+    readSized(buffer, value);
+}
 
-std::uint32_t getSerializedSize(const std::string& value) { return 4 + static_cast<std::uint32_t>(value.size()); }
+std::uint32_t getSerializedSize(const std::string& value) {
+    return 4 + static_cast<std::uint32_t>(value.size());
+}
 std::uint32_t getSerializedSize(const std::vector<std::uint8_t>& value) {
     return 4 + static_cast<std::uint32_t>(value.size());
 }

@@ -49,10 +49,12 @@ void closeSocket(void*& socket, const std::string& endpoint) {
 
 std::string buildControlEndpoint(const void* self, const std::string& endpoint) {
     std::string flattened = endpoint;
-    for (std::size_t at = flattened.find("://"); at != std::string::npos; at = flattened.find("://", at + 1)) {
+    for (std::size_t at = flattened.find("://"); at != std::string::npos;
+         at = flattened.find("://", at + 1)) {
         flattened.replace(at, 3, "_");
     }
-    return "inproc://server_" + std::to_string(reinterpret_cast<std::uintptr_t>(self)) + "_" + flattened;
+    return "inproc://server_" + std::to_string(reinterpret_cast<std::uintptr_t>(self)) + "_" +
+           flattened;
 }
 
 // True while `context` is still the process-wide context. Once the last
@@ -81,7 +83,8 @@ bool IpcRequestContext::sendResponse(const void* data, std::size_t size) {
     throw zmq::error_t();
 }
 
-ZmqIpcServer::ZmqIpcServer(const std::string& name, const std::string& endpoint, IIpcRequestHandler* handler)
+ZmqIpcServer::ZmqIpcServer(const std::string& name, const std::string& endpoint,
+                           IIpcRequestHandler* handler)
     : name(name),
       endpoint(endpoint),
       handler(handler),
@@ -179,25 +182,30 @@ bool ZmqIpcServer::stop() {
 bool ZmqIpcServer::openSockets(void*& reply, void*& control) {
     reply = zmq_socket(context, ZMQ_REP);
     if (reply == nullptr) {
-        spdlog::error("Server {}: unable to create socket : {}", endpoint, zmq_strerror(zmq_errno()));
+        spdlog::error("Server {}: unable to create socket : {}", endpoint,
+                      zmq_strerror(zmq_errno()));
         return false;
     }
     const int linger = 1;
     if (zmq_setsockopt(reply, ZMQ_LINGER, &linger, sizeof linger) != 0) {
-        spdlog::error("Server {}: unable to configure socket : {}", endpoint, zmq_strerror(zmq_errno()));
+        spdlog::error("Server {}: unable to configure socket : {}", endpoint,
+                      zmq_strerror(zmq_errno()));
         return false;
     }
     if (zmq_bind(reply, endpoint.c_str()) != 0) {
-        spdlog::error("Server {}: unable to bind {} : {}", endpoint, endpoint, zmq_strerror(zmq_errno()));
+        spdlog::error("Server {}: unable to bind {} : {}", endpoint, endpoint,
+                      zmq_strerror(zmq_errno()));
         return false;
     }
     control = zmq_socket(context, ZMQ_PULL);
     if (control == nullptr) {
-        spdlog::error("Server {}: unable to create socket : {}", endpoint, zmq_strerror(zmq_errno()));
+        spdlog::error("Server {}: unable to create socket : {}", endpoint,
+                      zmq_strerror(zmq_errno()));
         return false;
     }
     if (zmq_bind(control, controlEndpoint.c_str()) != 0) {
-        spdlog::error("Server {}: unable to bind {} : {}", endpoint, controlEndpoint, zmq_strerror(zmq_errno()));
+        spdlog::error("Server {}: unable to bind {} : {}", endpoint, controlEndpoint,
+                      zmq_strerror(zmq_errno()));
         return false;
     }
     return true;
@@ -265,7 +273,8 @@ bool ZmqIpcServer::serveRequest(void* reply) {
     } while (rc < 0 && zmq_errno() == EINTR);
     if (rc < 0) {
         if (zmq_errno() != EAGAIN) throw zmq::error_t();
-        spdlog::error("Server {}: error while waiting request : {}", endpoint, zmq_strerror(zmq_errno()));
+        spdlog::error("Server {}: error while waiting request : {}", endpoint,
+                      zmq_strerror(zmq_errno()));
         return false;
     }
     const std::size_t size = zmq_msg_size(&message.msg);
@@ -288,7 +297,8 @@ bool ZmqIpcServer::serveRequest(void* reply) {
 void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize) {
     DeserializationBuffer request;
     request.data = frame;
-    request.size = static_cast<std::uint32_t>(std::min<std::size_t>(frameSize, std::numeric_limits<std::uint32_t>::max()));
+    request.size = static_cast<std::uint32_t>(
+        std::min<std::size_t>(frameSize, std::numeric_limits<std::uint32_t>::max()));
     IpcRequestContext requestContext;
     requestContext.serverEndpoint = &endpoint;
     requestContext.socket = reply;
@@ -331,7 +341,8 @@ bool ZmqIpcServer::readControl(void* control) {
         rc = zmq_msg_recv(&message.msg, control, 0);
     } while (rc < 0 && zmq_errno() == EINTR);
     if (rc < 0 && zmq_errno() != EAGAIN) throw zmq::error_t();
-    const std::string text(static_cast<const char*>(zmq_msg_data(&message.msg)), zmq_msg_size(&message.msg));
+    const std::string text(static_cast<const char*>(zmq_msg_data(&message.msg)),
+                           zmq_msg_size(&message.msg));
     std::istringstream words(text);
     std::string command;
     std::string argument;
@@ -340,7 +351,8 @@ bool ZmqIpcServer::readControl(void* control) {
         spdlog::info("Server {} - {} : stop command received", endpoint, command);
         return true;
     }
-    spdlog::error("Server {} - {} : unknown command => {}.{}", endpoint, command, command, argument);
+    spdlog::error("Server {} - {} : unknown command => {}.{}", endpoint, command, command,
+                  argument);
     return false;
 }
 

@@ -18,8 +18,7 @@ void print_usage(const std::string& program_path, std::ostream& out) {
     out << "\t-h\t\t Display this help message" << std::endl;
     out << "\t-l log_level\t Set the log level (0 = trace, 5 = critical, 6 = off)" << std::endl;
     out << "\t-w working_dir\t Set the working directory path" << std::endl;
-    out << "\t-c config_desc_path\t Path to the configuration description file to use"
-        << std::endl;
+    out << "\t-c config_desc_path\t Path to the configuration description file to use" << std::endl;
     out << "\t-f config_file_path\t Path to the configuration file to use" << std::endl;
     out << "\t-d database_path\t Path to the database to use" << std::endl;
     out << "\t--no-systemd\t Indicate that systemd features (watchdog, startup notification...) "

@@ -42,7 +42,8 @@ std::vector<pipe_event> split_commands(std::string& pending, bool buffer_was_ful
         }
         const auto end = pending.find(command_pipe_mark);
         if (end == std::string::npos && buffer_was_full && may_be_cut_command(pending)) break;
-        events.push_back({pipe_event::kind::unknown, pipe_signal::terminate, pending.substr(0, end)});
+        events.push_back(
+            {pipe_event::kind::unknown, pipe_signal::terminate, pending.substr(0, end)});
         pending.erase(0, end == std::string::npos ? pending.size() : end);
     }
     return events;

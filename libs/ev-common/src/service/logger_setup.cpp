@@ -13,8 +13,8 @@ void setup_logger(const std::string& service_name, const command_line_options& o
     const auto level = static_cast<spdlog::level::level_enum>(options.log_level);
     std::vector<spdlog::sink_ptr> sinks;
     if (!options.no_stdout) {
-        auto sink =
-            std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>(spdlog::color_mode::automatic);
+        auto sink = std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>(
+            spdlog::color_mode::automatic);
         sink->set_level(level);
         if (options.no_log_ts) sink->set_pattern("[%n] [%l] %v");
         sinks.push_back(sink);

@@ -29,11 +29,14 @@ struct signal_dispatch {
         const int saved_errno = errno;
         service* s = g_service.load();
         if (s != nullptr) {
-            const char marked[] = {command_pipe_mark,
-                                   static_cast<char>(signal_number == SIGINT
-                                                         ? pipe_signal::interrupt
-                                                         : pipe_signal::terminate),
-                                   'e', 'x', 'i', 't'};
+            const char marked[] = {
+                command_pipe_mark,
+                static_cast<char>(signal_number == SIGINT ? pipe_signal::interrupt
+                                                          : pipe_signal::terminate),
+                'e',
+                'x',
+                'i',
+                't'};
             s->request_stop(0, marked, sizeof(marked));
         }
         errno = saved_errno;
@@ -74,14 +77,24 @@ service::~service() {
     ZmqIpc_Term();
 }
 
-std::string service::get_name() { return name_; }
-const std::filesystem::path& service::get_working_directory() { return working_directory_; }
+std::string service::get_name() {
+    return name_;
+}
+const std::filesystem::path& service::get_working_directory() {
+    return working_directory_;
+}
 const std::filesystem::path& service::get_configuration_directory() {
     return configuration_directory_;
 }
-ev_common::IConfigParameterProvider& service::get_configuration() { return configuration_; }
-ev_common::Database& service::get_database() { return database_; }
-const std::filesystem::path& service::get_database_path() { return database_path_; }
+ev_common::IConfigParameterProvider& service::get_configuration() {
+    return configuration_;
+}
+ev_common::Database& service::get_database() {
+    return database_;
+}
+const std::filesystem::path& service::get_database_path() {
+    return database_path_;
+}
 
 bool service::initialize(int argc, const char* const argv[]) {
     if (running_) return false;
@@ -115,9 +128,8 @@ bool service::initialize(int argc, const char* const argv[]) {
         // process where it was started.
     }
     if (use_database_) {
-        database_path_ = options.database_path
-                             ? std::filesystem::path(*options.database_path)
-                             : working_directory_ / (name_ + ".db");
+        database_path_ = options.database_path ? std::filesystem::path(*options.database_path)
+                                               : working_directory_ / (name_ + ".db");
     }
     if (!watchdog_started) return false;
 

@@ -76,7 +76,8 @@ bool ConditionVariable_gcc9::waitUntil(std::chrono::steady_clock::time_point dea
     if (now >= deadline) return predicate();
     if (predicate()) return true;
 
-    int64_t remaining = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+    int64_t remaining =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
     timespec monotonicNow{};
     clock_gettime(CLOCK_MONOTONIC, &monotonicNow);
     const timespec absolute = monotonicDeadline(monotonicNow, remaining);

@@ -7,7 +7,9 @@ PeriodicTask::PeriodicTask(std::chrono::milliseconds period, std::function<void(
     start(period, std::move(function), fixedDelay);
 }
 
-PeriodicTask::~PeriodicTask() { stop(); }
+PeriodicTask::~PeriodicTask() {
+    stop();
+}
 
 bool PeriodicTask::start(std::chrono::milliseconds period, std::function<void()> function,
                          bool fixedDelay) {
@@ -40,7 +42,9 @@ bool PeriodicTask::trigger(bool reschedule) {
     return true;
 }
 
-bool PeriodicTask::isLate() { return late_; }
+bool PeriodicTask::isLate() {
+    return late_;
+}
 
 void PeriodicTask::processThread(std::chrono::milliseconds period, std::function<void()> function) {
     using clock = std::chrono::steady_clock;

@@ -8,7 +8,9 @@
 
 namespace ev_common {
 
-SystemdWatchdog::~SystemdWatchdog() { stop(); }
+SystemdWatchdog::~SystemdWatchdog() {
+    stop();
+}
 
 std::optional<int64_t> SystemdWatchdog::refreshPeriod(const std::string& text) {
     // Parsed as 64 bits whatever the width of `long`: a 32-bit target must
@@ -37,7 +39,8 @@ bool SystemdWatchdog::start() {
     }
     auto period = refreshPeriod(text);
     if (!period) return false;
-    task_.start(std::chrono::milliseconds(*period), [this] { refresh(); }, false);
+    task_.start(
+        std::chrono::milliseconds(*period), [this] { refresh(); }, false);
     spdlog::info("Systemd watchdog refresh started : period = {}ms", *period);
     return true;
 }
@@ -47,6 +50,8 @@ void SystemdWatchdog::refresh() {
     if (result < 1) spdlog::error("Unable to refresh systemd watchdog : {}", result);
 }
 
-void SystemdWatchdog::stop() { task_.stop(); }
+void SystemdWatchdog::stop() {
+    task_.stop();
+}
 
 }  // namespace ev_common

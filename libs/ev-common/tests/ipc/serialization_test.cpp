@@ -62,8 +62,8 @@ TEST(Serialization, WritesIntegersLittleEndianEnumsAsInt32AndBoolsAsOneByte) {
     const std::uint32_t unsignedValue = 0x01020304u;
     const std::int32_t minusOne = -1;
     const auto status = other_service::Status::Negative;
-    Bytes storage(getSerializedSize(unsignedValue) + getSerializedSize(minusOne) + getSerializedSize(status) +
-                  getSerializedSize(true) + getSerializedSize(false));
+    Bytes storage(getSerializedSize(unsignedValue) + getSerializedSize(minusOne) +
+                  getSerializedSize(status) + getSerializedSize(true) + getSerializedSize(false));
     ASSERT_EQ(storage.size(), 14u);
 
     SerializationBuffer out = writer(storage);
@@ -73,7 +73,8 @@ TEST(Serialization, WritesIntegersLittleEndianEnumsAsInt32AndBoolsAsOneByte) {
     serialize(out, true);
     serialize(out, false);
     EXPECT_EQ(out.position, out.capacity);
-    EXPECT_EQ(storage, (Bytes{0x04, 0x03, 0x02, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0x01, 0x00}));
+    EXPECT_EQ(storage, (Bytes{0x04, 0x03, 0x02, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0xFF,
+                              0xFF, 0x01, 0x00}));
 
     DeserializationBuffer in = reader(storage);
     std::uint32_t u = 0;
@@ -199,7 +200,8 @@ TEST(Serialization, RefusesAnAnnouncedLengthPastTheFrameBeforeResizing) {
 }
 
 TEST(Serialization, SizesAndWritesVectorsOfForeignRecordsExactly) {
-    const std::vector<other_service::Entry> entries{{7, "root", true, {}}, {8, "", false, {0xDE, 0xAD}}};
+    const std::vector<other_service::Entry> entries{{7, "root", true, {}},
+                                                    {8, "", false, {0xDE, 0xAD}}};
     const std::uint32_t size = getSerializedSize(entries);
     EXPECT_EQ(size, 4u + (4 + 8 + 1 + 4) + (4 + 4 + 1 + 6));
     Bytes storage(size);
@@ -234,7 +236,8 @@ TEST(Serialization, BuildsTheRemoveRequestFrameOfClientAb) {
     serialize(out, identity);
     serialize(out, operation);
     serialize(out, id);
-    EXPECT_EQ(frame, (Bytes{0x02, 0x00, 0x00, 0x00, 0x61, 0x62, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(frame, (Bytes{0x02, 0x00, 0x00, 0x00, 0x61, 0x62, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00,
+                            0x00, 0x00}));
 }
 
 }  // namespace

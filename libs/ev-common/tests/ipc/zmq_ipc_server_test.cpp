@@ -1,6 +1,6 @@
+#include "ev_common/ipc/zmq_ipc_server.hpp"
 #include "ev_common/ipc/serialization.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
-#include "ev_common/ipc/zmq_ipc_server.hpp"
 
 #include "log_capture.hpp"
 #include "temp_dir.hpp"
@@ -41,7 +41,8 @@ std::string frameOf(std::initializer_list<int> bytes) {
 // replies fails the test instead of hanging it.
 class Client {
 public:
-    explicit Client(const std::string& endpoint) : socket_(zmq_socket(ev_common::ZmqIpc_GetContext(), ZMQ_REQ)) {
+    explicit Client(const std::string& endpoint)
+        : socket_(zmq_socket(ev_common::ZmqIpc_GetContext(), ZMQ_REQ)) {
         const int timeout = 10000;
         const int linger = 0;
         zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
@@ -55,7 +56,9 @@ public:
         socket_ = nullptr;
     }
 
-    bool send(const std::string& frame) { return zmq_send(socket_, frame.data(), frame.size(), 0) >= 0; }
+    bool send(const std::string& frame) {
+        return zmq_send(socket_, frame.data(), frame.size(), 0) >= 0;
+    }
 
     std::optional<std::string> request(const std::string& frame) {
         if (!send(frame)) return std::nullopt;
@@ -66,7 +69,8 @@ public:
             rc = zmq_msg_recv(&msg, socket_, 0);
         } while (rc < 0 && zmq_errno() == EINTR);
         std::optional<std::string> reply;
-        if (rc >= 0) reply.emplace(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
+        if (rc >= 0)
+            reply.emplace(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
         zmq_msg_close(&msg);
         return reply;
     }
@@ -182,8 +186,9 @@ TEST_F(ZmqIpcServerTest, AnswersAPingWithoutCallingTheHandler) {
     EXPECT_TRUE(handler.calls().empty());
     EXPECT_TRUE(capture.has(level_enum::trace, "Server " + endpoint + " : receive ping request"));
     // Written once the reply is on its way, so possibly after it arrived.
-    EXPECT_TRUE(waitUntil(
-        [&] { return capture.has(level_enum::trace, "Server " + endpoint + " : respond to ping request"); }));
+    EXPECT_TRUE(waitUntil([&] {
+        return capture.has(level_enum::trace, "Server " + endpoint + " : respond to ping request");
+    }));
 }
 
 TEST_F(ZmqIpcServerTest, HandsIdentityAndPayloadToTheHandlerAndSendsItsReply) {
@@ -233,7 +238,8 @@ TEST_F(ZmqIpcServerTest, RepliesEmptyToEveryMalformedRequestAndKeepsServing) {
         {"huge identity length", frameOf({0xFF, 0xFF, 0xFF, 0xFF, 0x61}), false, nullptr},
         {"operation missing", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01}), true, nullptr},
         {"unknown operation", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x05, 0, 0, 0}), true, nullptr},
-        {"parameters truncated", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01, 0, 0, 0, 0x05}), true, nullptr},
+        {"parameters truncated", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01, 0, 0, 0, 0x05}), true,
+         nullptr},
         {"handler error", frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x09, 0, 0, 0}), true,
          " : error while serving request : store failed"},
     };
@@ -245,7 +251,8 @@ TEST_F(ZmqIpcServerTest, RepliesEmptyToEveryMalformedRequestAndKeepsServing) {
         if (c.reachesHandler) ++handlerCalls;
         EXPECT_EQ(handler.calls().size(), handlerCalls);
         if (c.logLine != nullptr) {
-            EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + c.logLine)) << capture.dump();
+            EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + c.logLine))
+                << capture.dump();
         } else if (c.what != std::string("unknown operation")) {
             EXPECT_TRUE(capture.has(level_enum::err, deserializationError)) << capture.dump();
         }
@@ -266,8 +273,10 @@ TEST_F(ZmqIpcServerTest, RefusesASecondStartAndASecondStopAndCanBeRestarted) {
     EXPECT_FALSE(server.start());
     EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + ": already started"));
     EXPECT_TRUE(server.stop());
-    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + " - TERMINATE : stop command received"));
-    EXPECT_TRUE(capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread"));
+    EXPECT_TRUE(capture.has(level_enum::info,
+                            "Server " + endpoint + " - TERMINATE : stop command received"));
+    EXPECT_TRUE(
+        capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread"));
     EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": stopped"));
     capture.clear();
     EXPECT_FALSE(server.stop());
@@ -306,9 +315,9 @@ TEST_F(ZmqIpcServerTest, GivesServersOfTheSameEndpointTheirOwnControlEndpoint) {
     ZmqIpcServer first("A", endpoint, &handler);
     ZmqIpcServer second("B", endpoint, &handler);
     EXPECT_NE(first.getControlEndpoint(), second.getControlEndpoint());
-    EXPECT_EQ(first.getControlEndpoint(), "inproc://server_" +
-                                              std::to_string(reinterpret_cast<std::uintptr_t>(&first)) +
-                                              "_ipc_/tmp/x_y");
+    EXPECT_EQ(first.getControlEndpoint(),
+              "inproc://server_" + std::to_string(reinterpret_cast<std::uintptr_t>(&first)) +
+                  "_ipc_/tmp/x_y");
 }
 
 TEST_F(ZmqIpcServerTest, LogsAnUnknownControlCommandAndGoesOn) {
@@ -331,7 +340,8 @@ TEST_F(ZmqIpcServerTest, StopsWhenDestroyedWhileStarted) {
         ZmqIpcServer server("Test", endpoint, &handler);
         ASSERT_TRUE(server.start());
     }
-    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + " - TERMINATE : stop command received"));
+    EXPECT_TRUE(capture.has(level_enum::info,
+                            "Server " + endpoint + " - TERMINATE : stop command received"));
     EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": stopped"));
     // The endpoint is free again.
     ZmqIpcServer next("Test", endpoint, &handler);
@@ -349,13 +359,15 @@ TEST_F(ZmqIpcServerTest, EndsTheThreadWhenTheContextIsTerminated) {
     ev_common::ZmqIpc_Term();  // the fixture's reference: the context goes
     const auto terminated = capture.indexOf("Server " + endpoint + ": context has been terminated");
     ASSERT_GE(terminated, 0) << capture.dump();
-    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": context has been terminated"));
+    EXPECT_TRUE(
+        capture.has(level_enum::info, "Server " + endpoint + ": context has been terminated"));
     EXPECT_GT(capture.indexOf("Server " + endpoint + " : end of reception thread"), terminated);
 
     // The finished thread is joined without touching the vanished context.
     server.reset();
-    EXPECT_TRUE(capture.has(level_enum::err,
-                            "Server " + endpoint + ": exception while stopping sever Context was terminated"));
+    EXPECT_TRUE(capture.has(
+        level_enum::err,
+        "Server " + endpoint + ": exception while stopping sever Context was terminated"));
     EXPECT_TRUE(capture.has(level_enum::info, "Server Test: stopped"));
     ev_common::ZmqIpc_Init();  // for the fixture's release
 }
@@ -372,7 +384,8 @@ TEST_F(ZmqIpcServerTest, DestructorFinishesTheThreadAfterAFailedStop) {
     ASSERT_EQ(zmq_errno(), EMFILE);
     ASSERT_EQ(hogs.size(), 1u);
 
-    const std::string failure = "Server " + endpoint + ": exception while stopping sever Too many open files";
+    const std::string failure =
+        "Server " + endpoint + ": exception while stopping sever Too many open files";
     EXPECT_TRUE(server->stop());
     EXPECT_TRUE(capture.has(level_enum::err, failure));
     EXPECT_TRUE(capture.has(level_enum::info, "Server Test: stopped"));
@@ -385,7 +398,8 @@ TEST_F(ZmqIpcServerTest, DestructorFinishesTheThreadAfterAFailedStop) {
     EXPECT_TRUE(waitUntil([&] { return capture.has(level_enum::err, failure); }));
     for (void* s : hogs) zmq_close(s);
     destroyer.join();
-    EXPECT_TRUE(capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread"));
+    EXPECT_TRUE(
+        capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread"));
 }
 
 TEST_F(ZmqIpcServerTest, AZeroMqErrorFromTheHandlerEndsOnlyTheThread) {
@@ -399,8 +413,9 @@ TEST_F(ZmqIpcServerTest, AZeroMqErrorFromTheHandlerEndsOnlyTheThread) {
     EXPECT_TRUE(waitUntil([&] {
         return capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread");
     }));
-    EXPECT_TRUE(capture.has(level_enum::err, "Server " + endpoint + ": exception in receiving thread: " +
-                                                 zmq_strerror(EPROTO)));
+    EXPECT_TRUE(capture.has(
+        level_enum::err,
+        "Server " + endpoint + ": exception in receiving thread: " + zmq_strerror(EPROTO)));
     // The finished thread is still held until stop joins it.
     EXPECT_FALSE(server.start());
     EXPECT_TRUE(server.stop());
@@ -430,7 +445,9 @@ TEST_F(ZmqIpcServerTest, KeepsServingWhenSignalsInterruptTheWait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
-    EXPECT_EQ(capture.count("Server " + endpoint + ": exception in receiving thread: Interrupted system call"), 0u);
+    EXPECT_EQ(capture.count("Server " + endpoint +
+                            ": exception in receiving thread: Interrupted system call"),
+              0u);
     sigaction(SIGUSR2, &previous, nullptr);
 }
 

@@ -63,7 +63,7 @@ TEST(TargetPlatform, LibcryptoAgreesOnTimeT) {
     // argument would land in the wrong registers and the date would be garbage.
     const std::time_t t = 1700000000;
     std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> at(ASN1_TIME_set(nullptr, t),
-                                                               &ASN1_TIME_free);
+                                                             &ASN1_TIME_free);
     ASSERT_NE(at, nullptr);
     const unsigned char* data = ASN1_STRING_get0_data(at.get());
     std::string text(reinterpret_cast<const char*>(data),

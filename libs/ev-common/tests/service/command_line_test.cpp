@@ -38,7 +38,8 @@ Parsed parse(std::vector<const char*> args) {
     args.insert(args.begin(), "/usr/sbin/cybersecurity_service");
     Parsed parsed{};
     std::ostringstream out;
-    parsed.result = parse_command_line(static_cast<int>(args.size()), args.data(), parsed.options, out);
+    parsed.result =
+        parse_command_line(static_cast<int>(args.size()), args.data(), parsed.options, out);
     parsed.output = out.str();
     return parsed;
 }
@@ -149,7 +150,11 @@ TEST(CommandPipe, SplitsCommandsThatArriveTogetherInTheirOrder) {
               (Events{"command inc_log_level", "command exit"}));
     EXPECT_TRUE(pending.empty());
 
-    pending = std::string("\x01" "1inc_log_level\x01" "Texit", 21);
+    pending = std::string(
+        "\x01"
+        "1inc_log_level\x01"
+        "Texit",
+        21);
     EXPECT_EQ(describe(split_commands(pending, false)),
               (Events{"signal 1", "command inc_log_level", "signal T", "command exit"}));
 
@@ -158,7 +163,10 @@ TEST(CommandPipe, SplitsCommandsThatArriveTogetherInTheirOrder) {
 }
 
 TEST(CommandPipe, ReportsTextThatIsNoCommandAndKeepsTheCommandsAroundIt) {
-    std::string pending = std::string("hello\x01" "2dec_log_level", 20);
+    std::string pending = std::string(
+        "hello\x01"
+        "2dec_log_level",
+        20);
     EXPECT_EQ(describe(split_commands(pending, false)),
               (Events{"unknown hello", "signal 2", "command dec_log_level"}));
     pending = "dec_log_levelbogus";

@@ -52,7 +52,9 @@ bool waitFor(Predicate predicate, milliseconds timeout = seconds(20)) {
     return predicate();
 }
 
-spdlog::level::level_enum level() { return spdlog::default_logger()->level(); }
+spdlog::level::level_enum level() {
+    return spdlog::default_logger()->level();
+}
 
 }  // namespace
 
@@ -105,8 +107,8 @@ TEST(ServiceLifecycle, LevelSignalsStepTheLoggersOneLevelButLeaveTheSinksAtTheSt
     EXPECT_EQ(level(), spdlog::level::trace);
     EXPECT_TRUE(capture.has(spdlog::level::debug, "Increase log level signal received (SIGUSR1)"));
 
-    const spdlog::level::level_enum upwards[] = {spdlog::level::debug, spdlog::level::info,
-                                                 spdlog::level::warn,  spdlog::level::err,
+    const spdlog::level::level_enum upwards[] = {spdlog::level::debug,    spdlog::level::info,
+                                                 spdlog::level::warn,     spdlog::level::err,
                                                  spdlog::level::critical, spdlog::level::off};
     for (auto expected : upwards) {
         ::kill(::getpid(), SIGUSR2);

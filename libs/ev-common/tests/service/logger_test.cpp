@@ -98,7 +98,8 @@ TEST_F(LoggerSetup, StdoutSinkComesFirstThenSyslogBothAtTheStartUpLevel) {
     auto logger = spdlog::default_logger();
     EXPECT_EQ(logger->name(), "cybersecurity_service");
     ASSERT_EQ(logger->sinks().size(), 2u);
-    EXPECT_TRUE(std::dynamic_pointer_cast<spdlog::sinks::ansicolor_stdout_sink_mt>(logger->sinks()[0]));
+    EXPECT_TRUE(
+        std::dynamic_pointer_cast<spdlog::sinks::ansicolor_stdout_sink_mt>(logger->sinks()[0]));
     EXPECT_TRUE(std::dynamic_pointer_cast<spdlog::sinks::syslog_sink_mt>(logger->sinks()[1]));
     for (auto& sink : logger->sinks()) EXPECT_EQ(sink->level(), spdlog::level::debug);
     EXPECT_EQ(logger->level(), spdlog::level::debug);

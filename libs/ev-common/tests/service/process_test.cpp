@@ -4,12 +4,12 @@
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <regex>
@@ -27,7 +27,7 @@ std::string daemonPath() {
 
 // No systemd around unless a test sets it up.
 const std::vector<std::string> kNoSystemdEnv = {"NOTIFY_SOCKET", "WATCHDOG_USEC", "FRAME_INIT",
-                                                "FRAME_START", "FRAME_STOP", "FRAME_DATABASE"};
+                                                "FRAME_START",   "FRAME_STOP",    "FRAME_DATABASE"};
 
 std::vector<std::string> env(std::vector<std::string> extra = {}) {
     std::vector<std::string> all = kNoSystemdEnv;
@@ -119,9 +119,10 @@ TEST(ServiceProcess, DefaultPatternStartsWithTheTimeAndNoStdoutSilencesEverythin
 TEST(ServiceProcess, FailuresDuringStartUpExitWithOne) {
     ChildProcess throws(daemonPath(), {"--no-systemd", "--no-log-ts"}, env({"FRAME_INIT=throw"}));
     EXPECT_EQ(throws.wait(), 1);
-    EXPECT_NE(throws.stdoutText().find(
-                  "[error] Service cybersecurity_service - Unexpected error:: specific_init exploded"),
-              std::string::npos)
+    EXPECT_NE(
+        throws.stdoutText().find(
+            "[error] Service cybersecurity_service - Unexpected error:: specific_init exploded"),
+        std::string::npos)
         << throws.stdoutText();
 
     ChildProcess refuses(daemonPath(), {"--no-systemd", "--no-log-ts"}, env({"FRAME_INIT=fail"}));
@@ -139,8 +140,9 @@ TEST(ServiceProcess, OutsideSystemdStartUpFailsAtTheWatchdogOrAtTheNotification)
     ChildProcess noWatchdog(daemonPath(), {"--no-log-ts"}, env());
     EXPECT_EQ(noWatchdog.wait(), 1);
     const std::string first = noWatchdog.stdoutText();
-    EXPECT_NE(first.find("[error] Systemd watchdog refresh period not found in environment variables"),
-              std::string::npos)
+    EXPECT_NE(
+        first.find("[error] Systemd watchdog refresh period not found in environment variables"),
+        std::string::npos)
         << first;
     EXPECT_EQ(first.find("Frame service initialized"), std::string::npos);
 
@@ -172,7 +174,8 @@ TEST(ServiceProcess, NotifiesReadyThenRefreshesTheWatchdogAtHalfTheInterval) {
         char buffer[256];
         const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
         if (n <= 0) break;
-        messages.emplace_back(std::string(buffer, static_cast<std::size_t>(n)), steady_clock::now());
+        messages.emplace_back(std::string(buffer, static_cast<std::size_t>(n)),
+                              steady_clock::now());
     }
     ::close(fd);
     child.signal(SIGTERM);
@@ -198,14 +201,15 @@ TEST(ServiceProcess, WritesAMissingConfigurationFileWithDefaultsAndReadsItNextTi
     const std::string file = (dir / "cybersecurity_service.json").string();
     const std::string p = kPrefix;
 
-    ChildProcess first(daemonPath(), {"--no-systemd", "--no-log-ts", "-w", dir.path().string(), "-c", desc},
+    ChildProcess first(daemonPath(),
+                       {"--no-systemd", "--no-log-ts", "-w", dir.path().string(), "-c", desc},
                        env());
     EXPECT_EQ(runAndTerminate(first), 0);
     auto out = lines(first.stdoutText());
     const long loading = indexOf(out, p + "[info] Loading configuration description => " + desc);
     const long fileLine = indexOf(out, p + "[info] Loading configuration file => " + file);
-    const long missing = indexOf(
-        out, p + "[warning] Missing or incorrect configuration file [" + file + "], file will be updated");
+    const long missing = indexOf(out, p + "[warning] Missing or incorrect configuration file [" +
+                                          file + "], file will be updated");
     const long wrote = indexOf(out, p + "[info] Wrote configuration file [" + file + "]");
     EXPECT_TRUE(loading >= 0 && loading < fileLine && fileLine < missing && missing < wrote)
         << first.stdoutText();
@@ -214,10 +218,12 @@ TEST(ServiceProcess, WritesAMissingConfigurationFileWithDefaultsAndReadsItNextTi
     EXPECT_EQ(written["cyber"]["user_ca_certs_path"], "/tmp/user");
 
     ev_test::writeFile(file, R"({"cyber": {"retries": 5}})");
-    ChildProcess second(daemonPath(), {"--no-systemd", "--no-log-ts", "-w", dir.path().string(), "-c", desc},
+    ChildProcess second(daemonPath(),
+                        {"--no-systemd", "--no-log-ts", "-w", dir.path().string(), "-c", desc},
                         env());
     EXPECT_EQ(runAndTerminate(second), 0);
-    EXPECT_EQ(second.stdoutText().find("Missing or incorrect configuration file"), std::string::npos);
+    EXPECT_EQ(second.stdoutText().find("Missing or incorrect configuration file"),
+              std::string::npos);
     EXPECT_EQ(ev_test::readFile(file), R"({"cyber": {"retries": 5}})");
 }
 
@@ -226,19 +232,21 @@ TEST(ServiceProcess, RefusesAMissingDescriptionAndAnUnwritableConfigurationFile)
     const std::string missing = (dir / "none.json").string();
     ChildProcess noDesc(daemonPath(), {"--no-systemd", "--no-log-ts", "-c", missing}, env());
     EXPECT_EQ(noDesc.wait(), 1);
-    EXPECT_NE(noDesc.stdoutText().find("[critical] Unable to open configuration description file => " +
-                                       missing),
+    EXPECT_NE(noDesc.stdoutText().find(
+                  "[critical] Unable to open configuration description file => " + missing),
               std::string::npos)
         << noDesc.stdoutText();
 
-    ev_test::writeFile(dir / "desc.json", R"({"g": {"parameters": [{"name": "x", "type": "int"}]}})");
+    ev_test::writeFile(dir / "desc.json",
+                       R"({"g": {"parameters": [{"name": "x", "type": "int"}]}})");
     const std::string unwritable = (dir / "no" / "such" / "dir.json").string();
-    ChildProcess noFile(daemonPath(),
-                        {"--no-systemd", "--no-log-ts", "-c", (dir / "desc.json").string(), "-f",
-                         unwritable},
-                        env());
+    ChildProcess noFile(
+        daemonPath(),
+        {"--no-systemd", "--no-log-ts", "-c", (dir / "desc.json").string(), "-f", unwritable},
+        env());
     EXPECT_EQ(noFile.wait(), 1);
-    EXPECT_NE(noFile.stdoutText().find("[error] Unable to create configuration file [" + unwritable + "]"),
+    EXPECT_NE(noFile.stdoutText().find("[error] Unable to create configuration file [" +
+                                       unwritable + "]"),
               std::string::npos)
         << noFile.stdoutText();
 }
@@ -246,7 +254,8 @@ TEST(ServiceProcess, RefusesAMissingDescriptionAndAnUnwritableConfigurationFile)
 TEST(ServiceProcess, OpensItsDatabaseInWalModeWhenTheServiceUsesOne) {
     ev_test::TempDir dir;
     const std::string path = (dir / "cybersecurity_service.db").string();
-    ChildProcess child(daemonPath(), {"--no-systemd", "--no-log-ts", "-l", "1", "-w", dir.path().string()},
+    ChildProcess child(daemonPath(),
+                       {"--no-systemd", "--no-log-ts", "-l", "1", "-w", dir.path().string()},
                        env({"FRAME_DATABASE=1"}));
     EXPECT_TRUE(child.waitForStdout("Frame service running")) << child.stdoutText();
     const std::string p = kPrefix;
@@ -261,7 +270,8 @@ TEST(ServiceProcess, OpensItsDatabaseInWalModeWhenTheServiceUsesOne) {
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open_v2(path.c_str(), &other, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(other, "PRAGMA journal_mode;", -1, &statement, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(other, "PRAGMA journal_mode;", -1, &statement, nullptr),
+              SQLITE_OK);
     ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), "wal");
     sqlite3_finalize(statement);
@@ -274,8 +284,9 @@ TEST(ServiceProcess, OpensItsDatabaseInWalModeWhenTheServiceUsesOne) {
     ChildProcess refused(daemonPath(), {"--no-systemd", "--no-log-ts", "-d", unreachable},
                          env({"FRAME_DATABASE=1"}));
     EXPECT_EQ(refused.wait(), 1);
-    EXPECT_NE(refused.stdoutText().find("[critical] Unable to open database (error = unable to open "
-                                        "database file)"),
-              std::string::npos)
+    EXPECT_NE(
+        refused.stdoutText().find("[critical] Unable to open database (error = unable to open "
+                                  "database file)"),
+        std::string::npos)
         << refused.stdoutText();
 }

@@ -103,8 +103,12 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     }
 }
 
-std::string ChildProcess::stdoutText() const { return readFile(dir_ / "stdout"); }
-std::string ChildProcess::stderrText() const { return readFile(dir_ / "stderr"); }
+std::string ChildProcess::stdoutText() const {
+    return readFile(dir_ / "stdout");
+}
+std::string ChildProcess::stderrText() const {
+    return readFile(dir_ / "stderr");
+}
 
 bool ChildProcess::waitForStdout(const std::string& text, std::chrono::milliseconds timeout) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;

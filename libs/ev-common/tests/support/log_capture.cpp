@@ -54,7 +54,9 @@ LogCapture::~LogCapture() {
     previous_->set_level(previousLevel_);
 }
 
-std::vector<LogLine> LogCapture::lines() const { return sink_->snapshot(); }
+std::vector<LogLine> LogCapture::lines() const {
+    return sink_->snapshot();
+}
 
 std::vector<std::string> LogCapture::texts() const {
     std::vector<std::string> out;
@@ -68,7 +70,9 @@ bool LogCapture::has(spdlog::level::level_enum level, const std::string& text) c
                        [&](const LogLine& l) { return l.level == level && l.text == text; });
 }
 
-bool LogCapture::has(const std::string& text) const { return count(text) > 0; }
+bool LogCapture::has(const std::string& text) const {
+    return count(text) > 0;
+}
 
 std::size_t LogCapture::count(const std::string& text) const {
     auto all = lines();
@@ -84,9 +88,9 @@ long LogCapture::indexOf(const std::string& text, std::size_t from) const {
     return -1;
 }
 
-void LogCapture::clear() { sink_->reset(); }
-
-
+void LogCapture::clear() {
+    sink_->reset();
+}
 
 std::string LogCapture::dump() const {
     std::string out;

@@ -1,5 +1,5 @@
-#include "ev_common/system/condition_variable_gcc9.hpp"
 #include "ev_common/system/periodic_task.hpp"
+#include "ev_common/system/condition_variable_gcc9.hpp"
 
 #include <gtest/gtest.h>
 
@@ -120,7 +120,8 @@ TEST(PeriodicTask, CatchesUpMissedRunsBackToBackAndReportsThemLate) {
 TEST(PeriodicTask, TriggerRunsAtOnceAndReschedulesOnlyWhenAsked) {
     RunLog keep;
     PeriodicTask keepTask;
-    keepTask.start(milliseconds(600), [&] { keep.record(false); }, false);
+    keepTask.start(
+        milliseconds(600), [&] { keep.record(false); }, false);
     ASSERT_TRUE(keep.waitForRuns(1));
     std::this_thread::sleep_for(milliseconds(200));
     const auto triggeredAt = steady_clock::now();
@@ -133,7 +134,8 @@ TEST(PeriodicTask, TriggerRunsAtOnceAndReschedulesOnlyWhenAsked) {
 
     RunLog moved;
     PeriodicTask movedTask;
-    movedTask.start(milliseconds(600), [&] { moved.record(false); }, false);
+    movedTask.start(
+        milliseconds(600), [&] { moved.record(false); }, false);
     ASSERT_TRUE(moved.waitForRuns(1));
     std::this_thread::sleep_for(milliseconds(200));
     ASSERT_TRUE(movedTask.trigger(true));
@@ -148,8 +150,10 @@ TEST(PeriodicTask, StopsPromptlyDuringALongWaitAndRefusesRepeatedStartsAndStops)
     PeriodicTask task;
     EXPECT_FALSE(task.stop());
     EXPECT_FALSE(task.trigger(false));
-    ASSERT_TRUE(task.start(minutes(10), [&] { ++runs; }, false));
-    EXPECT_FALSE(task.start(milliseconds(1), [&] { runs += 100; }, false));
+    ASSERT_TRUE(task.start(
+        minutes(10), [&] { ++runs; }, false));
+    EXPECT_FALSE(task.start(
+        milliseconds(1), [&] { runs += 100; }, false));
     std::this_thread::sleep_for(milliseconds(50));
     const auto before = steady_clock::now();
     EXPECT_TRUE(task.stop());
@@ -158,9 +162,11 @@ TEST(PeriodicTask, StopsPromptlyDuringALongWaitAndRefusesRepeatedStartsAndStops)
     EXPECT_EQ(runs.load(), 0);
 
     // A stopped task starts again with a new schedule.
-    ASSERT_TRUE(task.start(milliseconds(20), [&] { ++runs; }, true));
+    ASSERT_TRUE(task.start(
+        milliseconds(20), [&] { ++runs; }, true));
     auto deadline = steady_clock::now() + seconds(10);
-    while (runs.load() < 3 && steady_clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+    while (runs.load() < 3 && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(5));
     EXPECT_GE(runs.load(), 3);
 }
 

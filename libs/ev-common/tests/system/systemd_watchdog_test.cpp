@@ -22,8 +22,9 @@ TEST(SystemdWatchdog, RefusesAMissingOrUnusableInterval) {
         capture.has(spdlog::level::err, "Invalid systemd watchdog refresh period format : abc"));
     ::setenv("WATCHDOG_USEC", "99999999999999999999", 1);
     EXPECT_FALSE(watchdog.start());
-    EXPECT_TRUE(capture.has(spdlog::level::err,
-                            "Invalid systemd watchdog refresh period format : 99999999999999999999"));
+    EXPECT_TRUE(
+        capture.has(spdlog::level::err,
+                    "Invalid systemd watchdog refresh period format : 99999999999999999999"));
 
     for (const char* text : {"1", "0", "-5"}) {
         ::setenv("WATCHDOG_USEC", text, 1);
@@ -60,7 +61,8 @@ TEST(SystemdWatchdog, LogsEveryRefreshThatCannotReachSystemd) {
     {
         SystemdWatchdog watchdog;
         ASSERT_TRUE(watchdog.start());
-        EXPECT_TRUE(capture.has(spdlog::level::info, "Systemd watchdog refresh started : period = 20ms"));
+        EXPECT_TRUE(
+            capture.has(spdlog::level::info, "Systemd watchdog refresh started : period = 20ms"));
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (capture.count("Unable to refresh systemd watchdog : 0") < 3 &&
                std::chrono::steady_clock::now() < deadline) {

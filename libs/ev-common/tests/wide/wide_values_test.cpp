@@ -45,7 +45,8 @@ ev_common::Certificate makeCertificate(const std::string& commonName, int64_t no
                                    reinterpret_cast<const unsigned char*>(unit.c_str()), -1, -1, 0);
     }
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                               0);
     X509_REQ_set_pubkey(request.get(), sharedKey());
     return ev_common::Certificate::issue(request.get(), nullptr, sharedKey(),
                                          ev_common::DigestAlgorithm::sha256, 1700000000, notAfter);
@@ -64,7 +65,8 @@ struct FakeTrustFolders {
     }
     bool update() {
         for (const auto& entry : fs::directory_iterator(system)) {
-            if (fs::is_symlink(entry.symlink_status()) && !fs::exists(entry.path())) fs::remove(entry.path());
+            if (fs::is_symlink(entry.symlink_status()) && !fs::exists(entry.path()))
+                fs::remove(entry.path());
         }
         for (const auto& entry : fs::directory_iterator(user)) {
             if (entry.path().extension() != ".crt") continue;
@@ -121,13 +123,15 @@ TEST(WideValues, DatesPast2038ArriveOnTheWireCutTo32BitsTheSameOnEveryTarget) {
     }
 
     ev_common::LinuxCaCertificateStore store([&](bool) { return folders.update(); });
-    ASSERT_TRUE(store.init(folders.system, folders.user, "unused", "--fresh", {})) << capture.dump();
+    ASSERT_TRUE(store.init(folders.system, folders.user, "unused", "--fresh", {}))
+        << capture.dump();
     // A user certificate valid to 9999-12-31T23:59:59Z goes through the
     // addition path, which reads the date back from the system entry.
     const auto last = makeCertificate("year9999", 253402300799LL);
     ASSERT_EQ(last.notAfter(), 253402300799LL);
     std::uint32_t id = 0;
-    ASSERT_EQ(store.addCertificate(last, "year9999", id, false), ev_common::AddCertificateStatus::success)
+    ASSERT_EQ(store.addCertificate(last, "year9999", id, false),
+              ev_common::AddCertificateStatus::success)
         << capture.dump();
 
     std::map<std::string, ev_common::CertificateInfo> table;
@@ -145,8 +149,9 @@ TEST(WideValues, DatesPast2038ArriveOnTheWireCutTo32BitsTheSameOnEveryTarget) {
     std::size_t at = 4;
     for (const auto& record : records) {
         const std::size_t field = notAfterOffset(record, at);
-        const std::vector<std::uint8_t> wire(bytes.begin() + static_cast<std::ptrdiff_t>(field),
-                                             bytes.begin() + static_cast<std::ptrdiff_t>(field + 4));
+        const std::vector<std::uint8_t> wire(
+            bytes.begin() + static_cast<std::ptrdiff_t>(field),
+            bytes.begin() + static_cast<std::ptrdiff_t>(field + 4));
         std::vector<std::uint8_t> expected = le32(0xfff4417fu);  // year9999
         for (const auto& c : builtins) {
             if (c.name == record.name) expected = c.onWire;
@@ -157,11 +162,13 @@ TEST(WideValues, DatesPast2038ArriveOnTheWireCutTo32BitsTheSameOnEveryTarget) {
     EXPECT_EQ(at, bytes.size());
 
     // Read back as a client does: the cut value, not the date.
-    ev_common::DeserializationBuffer in{bytes.data(), static_cast<std::uint32_t>(bytes.size()), 0, 0};
+    ev_common::DeserializationBuffer in{bytes.data(), static_cast<std::uint32_t>(bytes.size()), 0,
+                                        0};
     std::vector<ca_certificate_info> back;
     ev_common::deserialize(in, back);
     ASSERT_EQ(back.size(), records.size());
-    for (std::size_t i = 0; i < back.size(); ++i) EXPECT_EQ(back[i].not_after, records[i].not_after);
+    for (std::size_t i = 0; i < back.size(); ++i)
+        EXPECT_EQ(back[i].not_after, records[i].not_after);
 }
 
 TEST(WideValues, LongSubjectsAndNamesAreSizedAndPrefixedAsThirtyTwoBitCounts) {
@@ -173,8 +180,9 @@ TEST(WideValues, LongSubjectsAndNamesAreSizedAndPrefixedAsThirtyTwoBitCounts) {
     ASSERT_EQ(bytes.size(), 4u + 25u + 300u + 70000u);
     EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 8, bytes.begin() + 12), le32(300));
     const std::size_t subjectPrefix = 4 + 4 + 4 + 300 + 1;  // count, id, name, built_in
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + subjectPrefix, bytes.begin() + subjectPrefix + 4),
-              (std::vector<std::uint8_t>{0x70, 0x11, 0x01, 0x00}));
+    EXPECT_EQ(
+        std::vector<std::uint8_t>(bytes.begin() + subjectPrefix, bytes.begin() + subjectPrefix + 4),
+        (std::vector<std::uint8_t>{0x70, 0x11, 0x01, 0x00}));
 
     // The real thing: a certificate whose one-line subject is thousands of
     // bytes, through the store and the handler.
@@ -185,7 +193,8 @@ TEST(WideValues, LongSubjectsAndNamesAreSizedAndPrefixedAsThirtyTwoBitCounts) {
     ASSERT_GT(wide.subjectText().size(), 3600u);
     ASSERT_TRUE(wide.save(folders.system / "wide.pem"));
     ev_common::LinuxCaCertificateStore store([&](bool) { return folders.update(); });
-    ASSERT_TRUE(store.init(folders.system, folders.user, "unused", "--fresh", {})) << capture.dump();
+    ASSERT_TRUE(store.init(folders.system, folders.user, "unused", "--fresh", {}))
+        << capture.dump();
     cybersecurity_req_handler handler("cybersecurity_service", &store);
     const auto records = handler.get_ca_certificates();
     ASSERT_EQ(records.size(), 1u);
@@ -193,7 +202,8 @@ TEST(WideValues, LongSubjectsAndNamesAreSizedAndPrefixedAsThirtyTwoBitCounts) {
     EXPECT_EQ(records[0].not_after, 2000000000);
     EXPECT_EQ(ev_common::getSerializedSize(records), 4u + 25u + 4u + wide.subjectText().size());
     const auto listing = encode(records);
-    ev_common::DeserializationBuffer in{listing.data(), static_cast<std::uint32_t>(listing.size()), 0, 0};
+    ev_common::DeserializationBuffer in{listing.data(), static_cast<std::uint32_t>(listing.size()),
+                                        0, 0};
     std::vector<ca_certificate_info> back;
     ev_common::deserialize(in, back);
     ASSERT_EQ(back.size(), 1u);

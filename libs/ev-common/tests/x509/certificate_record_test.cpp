@@ -237,8 +237,8 @@ TEST(Certificate, CopiesDuplicateTheHandleAndMovesLeaveTheSourceInvalid) {
     Certificate moved(std::move(copy));
     EXPECT_EQ(moved.handle(), moving);
     EXPECT_TRUE(moved.valid());
-    EXPECT_FALSE(
-        copy.valid());  // NOLINT(bugprone-use-after-move): a moved-from certificate is invalid by contract
+    EXPECT_FALSE(copy.valid());  // NOLINT(bugprone-use-after-move): a moved-from certificate is
+                                 // invalid by contract
     EXPECT_EQ(copy.handle(), nullptr);
 
     Certificate target(pemB);

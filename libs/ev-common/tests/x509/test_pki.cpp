@@ -51,7 +51,8 @@ CertPtr makeCertificate(const CertProfile& profile) {
     check(certificate && X509_set_version(certificate.get(), X509_VERSION_3) == 1, "version");
 
     std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
-        BN_bin2bn(profile.serial.data(), static_cast<int>(profile.serial.size()), nullptr), BN_free);
+        BN_bin2bn(profile.serial.data(), static_cast<int>(profile.serial.size()), nullptr),
+        BN_free);
     std::unique_ptr<ASN1_INTEGER, decltype(&ASN1_INTEGER_free)> serial(
         BN_to_ASN1_INTEGER(number.get(), nullptr), ASN1_INTEGER_free);
     check(serial && X509_set_serialNumber(certificate.get(), serial.get()) == 1, "serial");
@@ -69,7 +70,8 @@ CertPtr makeCertificate(const CertProfile& profile) {
     check(X509_set_subject_name(certificate.get(), subject.get()) == 1 &&
               X509_set_issuer_name(certificate.get(), issuer.get()) == 1,
           "names");
-    check(profile.subjectKey != nullptr && X509_set_pubkey(certificate.get(), profile.subjectKey) == 1,
+    check(profile.subjectKey != nullptr &&
+              X509_set_pubkey(certificate.get(), profile.subjectKey) == 1,
           "public key");
 
     X509V3_CTX ctx;

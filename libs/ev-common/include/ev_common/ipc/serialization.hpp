@@ -54,9 +54,15 @@ void deserialize(DeserializationBuffer& buffer, bool& value);
 void deserialize(DeserializationBuffer& buffer, std::string& value);
 void deserialize(DeserializationBuffer& buffer, std::vector<std::uint8_t>& value);
 
-constexpr std::uint32_t getSerializedSize(std::uint32_t) { return 4; }
-constexpr std::uint32_t getSerializedSize(std::int32_t) { return 4; }
-constexpr std::uint32_t getSerializedSize(bool) { return 1; }
+constexpr std::uint32_t getSerializedSize(std::uint32_t) {
+    return 4;
+}
+constexpr std::uint32_t getSerializedSize(std::int32_t) {
+    return 4;
+}
+constexpr std::uint32_t getSerializedSize(bool) {
+    return 1;
+}
 std::uint32_t getSerializedSize(const std::string& value);
 std::uint32_t getSerializedSize(const std::vector<std::uint8_t>& value);
 std::uint32_t getSerializedSize(const char* value) = delete;

@@ -22,7 +22,7 @@ struct IpcRequestContext {
     void* socket = nullptr;  // the server's reply socket
     const std::uint8_t* requestData = nullptr;
     DeserializationBuffer* request = nullptr;  // cursor over the whole frame
-    std::size_t responseSize = 0;  // set by the handler before it replies
+    std::size_t responseSize = 0;              // set by the handler before it replies
 
     // Sends one reply frame. False when the socket refused it for now (EAGAIN);
     // any other failure throws zmq::error_t.
