@@ -2,24 +2,15 @@
 // CA store, then the service; initialise, run the command loop, and tear down
 // in reverse order.
 #include "cybersecurity_service.hpp"
-#include "ev_common/service/ipc_subsystem.hpp"
+#include "ev_common/service/process_entry.hpp"
 
-#include <spdlog/spdlog.h>
-
-#include <exception>
 #include <functional>
-#include <string>
 
 int main(int argc, char* argv[]) {
-    const std::string name = "cybersecurity_service";
-    ev_common::service::initialize_ipc(name);
-    try {
-        ev_common::LinuxCaCertificateStore store(std::function<bool(bool)>{});
-        ev_charging_platform::cybersecurity::cybersecurity_service service(store);
-        if (!service.initialize(argc, argv)) return 1;
-        return service.run();
-    } catch (const std::exception& e) {
-        spdlog::error("Service {} - Unexpected error:: {}", name, e.what());
-        return 1;
-    }
+    return ev_common::service::run_process(
+        "cybersecurity_service", argc, argv, [](const ev_common::service::service_runner& run) {
+            ev_common::LinuxCaCertificateStore store(std::function<bool(bool)>{});
+            ev_charging_platform::cybersecurity::cybersecurity_service service(store);
+            return run(service);
+        });
 }

@@ -15,7 +15,7 @@ PACKAGES=(
   ca-certificates
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   util-linux procps
 )
 
@@ -33,5 +33,6 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "Installing: ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# sudo resets the environment: the front end is passed through env.
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -5,7 +5,7 @@
 //   FRAME_STOP=fail         specific_stop returns false
 //   FRAME_DATABASE=1        the service uses a database
 // Once the command loop runs it logs "Frame service running" (info).
-#include "ev_common/service/ipc_subsystem.hpp"
+#include "ev_common/service/process_entry.hpp"
 #include "ev_common/service/service.hpp"
 
 #include <spdlog/spdlog.h>
@@ -61,14 +61,9 @@ private:
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const std::string name = "cybersecurity_service";
-    ev_common::service::initialize_ipc(name);
-    try {
-        frame_service service(env("FRAME_DATABASE") == "1");
-        if (!service.initialize(argc, argv)) return 1;
-        return service.run();
-    } catch (const std::exception& e) {
-        spdlog::error("Service {} - Unexpected error:: {}", name, e.what());
-        return 1;
-    }
+    return ev_common::service::run_process("cybersecurity_service", argc, argv,
+                                           [](const ev_common::service::service_runner& run) {
+                                               frame_service service(env("FRAME_DATABASE") == "1");
+                                               return run(service);
+                                           });
 }

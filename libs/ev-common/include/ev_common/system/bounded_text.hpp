@@ -20,7 +20,9 @@ struct BoundedText {
     std::string_view text;
 };
 
-inline BoundedText bounded(std::string_view text) { return BoundedText{text}; }
+inline BoundedText bounded(std::string_view text) {
+    return BoundedText{text};
+}
 
 }  // namespace ev_common
 

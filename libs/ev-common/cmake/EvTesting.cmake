@@ -5,6 +5,8 @@
 # it builds while other folders are in flux. The label "native-only" marks
 # tests that need what an emulated armhf run cannot give (mount namespaces,
 # the real update tool, root); the cross run excludes them.
+include_guard(GLOBAL)
+
 set(EV_TEST_LIB_ipc ev_common_ipc)
 set(EV_TEST_LIB_x509 ev_common_cyber)
 set(EV_TEST_LIB_cyber ev_common_cyber)
