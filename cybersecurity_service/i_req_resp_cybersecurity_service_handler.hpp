@@ -3,7 +3,7 @@
 // carries them out on the CA store.
 #pragma once
 
-#include "protocol.hpp"
+#include "cybersecurity/protocol.hpp"
 
 #include <cstdint>
 #include <string>

@@ -63,4 +63,25 @@ export PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name ev_common.pc | head -1
 # shellcheck disable=SC2046
 c++ -std=c++17 "$scratch/version.cpp" -o "$scratch/version" $(pkg-config --cflags --libs ev_common)
 "$scratch/version"
-echo "installed library usable"
+
+echo "== the trust service's client library"
+cat > "$scratch/client.cpp" <<'CPP'
+#include <cybersecurity/cybersecurity_client.hpp>
+#include <cstdio>
+int main() {
+    ev_charging_platform::cybersecurity::cybersecurity_client client("ipc:///nonexistent", std::chrono::milliseconds(10));
+    std::printf("%s\n", ev_charging_platform::cybersecurity::to_string(client.remove_ca_certificate(1)).c_str());
+    return 0;
+}
+CPP
+# shellcheck disable=SC2046
+flags=$(pkg-config --cflags --libs cybersecurity_client)
+# Its headers bring neither the store nor libcrypto into a client.
+if c++ -std=c++17 -M "$scratch/client.cpp" $(pkg-config --cflags cybersecurity_client) |
+    grep -E 'openssl/|ev_common/cyber/(certificate|x509|.*store)\.hpp'; then
+  echo "the client headers pull in the store or libcrypto"; exit 1
+fi
+# shellcheck disable=SC2086
+c++ -std=c++17 "$scratch/client.cpp" -o "$scratch/client" $flags
+test "$("$scratch/client")" = ipc_error
+echo "installed libraries usable"

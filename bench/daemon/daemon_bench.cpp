@@ -3,7 +3,7 @@
 // identifier, each timed together with a ping on the same connection so that
 // the ratio to the bare round trip comes out of one run, however loaded the
 // machine is.
-#include "cybersecurity_client.hpp"
+#include "cybersecurity/cybersecurity_client.hpp"
 #include "daemon_harness.hpp"
 
 #include <benchmark/benchmark.h>

@@ -5,7 +5,7 @@
 // on devices whose time_t has 32.
 #pragma once
 
-#include "protocol.hpp"
+#include "cybersecurity/protocol.hpp"
 
 #include <cstdint>
 #include <string>

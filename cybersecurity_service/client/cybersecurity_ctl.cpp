@@ -3,7 +3,7 @@
 // calls of cybersecurity_client; exit codes tell refusals (1), usage errors
 // (2) and a service that does not answer (3) apart.
 #include "certificate_listing.hpp"
-#include "cybersecurity_client.hpp"
+#include "cybersecurity/cybersecurity_client.hpp"
 
 #include "ev_common/cyber/certificate.hpp"
 

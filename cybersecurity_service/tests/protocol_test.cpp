@@ -1,4 +1,4 @@
-#include "protocol.hpp"
+#include "cybersecurity/protocol.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The client against a fake service: a REP socket of the test that records
 // every request frame and answers with canned bytes, including replies a
 // sound service never sends.
-#include "cybersecurity_client.hpp"
+#include "cybersecurity/cybersecurity_client.hpp"
 
 #include "temp_dir.hpp"
 

@@ -10,26 +10,9 @@
 #include <vector>
 
 #include "ev_common/cyber/certificate.hpp"
+#include "ev_common/cyber/certificate_status.hpp"
 
 namespace ev_common {
-
-// ipc_error is produced only on the client side, never by a store.
-enum class AddCertificateStatus : int32_t {
-    ipc_error = -1,
-    success = 0,
-    invalid_cert = 1,
-    invalid_name = 2,
-    already_exists = 3,
-    internal_error = 4,
-};
-
-enum class RemoveCertificateStatus : int32_t {
-    ipc_error = -1,
-    success = 0,
-    unknown_id = 1,
-    built_in = 2,
-    internal_error = 3,
-};
 
 struct CertificateInfo {
     uint32_t id = 0;

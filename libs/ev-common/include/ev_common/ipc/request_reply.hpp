@@ -25,8 +25,7 @@ bool readRequest(IpcRequestContext& context, const std::string& operation,
                  const std::function<void(DeserializationBuffer&)>& read);
 
 template <typename... Values>
-bool readParameters(IpcRequestContext& context, const std::string& operation,
-                    Values&... values) {
+bool readParameters(IpcRequestContext& context, const std::string& operation, Values&... values) {
     return readRequest(context, operation,
                        [&](DeserializationBuffer& in) { (deserialize(in, values), ...); });
 }

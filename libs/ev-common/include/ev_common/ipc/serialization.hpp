@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace ev_common {
@@ -83,6 +85,52 @@ void deserialize(DeserializationBuffer& buffer, E& value) {
 template <typename E, std::enable_if_t<std::is_enum_v<E>, int> = 0>
 constexpr std::uint32_t getSerializedSize(E) {
     return 4;
+}
+
+// A record lists its fields once, in wire order, and is then encoded, decoded
+// and sized field by field:
+//
+//     struct entry {
+//         std::uint32_t id = 0;
+//         std::string name;
+//         template <typename Self>
+//         static auto fields(Self& self) { return std::tie(self.id, self.name); }
+//     };
+template <typename R, typename = void>
+struct IsRecord : std::false_type {};
+template <typename R>
+struct IsRecord<R, std::void_t<decltype(R::fields(std::declval<R&>()))>> : std::true_type {};
+
+template <typename R, std::enable_if_t<IsRecord<R>::value, int> = 0>
+void serialize(SerializationBuffer& buffer, const R& record);
+template <typename R, std::enable_if_t<IsRecord<R>::value, int> = 0>
+void deserialize(DeserializationBuffer& buffer, R& record);
+template <typename R, std::enable_if_t<IsRecord<R>::value, int> = 0>
+std::uint32_t getSerializedSize(const R& record);
+
+template <typename T>
+void serialize(SerializationBuffer& buffer, const std::vector<T>& values);
+template <typename T>
+std::uint32_t getSerializedSize(const std::vector<T>& values);
+template <typename T>
+void deserialize(DeserializationBuffer& buffer, std::vector<T>& values);
+
+template <typename R, std::enable_if_t<IsRecord<R>::value, int>>
+void serialize(SerializationBuffer& buffer, const R& record) {
+    std::apply([&buffer](const auto&... field) { (serialize(buffer, field), ...); },
+               R::fields(record));
+}
+
+template <typename R, std::enable_if_t<IsRecord<R>::value, int>>
+void deserialize(DeserializationBuffer& buffer, R& record) {
+    std::apply([&buffer](auto&... field) { (deserialize(buffer, field), ...); }, R::fields(record));
+}
+
+template <typename R, std::enable_if_t<IsRecord<R>::value, int>>
+std::uint32_t getSerializedSize(const R& record) {
+    return std::apply(
+        [](const auto&... field) { return (std::uint32_t{0} + ... + getSerializedSize(field)); },
+        R::fields(record));
 }
 
 // Vectors of records: the element count, then each record. The element calls

@@ -1,20 +1,19 @@
 // Client side of the certificate trust service: one call per operation plus
-// ping, each a single request/reply exchange over a REQ socket of its own
-// ZeroMQ context. Used by cybersecurity_ctl and by other processes of the
-// device. A failed exchange never throws: it gives the "ipc_error" status or
-// an empty optional, and last_error() says what went wrong. Not thread-safe:
-// one client per thread.
+// ping, each a single request/reply exchange through an ev_common
+// ZmqIpcClient (a REQ socket of its own ZeroMQ context, replaced after a lost
+// reply). Used by cybersecurity_ctl and by other processes of the device. A failed exchange never
+// throws: it gives the "ipc_error" status or an empty optional, and last_error() says what went
+// wrong. Not thread-safe: one client per thread.
 #pragma once
 
-#include "protocol.hpp"
+#include "cybersecurity/protocol.hpp"
+#include "ev_common/ipc/zmq_ipc_client.hpp"
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <zmq.hpp>
 
 namespace ev_charging_platform::cybersecurity {
 
@@ -40,9 +39,9 @@ public:
     // "cybersecurity_client-<pid>".
     static std::string default_identity();
 
-    const std::string& endpoint() const { return endpoint_; }
-    std::chrono::milliseconds timeout() const { return timeout_; }
-    void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+    const std::string& endpoint() const { return transport_.endpoint(); }
+    std::chrono::milliseconds timeout() const { return transport_.timeout(); }
+    void set_timeout(std::chrono::milliseconds timeout) { transport_.setTimeout(timeout); }
 
     // True when the service answered the empty frame with an empty frame.
     bool ping();
@@ -63,26 +62,18 @@ public:
     std::string last_error_text() const;
 
 private:
-    // Sends `request` as one frame and returns the one-frame reply, or an
-    // empty optional (with last_error_ set) when the exchange failed.
-    std::optional<std::vector<std::uint8_t>> exchange(const std::vector<std::uint8_t>& request);
-    template <typename Writer>
-    std::vector<std::uint8_t> request(operation_id operation, std::uint32_t parameters_size,
-                                      Writer write_parameters) const;
-    // Reads a reply that must be exactly the fields `read` takes from it.
-    template <typename Reader>
-    bool decode(const std::vector<std::uint8_t>& reply, Reader read);
-    void open_socket();
-    void drop_socket();
+    // Sends the identity, the operation and its parameters as one frame and
+    // returns the one-frame reply, or nothing (with last_error_ set).
+    template <typename... Parameters>
+    std::optional<std::vector<std::uint8_t>> call(operation_id operation,
+                                                  const Parameters&... parameters);
+    // Reads a reply that must be exactly the given fields.
+    template <typename... Fields>
+    bool decode(const std::optional<std::vector<std::uint8_t>>& reply, Fields&... fields);
 
-    std::string endpoint_;
-    std::chrono::milliseconds timeout_;
     std::string identity_;
-    zmq::context_t context_;
-    std::optional<zmq::socket_t> socket_;
+    ev_common::ZmqIpcClient transport_;
     exchange_error last_error_ = exchange_error::none;
-    // The library's text when it refused the endpoint or the socket.
-    std::string transport_error_;
 };
 
 const char* to_string(cybersecurity_client::exchange_error error);

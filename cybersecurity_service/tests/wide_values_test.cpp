@@ -2,8 +2,8 @@
 // listing reply: the end of validity is 64-bit inside a certificate, cut to
 // 32 bits in the store's table and on the wire, the same on every target;
 // sizes on the wire are 32-bit counts whatever the width of std::size_t.
+#include "cybersecurity/protocol.hpp"
 #include "ev_common/cyber/linux_ca_certificate_store.hpp"
-#include "protocol.hpp"
 #include "req_handler.hpp"
 
 #include "log_capture.hpp"

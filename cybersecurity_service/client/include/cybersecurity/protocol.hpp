@@ -4,11 +4,12 @@
 // the service's request handler and by its clients.
 #pragma once
 
-#include "ev_common/cyber/ca_certificate_store.hpp"
+#include "ev_common/cyber/certificate_status.hpp"
 #include "ev_common/ipc/serialization.hpp"
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace ev_charging_platform::cybersecurity {
@@ -43,10 +44,18 @@ struct ca_certificate_info {
     std::int32_t not_after = 0;
     std::string additional_text;
     std::vector<std::uint8_t> additional_data;
+
+    // Wire order, for encoding, decoding and sizing alike.
+    template <typename Self>
+    static auto fields(Self& self) {
+        return std::tie(self.id, self.name, self.built_in, self.subject, self.not_after,
+                        self.additional_text, self.additional_data);
+    }
 };
 
-void serialize(ev_common::SerializationBuffer& buffer, const ca_certificate_info& info);
-void deserialize(ev_common::DeserializationBuffer& buffer, ca_certificate_info& info);
-std::uint32_t getSerializedSize(const ca_certificate_info& info);
+// The encoding of the records above, found next to them.
+using ev_common::deserialize;
+using ev_common::getSerializedSize;
+using ev_common::serialize;
 
 }  // namespace ev_charging_platform::cybersecurity

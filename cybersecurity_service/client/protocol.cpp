@@ -1,4 +1,4 @@
-#include "protocol.hpp"
+#include "cybersecurity/protocol.hpp"
 
 #include <map>
 
@@ -38,35 +38,6 @@ const std::string& to_string(RemoveCertificateStatus status) {
 
 const std::string& to_string(operation_id operation) {
     return lookup(kOperationNames, static_cast<std::int32_t>(operation));
-}
-
-void serialize(ev_common::SerializationBuffer& buffer, const ca_certificate_info& info) {
-    ev_common::serialize(buffer, info.id);
-    ev_common::serialize(buffer, info.name);
-    ev_common::serialize(buffer, info.built_in);
-    ev_common::serialize(buffer, info.subject);
-    ev_common::serialize(buffer, info.not_after);
-    ev_common::serialize(buffer, info.additional_text);
-    ev_common::serialize(buffer, info.additional_data);
-}
-
-void deserialize(ev_common::DeserializationBuffer& buffer, ca_certificate_info& info) {
-    ev_common::deserialize(buffer, info.id);
-    ev_common::deserialize(buffer, info.name);
-    ev_common::deserialize(buffer, info.built_in);
-    ev_common::deserialize(buffer, info.subject);
-    ev_common::deserialize(buffer, info.not_after);
-    ev_common::deserialize(buffer, info.additional_text);
-    ev_common::deserialize(buffer, info.additional_data);
-}
-
-std::uint32_t getSerializedSize(const ca_certificate_info& info) {
-    return ev_common::getSerializedSize(info.id) + ev_common::getSerializedSize(info.name) +
-           ev_common::getSerializedSize(info.built_in) +
-           ev_common::getSerializedSize(info.subject) +
-           ev_common::getSerializedSize(info.not_after) +
-           ev_common::getSerializedSize(info.additional_text) +
-           ev_common::getSerializedSize(info.additional_data);
 }
 
 }  // namespace ev_charging_platform::cybersecurity

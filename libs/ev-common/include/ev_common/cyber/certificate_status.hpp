@@ -1,0 +1,28 @@
+// The results of adding and removing a CA certificate. The store returns them
+// and the same values travel on the wire, so clients of the trust service use
+// this header without anything of libcrypto or the store.
+#pragma once
+
+#include <cstdint>
+
+namespace ev_common {
+
+// ipc_error is produced only on the client side, never by a store.
+enum class AddCertificateStatus : int32_t {
+    ipc_error = -1,
+    success = 0,
+    invalid_cert = 1,
+    invalid_name = 2,
+    already_exists = 3,
+    internal_error = 4,
+};
+
+enum class RemoveCertificateStatus : int32_t {
+    ipc_error = -1,
+    success = 0,
+    unknown_id = 1,
+    built_in = 2,
+    internal_error = 3,
+};
+
+}  // namespace ev_common

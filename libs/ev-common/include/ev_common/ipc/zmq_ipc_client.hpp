@@ -1,0 +1,86 @@
+// The client side of a ZmqIpcServer endpoint: each exchange sends one request
+// frame and waits for one reply frame within a time-out. A REQ socket whose
+// reply went missing refuses every further send, so it is replaced and the
+// next exchange starts afresh. Owns a ZeroMQ context of its own, so any
+// program can use it without the service runtime. Not thread-safe: one client
+// per thread. Service clients (for example the trust service's) build on it.
+#pragma once
+
+#include "ev_common/ipc/serialization.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ev_common {
+
+class ZmqIpcClient {
+public:
+    enum class Error {
+        none,
+        sendFailed,    // the request could not be handed to the socket in time
+        noReply,       // nothing came back within the time-out
+        invalidReply,  // the reply came in several frames
+    };
+
+    ZmqIpcClient(std::string endpoint, std::chrono::milliseconds timeout);
+    ~ZmqIpcClient();
+    ZmqIpcClient(const ZmqIpcClient&) = delete;
+    ZmqIpcClient& operator=(const ZmqIpcClient&) = delete;
+
+    const std::string& endpoint() const { return endpoint_; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
+    void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+
+    // The one-frame reply, or nothing (lastError says why) when the exchange
+    // failed. Never throws for a transport failure.
+    std::optional<std::vector<std::uint8_t>> exchange(const std::vector<std::uint8_t>& request);
+
+    Error lastError() const { return lastError_; }
+    // The transport's own text when it refused the endpoint or the socket.
+    const std::string& transportError() const { return transportError_; }
+
+private:
+    struct Connection;
+    void dropConnection();
+
+    std::string endpoint_;
+    std::chrono::milliseconds timeout_;
+    std::unique_ptr<Connection> connection_;
+    Error lastError_ = Error::none;
+    std::string transportError_;
+};
+
+// A request frame as a ZmqIpcServer reads it: the client identity, then the
+// given values in order.
+template <typename... Values>
+std::vector<std::uint8_t> encodeRequest(const std::string& identity, const Values&... values) {
+    std::vector<std::uint8_t> frame(getSerializedSize(identity) +
+                                    (std::uint32_t{0} + ... + getSerializedSize(values)));
+    SerializationBuffer cursor{frame.data(), static_cast<std::uint32_t>(frame.size()), 0};
+    serialize(cursor, identity);
+    (serialize(cursor, values), ...);
+    return frame;
+}
+
+enum class ReplyDecoding { decoded, empty, invalid };
+
+// Reads a reply that must be exactly the given values: `empty` for an empty
+// frame (what a server answers to a request it could not serve), `invalid`
+// when the bytes are too few or too many.
+template <typename... Values>
+ReplyDecoding decodeReply(const std::vector<std::uint8_t>& reply, Values&... values) {
+    if (reply.empty()) return ReplyDecoding::empty;
+    DeserializationBuffer cursor{reply.data(), static_cast<std::uint32_t>(reply.size()), 0, 0};
+    try {
+        (deserialize(cursor, values), ...);
+    } catch (const DeserializationException&) {
+        return ReplyDecoding::invalid;
+    }
+    return cursor.position == cursor.size ? ReplyDecoding::decoded : ReplyDecoding::invalid;
+}
+
+}  // namespace ev_common
