@@ -3,6 +3,7 @@
 // in reverse order.
 #include "cybersecurity_service.hpp"
 #include "ev_common/service/ipc_subsystem.hpp"
+#include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -19,7 +20,8 @@ int main(int argc, char* argv[]) {
         if (!service.initialize(argc, argv)) return 1;
         return service.run();
     } catch (const std::exception& e) {
-        spdlog::error("Service {} - Unexpected error:: {}", name, e.what());
+        // A file-system error quotes the configured path, which may be long.
+        spdlog::error("Service {} - Unexpected error:: {}", name, ev_common::bounded(e.what()));
         return 1;
     }
 }
