@@ -8,6 +8,7 @@
 #include "req_handler.hpp"
 #include "req_resp_handler.hpp"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ private:
     // declares "cyber.update_command" / "cyber.update_arguments".
     std::string update_command();
     std::vector<std::string> update_arguments();
+    // How long one run of the update tool may take: "cyber.update_timeout"
+    // when the configuration declares it, else 120 s.
+    std::chrono::seconds update_timeout();
 
     ev_common::ICaCertificateStore& store_;
     ev_common::LinuxCaCertificateStore& linux_store_;

@@ -22,6 +22,7 @@ PACKAGES=(
   libfmt-dev:armhf
   libsqlite3-dev:armhf
   libsystemd-dev:armhf
+  libpcre2-dev:armhf
   libgtest-dev:armhf
   libgmock-dev:armhf
   # Architecture "all": one copy serves the native and the cross build.

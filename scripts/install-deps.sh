@@ -12,6 +12,7 @@ PACKAGES=(
   nlohmann-json3-dev
   libsqlite3-dev sqlite3
   libsystemd-dev
+  libpcre2-dev
   ca-certificates
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-zmq

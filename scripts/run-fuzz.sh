@@ -3,13 +3,14 @@
 # build-fuzz and runs each from its seed corpus for a bounded time. Exits
 # non-zero on any crash, hang, leak or sanitizer report.
 #   EV_FUZZ_SECONDS   run time per target (default 50)
+#   EV_FUZZ_TARGETS   targets to run, separated by blanks (default all)
 #   EV_FUZZ_BUILD_DIR build folder (default <root>/build-fuzz)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${EV_FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${EV_FUZZ_SECONDS:-50}
-targets=(ipc_request)
+read -r -a targets <<< "${EV_FUZZ_TARGETS:-ipc_request configuration certificate}"
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \

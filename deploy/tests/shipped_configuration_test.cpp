@@ -54,9 +54,13 @@ TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectorie
     EXPECT_FALSE(anyWarningOrError(capture)) << capture.dump();
 
     // The update tool stays the fixed one: the device description does not
-    // open it to configuration.
+    // open it to configuration. Its time limit is the daemon's default.
     EXPECT_EQ(provider.findParameter("cyber.update_command"), nullptr);
     EXPECT_EQ(provider.findParameter("cyber.update_arguments"), nullptr);
+    auto timeout = std::dynamic_pointer_cast<ev_common::Parameter<ev_common::ConfigSeconds>>(
+        provider.findParameter("cyber.update_timeout"));
+    ASSERT_NE(timeout, nullptr);
+    EXPECT_EQ(timeout->getValue(), std::chrono::seconds(120));
 }
 
 TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {

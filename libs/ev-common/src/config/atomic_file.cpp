@@ -93,9 +93,11 @@ FileReplaceResult replaceFileAtomically(const std::string& path, const std::stri
     const fs::path target = resolveTarget(path);
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
+    // Only a regular file is ever replaced: renaming over a device, FIFO or
+    // socket would swap the node itself out (think of /dev/null).
+    if (exists && !S_ISREG(existing.st_mode)) return {FileReplaceResult::Status::notRegular, {}, 0};
     // What could not be opened for writing in place is not replaced either.
-    if (exists && (S_ISDIR(existing.st_mode) || ::access(target.c_str(), W_OK) != 0))
-        return cannotOpen();
+    if (exists && ::access(target.c_str(), W_OK) != 0) return cannotOpen();
 
     fs::path directory = target.parent_path();
     if (directory.empty()) directory = ".";

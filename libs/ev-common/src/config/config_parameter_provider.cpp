@@ -2,12 +2,13 @@
 
 #include "ev_common/config/atomic_file.hpp"
 #include "ev_common/config/json_value_reader.hpp"
+#include "ev_common/config/regular_file.hpp"
+#include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
 
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <iomanip>
 #include <sstream>
 
@@ -58,16 +59,17 @@ ConfigParameterProvider::ConfigParameterProvider() {
 bool ConfigParameterProvider::addLoader(const std::string& typeName,
                                         IConfigParameterLoader* loader) {
     if (loaders_.count(typeName) != 0) {
-        spdlog::error("A loader is already registered for this parameter type => {}", typeName);
+        spdlog::error("A loader is already registered for this parameter type => {}",
+                      bounded(typeName));
         return false;
     }
     // An empty loader would only fail later, when a parameter of the type is read.
     if (loader == nullptr) {
-        spdlog::error("Refusing an empty loader for parameter type => {}", typeName);
+        spdlog::error("Refusing an empty loader for parameter type => {}", bounded(typeName));
         return false;
     }
     loaders_.emplace(typeName, loader);
-    spdlog::debug("Parameter loader added for type {}", typeName);
+    spdlog::debug("Parameter loader added for type {}", bounded(typeName));
     return true;
 }
 
@@ -77,13 +79,17 @@ void ConfigParameterProvider::setConfigurationFilePath(const std::string& path) 
 
 bool ConfigParameterProvider::loadDescriptionFile(const std::string& path) {
     spdlog::info("Loading configuration description from {}", path);
-    std::ifstream file(path);
-    if (!file.is_open()) {
+    const RegularFileText file = readRegularFile(path);
+    if (file.status == RegularFileText::Status::notRegular) {
+        spdlog::error("Configuration description file is not a regular file : {}", path);
+        return false;
+    }
+    if (file.status != RegularFileText::Status::read) {
         spdlog::error("Unable to open configuration description file : {}", path);
         return false;
     }
     try {
-        const json root = json::parse(file, nullptr, true, false);
+        const json root = json::parse(file.text, nullptr, true, false);
         if (!root.is_object()) {
             spdlog::error("Invalid JSON format in configuration description file : {}", path);
             return false;
@@ -93,7 +99,7 @@ bool ConfigParameterProvider::loadDescriptionFile(const std::string& path) {
             const std::string& groupName = item.key();
             const json& group = item.value();
             if (!group.is_object()) {
-                spdlog::error("Invalid JSON format in parameter group : {}", groupName);
+                spdlog::error("Invalid JSON format in parameter group : {}", bounded(groupName));
                 result = false;
                 continue;
             }
@@ -101,7 +107,7 @@ bool ConfigParameterProvider::loadDescriptionFile(const std::string& path) {
             const auto parameters = group.find("parameters");
             if (parameters == group.end() || !parameters->is_array() || parameters->empty()) {
                 spdlog::error("Invalid JSON format for parameters in parameter group : {}",
-                              groupName);
+                              bounded(groupName));
                 result = false;
                 continue;
             }
@@ -115,7 +121,7 @@ bool ConfigParameterProvider::loadDescriptionFile(const std::string& path) {
         return result;
     } catch (const std::exception& e) {
         spdlog::error("Invalid JSON format in configuration description file : {} - {}", path,
-                      e.what());
+                      bounded(e.what()));
         return false;
     }
 }
@@ -125,26 +131,28 @@ std::vector<std::shared_ptr<IParameter>> ConfigParameterProvider::parseParameter
     std::vector<std::shared_ptr<IParameter>> list;
     for (const json& entry : parameters) {
         if (!entry.is_object()) {
-            spdlog::error("Invalid JSON format for parameters in parameter group : {}", groupName);
+            spdlog::error("Invalid JSON format for parameters in parameter group : {}",
+                          bounded(groupName));
             continue;
         }
         const auto nameIt = entry.find("name");
         if (nameIt == entry.end()) {
-            spdlog::error("Missing name for parameter in parameter group : {}", groupName);
+            spdlog::error("Missing name for parameter in parameter group : {}", bounded(groupName));
             continue;
         }
         const std::string name = nameIt->get<std::string>();
         const std::string description = optionalString(entry, "description");
         const auto typeIt = entry.find("type");
         if (typeIt == entry.end()) {
-            spdlog::error("Missing type for parameter {} in parameter group : {}", name, groupName);
+            spdlog::error("Missing type for parameter {} in parameter group : {}", bounded(name),
+                          bounded(groupName));
             continue;
         }
         const std::string type = typeIt->get<std::string>();
         const auto loader = loaders_.find(type);
         if (loader == loaders_.end()) {
-            spdlog::error("Unknown type {} for parameter {} in parameter group : {}", type, name,
-                          groupName);
+            spdlog::error("Unknown type {} for parameter {} in parameter group : {}", bounded(type),
+                          bounded(name), bounded(groupName));
             continue;
         }
         if (auto parameter = loader->second->createParameter(name, description, entry))
@@ -154,9 +162,14 @@ std::vector<std::shared_ptr<IParameter>> ConfigParameterProvider::parseParameter
 }
 
 bool ConfigParameterProvider::loadConfigurationFile(const std::string& path, bool strict) {
-    std::ifstream file(path);
-    if (!file.is_open()) return false;
-    return loadConfiguration(file, strict);
+    const RegularFileText file = readRegularFile(path);
+    if (file.status == RegularFileText::Status::notRegular) {
+        spdlog::error("Configuration file is not a regular file : {}", path);
+        return false;
+    }
+    if (file.status != RegularFileText::Status::read) return false;
+    std::istringstream text(file.text);
+    return loadConfiguration(text, strict);
 }
 
 bool ConfigParameterProvider::loadConfiguration(std::istream& input, bool strict) {
@@ -170,14 +183,14 @@ bool ConfigParameterProvider::loadConfiguration(std::istream& input, bool strict
         for (const auto& item : root.items()) {
             const auto group = groups_.find(item.key());
             if (group == groups_.end()) {
-                spdlog::error("Unknown parameter group : {}", item.key());
+                spdlog::error("Unknown parameter group : {}", bounded(item.key()));
                 continue;
             }
             if (!group->second->readValues(item.value()) && strict) result = false;
         }
         return result;
     } catch (const std::exception& e) {
-        spdlog::error("Invalid parameters file format : {}", e.what());
+        spdlog::error("Invalid parameters file format : {}", bounded(e.what()));
         return false;
     }
 }
@@ -191,7 +204,7 @@ bool ConfigParameterProvider::writeConfiguration(std::ostream& output) {
     } catch (const std::exception& e) {
         // Only a string that is not valid UTF-8 gets here; such a value never
         // came from either file, both being parsed as UTF-8.
-        spdlog::error("Unable to write configuration : {}", e.what());
+        spdlog::error("Unable to write configuration : {}", bounded(e.what()));
         return false;
     }
     return !output.bad();
@@ -201,6 +214,8 @@ bool ConfigParameterProvider::saveConfigurationFile(const std::string& path) {
     std::ostringstream text;
     if (!writeConfiguration(text)) return false;
     const FileReplaceResult result = replaceFileAtomically(path, text.str());
+    if (result.status == FileReplaceResult::Status::notRegular)
+        spdlog::error("Configuration file is not a regular file : {}", path);
     if (result.status == FileReplaceResult::Status::failed)
         spdlog::error("Unable to write configuration file [{}] : {} failed ({})", path, result.step,
                       std::strerror(result.error));
@@ -226,18 +241,18 @@ std::shared_ptr<IParameter> ConfigParameterProvider::resolve(const std::string& 
     // Exactly one full stop: "a.b.c", "a" and "a..b" are all malformed.
     const auto dot = fullName.find('.');
     if (dot == std::string::npos || fullName.find('.', dot + 1) != std::string::npos) {
-        if (report) spdlog::error("Invalid parameter name : {}", fullName);
+        if (report) spdlog::error("Invalid parameter name : {}", bounded(fullName));
         return nullptr;
     }
     const std::string groupName = fullName.substr(0, dot);
     const std::string parameterName = fullName.substr(dot + 1);
     const auto group = groups_.find(groupName);
     if (group == groups_.end()) {
-        if (report) spdlog::error("Unknown parameter group : {}", groupName);
+        if (report) spdlog::error("Unknown parameter group : {}", bounded(groupName));
         return nullptr;
     }
     auto parameter = group->second->getParameter(parameterName);
-    if (!parameter && report) spdlog::error("Unknown parameter : {}", parameterName);
+    if (!parameter && report) spdlog::error("Unknown parameter : {}", bounded(parameterName));
     return parameter;
 }
 

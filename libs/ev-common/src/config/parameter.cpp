@@ -1,11 +1,6 @@
-// GCC 12 reports a false "may be used uninitialized" inside libstdc++'s regex
-// compiler once the sanitizers change inlining; this file is where patterns
-// are compiled, so the warning is silenced here and nowhere else.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include "ev_common/config/parameter.hpp"
+
+#include <stdexcept>
 
 namespace ev_common {
 
@@ -17,30 +12,45 @@ StringParameter::StringParameter(std::string name, std::string description,
       minSize_(minSize),
       maxSize_(maxSize),
       pattern_(std::move(pattern)) {
-    if (!pattern_.empty()) regex_ = std::regex(pattern_, std::regex::ECMAScript);
+    if (pattern_.empty()) return;
+    std::string error;
+    regex_ = FullMatchRegex::compile(pattern_, error);
+    if (!regex_) throw std::invalid_argument(error);
 }
 
 bool StringParameter::isValid(const std::string& candidate) const {
+    // The default always reads back, even when it breaks the description's
+    // own pattern or sizes: the file written from it must load again.
+    if (candidate == getDefaultValue()) return true;
     if (isReadOnly()) {
-        if (candidate == getDefaultValue()) return true;
         spdlog::warn("Parameter [{}] : cannot modify value to '{}', parameter is read only",
-                     getName(), candidate);
+                     bounded(getName()), bounded(candidate));
         return false;
     }
-    if (!pattern_.empty()) {
-        if (std::regex_match(candidate, regex_)) return true;
-        spdlog::warn("Parameter [{}] : value doesn't match the regex (regex = {}) => {}", getName(),
-                     pattern_, candidate);
-        return false;
+    if (regex_) {
+        switch (regex_->match(candidate)) {
+            case FullMatchRegex::Match::yes:
+                return true;
+            case FullMatchRegex::Match::no:
+                spdlog::warn("Parameter [{}] : value doesn't match the regex (regex = {}) => {}",
+                             bounded(getName()), bounded(pattern_), bounded(candidate));
+                return false;
+            case FullMatchRegex::Match::undecided:
+                spdlog::warn(
+                    "Parameter [{}] : value too complex to check against the regex, matching "
+                    "limit reached (regex = {}) => {}",
+                    bounded(getName()), bounded(pattern_), bounded(candidate));
+                return false;
+        }
     }
     if (candidate.size() < minSize_) {
-        spdlog::warn("Parameter [{}] : value to short (min = {}) => {}", getName(), minSize_,
-                     candidate.size());
+        spdlog::warn("Parameter [{}] : value to short (min = {}) => {}", bounded(getName()),
+                     minSize_, candidate.size());
         return false;
     }
     if (candidate.size() > maxSize_) {
-        spdlog::warn("Parameter [{}] : value to long (max = {}) => {}", getName(), maxSize_,
-                     candidate.size());
+        spdlog::warn("Parameter [{}] : value to long (max = {}) => {}", bounded(getName()),
+                     maxSize_, candidate.size());
         return false;
     }
     return true;

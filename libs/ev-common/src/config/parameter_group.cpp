@@ -1,5 +1,7 @@
 #include "ev_common/config/parameter_group.hpp"
 
+#include "ev_common/system/bounded_text.hpp"
+
 #include <spdlog/spdlog.h>
 
 namespace ev_common {
@@ -17,18 +19,19 @@ std::shared_ptr<IParameter> ParameterGroup::getParameter(const std::string& name
 
 bool ParameterGroup::readValues(const nlohmann::json& values) {
     if (!values.is_object()) {
-        spdlog::error("[{}] parameter group must be a JSON object", name_);
+        spdlog::error("[{}] parameter group must be a JSON object", bounded(name_));
         return false;
     }
     bool ok = true;
     for (const auto& item : values.items()) {
         const auto it = parameters_.find(item.key());
         if (it == parameters_.end()) {
-            spdlog::warn("[{}] Unknown parameter => {}", name_, item.key());
+            spdlog::warn("[{}] Unknown parameter => {}", bounded(name_), bounded(item.key()));
             continue;
         }
         if (!it->second->fromJson(item.value())) {
-            spdlog::warn("[{}] Error reading value of parameter {}", name_, item.key());
+            spdlog::warn("[{}] Error reading value of parameter {}", bounded(name_),
+                         bounded(item.key()));
             ok = false;
         }
     }

@@ -1,12 +1,14 @@
 #include "ev_common/config/parameter_loader.hpp"
 
 #include "ev_common/config/parameter.hpp"
+#include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
 
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 namespace ev_common {
@@ -50,7 +52,7 @@ constexpr LoaderTexts kStringTexts{
 // Not every message carries the name; fmt ignores an argument it has no
 // placeholder for.
 void logWithName(const char* text, const std::string& name) {
-    spdlog::error(fmt::runtime(text), name);
+    spdlog::error(fmt::runtime(text), bounded(name));
 }
 
 const json* member(const json& definition, const char* key) {
@@ -210,8 +212,15 @@ std::shared_ptr<IParameter> StringParameterLoader::createParameter(const std::st
     }
     // A pattern replaces the length limits altogether.
     if (!pattern.empty()) minSize = maxSize = 0;
-    return std::make_shared<StringParameter>(name, description, std::move(keys.defaultValue),
-                                             keys.readOnly, minSize, maxSize, std::move(pattern));
+    try {
+        return std::make_shared<StringParameter>(name, description, std::move(keys.defaultValue),
+                                                 keys.readOnly, minSize, maxSize, pattern);
+    } catch (const std::invalid_argument& e) {
+        spdlog::error("StringParameter {} : pattern does not compile ({}) => {}", bounded(name),
+                      e.what(), bounded(pattern));
+        logWithName(kStringTexts.invalidDefinition, name);
+        return nullptr;
+    }
 }
 
 template class NumericParameterLoader<bool, bool>;

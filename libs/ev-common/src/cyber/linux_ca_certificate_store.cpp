@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
@@ -431,16 +432,69 @@ bool LinuxCaCertificateStore::runUpdateCommand(bool fresh) {
                      freshArgument);
         arguments.push_back(freshArgument);
     }
+    {
+        std::lock_guard<std::mutex> lock(updateMutex);
+        if (updatesCancelled) {
+            spdlog::error(
+                "[ca-store] Update certificate command not started, the service is shutting "
+                "down => {}",
+                updateCommand);
+            return false;
+        }
+    }
     Process process(updateCommand, arguments);
     if (process.pid() < 1) {
         spdlog::error("[ca-store] Unable to execute update certificate command => {}",
                       updateCommand);
         return false;
     }
-    const int code = process.wait().value_or(-999999);
-    if (code == 0) return true;
-    spdlog::error("[ca-store] Update certificate command error => {}", code);
+    {
+        std::lock_guard<std::mutex> lock(updateMutex);
+        if (updatesCancelled) process.cancel();
+        runningUpdate = &process;
+    }
+    // A hundred years stands for "no limit" without overflowing the clock.
+    const std::chrono::seconds limit =
+        std::min<std::chrono::seconds>(updateTimeout, std::chrono::hours(24 * 365 * 100));
+    const ProcessEnd end = process.waitFor(limit);
+    {
+        std::lock_guard<std::mutex> lock(updateMutex);
+        runningUpdate = nullptr;
+    }
+    switch (end.kind) {
+        case ProcessEnd::Kind::exited:
+            if (end.code == 0) return true;
+            spdlog::error("[ca-store] Update certificate command error => {}", end.code);
+            return false;
+        case ProcessEnd::Kind::signalled:
+            spdlog::error("[ca-store] Update certificate command killed by signal {} => {}",
+                          end.code, updateCommand);
+            return false;
+        case ProcessEnd::Kind::timedOut:
+            spdlog::error("[ca-store] Update certificate command timed out (limit = {}s) => {}",
+                          updateTimeout.count(), updateCommand);
+            return false;
+        case ProcessEnd::Kind::cancelled:
+            spdlog::error(
+                "[ca-store] Update certificate command stopped, the service is shutting down => "
+                "{}",
+                updateCommand);
+            return false;
+        case ProcessEnd::Kind::unknown:
+            break;
+    }
+    spdlog::error("[ca-store] Update certificate command error => {}", -999999);
     return false;
+}
+
+void LinuxCaCertificateStore::setUpdateTimeout(std::chrono::seconds limit) {
+    updateTimeout = limit;
+}
+
+void LinuxCaCertificateStore::cancelUpdates() {
+    std::lock_guard<std::mutex> lock(updateMutex);
+    updatesCancelled = true;
+    if (runningUpdate != nullptr) runningUpdate->cancel();
 }
 
 }  // namespace ev_common

@@ -1,6 +1,7 @@
 #include "ev_common/service/process_entry.hpp"
 
 #include "ev_common/service/ipc_subsystem.hpp"
+#include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -17,7 +18,7 @@ int run_process(const std::string& name, int argc, char* argv[],
             return daemon.run();
         });
     } catch (const std::exception& e) {
-        spdlog::error("Service {} - Unexpected error:: {}", name, e.what());
+        spdlog::error("Service {} - Unexpected error:: {}", name, ev_common::bounded(e.what()));
         return 1;
     }
 }

@@ -1,5 +1,6 @@
 #include "ev_common/service/service.hpp"
 
+#include "ev_common/config/regular_file.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
 #include "ev_common/service/command_pipe.hpp"
 #include "ev_common/service/ipc_subsystem.hpp"
@@ -160,6 +161,12 @@ bool service::initialize_configuration(const command_line_options& options) {
     const std::string& description = *options.configuration_description_path;
     configuration_directory_ = std::filesystem::path(description).parent_path();
     spdlog::info("Loading configuration description => {}", description);
+    // Refused outright, not read as "missing": a FIFO would block the read
+    // for ever, and the rewrite below would replace a device node.
+    if (pathKind(description) == PathKind::other) {
+        spdlog::critical("Configuration description file [{}] is not a regular file", description);
+        return false;
+    }
     if (!configuration_.loadDescriptionFile(description)) {
         spdlog::critical("Unable to open configuration description file => {}", description);
         return false;
@@ -170,6 +177,10 @@ bool service::initialize_configuration(const command_line_options& options) {
                                  ? *options.configuration_file_path
                                  : (working_directory_ / (name_ + ".json")).string();
     spdlog::info("Loading configuration file => {}", file);
+    if (pathKind(file) == PathKind::other) {
+        spdlog::critical("Configuration file [{}] is not a regular file", file);
+        return false;
+    }
     if (!configuration_.loadConfigurationFile(file, true)) {
         spdlog::warn("Missing or incorrect configuration file [{}], file will be updated", file);
         if (!configuration_.saveConfigurationFile(file)) {

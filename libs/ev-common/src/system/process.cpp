@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace ev_common {
@@ -34,6 +36,9 @@ void redirect(int from, int to) {
 }
 
 [[noreturn]] void execute(const char* path, char* const argv[], char* const envp[]) {
+    // A group of its own, so that ending the run reaches whatever the program
+    // started in turn. The parent sets it too: either may run first.
+    ::setpgid(0, 0);
     if (envp[0] != nullptr) {
         ::execve(path, argv, envp);
     } else {
@@ -70,10 +75,15 @@ Process::Process(const std::string& path, const std::vector<std::string>& args,
 
 Process::~Process() {
     wait();
+    closeFd(cancelPipe_[0]);
+    closeFd(cancelPipe_[1]);
 }
 
 void Process::launch(const std::string& path, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, bool captureOutput, bool mergeStderr) {
+    // Without it cancel() still works, only noticed at the next look rather
+    // than at once.
+    if (::pipe2(cancelPipe_, O_CLOEXEC | O_NONBLOCK) != 0) cancelPipe_[0] = cancelPipe_[1] = -1;
     if (::access(path.c_str(), R_OK | X_OK) != 0) return;
 
     // Everything the child needs is allocated before fork: after it, the child
@@ -92,6 +102,7 @@ void Process::launch(const std::string& path, const std::vector<std::string>& ar
         pid_ = ::fork();
         if (pid_ == 0) execute(path.c_str(), argv.data(), envp.data());
         if (pid_ < 0) pid_ = -1;
+        if (pid_ > 0) ::setpgid(pid_, pid_);
         return;
     }
 
@@ -129,6 +140,7 @@ void Process::launch(const std::string& path, const std::vector<std::string>& ar
         closeAll();
         return;
     }
+    ::setpgid(pid_, pid_);
     closeFd(outPipe[1]);
     closeFd(errPipe[1]);
     capture_ = std::thread(&Process::captureThread, this, outPipe[0], errPipe[0], mergeStderr);
@@ -175,14 +187,101 @@ void Process::drain(int fd, std::stringstream& text) {
 }
 
 std::optional<int> Process::wait() {
-    if (pid_ < 1) return std::nullopt;
-    std::optional<int> result;
+    const ProcessEnd end = waitUntil(std::chrono::steady_clock::time_point::max());
+    if (end.kind == ProcessEnd::Kind::exited) return end.code;
+    return std::nullopt;
+}
+
+ProcessEnd Process::waitFor(std::chrono::milliseconds limit) {
+    // Beyond ten years the deadline would only risk overflowing the clock.
+    if (limit > std::chrono::hours(24 * 365 * 10))
+        return waitUntil(std::chrono::steady_clock::time_point::max());
+    return waitUntil(std::chrono::steady_clock::now() + limit);
+}
+
+void Process::cancel() {
+    cancelled_.store(true);
+    if (cancelPipe_[1] >= 0) {
+        while (::write(cancelPipe_[1], "x", 1) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void Process::signalGroup(int signal) const {
+    if (::kill(-pid_, signal) != 0) ::kill(pid_, signal);
+}
+
+ProcessEnd Process::waitUntil(std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    if (pid_ < 1) return {};
+
+    // No SIGCHLD handler and no pidfd (emulators lack it): the child is looked
+    // at in short, growing pauses, and cancel() wakes the pause at once.
+    constexpr milliseconds kLongestPause(50);
+    milliseconds pause(1);
+    bool endedByUs = false;
+    ProcessEnd::Kind reason = ProcessEnd::Kind::timedOut;
+    Clock::time_point killAt = Clock::time_point::max();
+    bool collectable = true;
+    for (;;) {
+        siginfo_t info{};
+        // WNOWAIT leaves an ended child a zombie, so its process id, and with
+        // it the group's, cannot be reused before the group is dealt with.
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+            if (errno == EINTR) continue;
+            collectable = false;
+            break;
+        }
+        if (info.si_pid == pid_) break;
+
+        const Clock::time_point now = Clock::now();
+        if (!endedByUs && (cancelled_.load() || now >= deadline)) {
+            endedByUs = true;
+            reason = cancelled_.load() ? ProcessEnd::Kind::cancelled : ProcessEnd::Kind::timedOut;
+            signalGroup(SIGTERM);
+            // A stopped member would only see the SIGTERM once continued.
+            signalGroup(SIGCONT);
+            killAt = now + kTerminationGrace;
+        } else if (now >= killAt) {
+            signalGroup(SIGKILL);
+            killAt = Clock::time_point::max();
+        }
+
+        Clock::time_point wakeAt = now + pause;
+        if (!endedByUs) wakeAt = std::min(wakeAt, deadline);
+        wakeAt = std::min(wakeAt, killAt);
+        const auto timeout = std::chrono::ceil<milliseconds>(wakeAt - now).count();
+        pollfd wake{cancelPipe_[0], POLLIN, 0};
+        if (::poll(&wake, 1, static_cast<int>(std::max<long long>(timeout, 0))) > 0 &&
+            (wake.revents & POLLIN)) {
+            char bytes[16];
+            while (::read(cancelPipe_[0], bytes, sizeof bytes) > 0) {
+            }
+        }
+        pause = std::min(pause * 2, kLongestPause);
+    }
+
+    // What the child started and left running goes with it.
+    if (endedByUs) signalGroup(SIGKILL);
+    ProcessEnd end;
     int status = 0;
-    pid_t waited;
-    do {
-        waited = ::waitpid(pid_, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited > 0) result = WEXITSTATUS(status);
+    pid_t waited = -1;
+    if (collectable) {
+        do {
+            waited = ::waitpid(pid_, &status, 0);
+        } while (waited < 0 && errno == EINTR);
+    }
+    if (waited > 0) {
+        const int code = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
+        if (endedByUs) {
+            end = {reason, code};
+        } else if (WIFEXITED(status)) {
+            end = {ProcessEnd::Kind::exited, code};
+        } else if (WIFSIGNALED(status)) {
+            end = {ProcessEnd::Kind::signalled, code};
+        }
+    }
 
     if (stopPipe_[1] >= 0) {
         while (::write(stopPipe_[1], "end", 3) < 0 && errno == EINTR) {
@@ -194,7 +293,7 @@ std::optional<int> Process::wait() {
     closeFd(stopPipe_[0]);
     closeFd(stopPipe_[1]);
     pid_ = -1;
-    return result;
+    return end;
 }
 
 std::string Process::getStdout(bool clear) {

@@ -7,9 +7,16 @@
 #include "log_capture.hpp"
 #include "temp_dir.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 using config_test::providerFor;
 using config_test::readText;
@@ -221,5 +228,152 @@ TEST(ConfigurationFile, ASaveThatCannotOpenItsTargetTouchesNothing) {
     EXPECT_FALSE(provider->saveConfigurationFile((dir / "taken.json").string()));
     EXPECT_EQ(ev_test::readFile(dir / "taken.json" / "inside"), "kept");
     EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"description.json", "taken.json"}));
-    EXPECT_TRUE(log.texts().empty()) << log.dump();
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"Configuration file is not a regular file : " +
+                                                    (dir / "taken.json").string()});
+}
+
+namespace {
+
+// Should a read block on a FIFO after all, this opens its writing end after a
+// generous while so that the test fails instead of hanging.
+class FifoRescue {
+public:
+    explicit FifoRescue(fs::path fifo)
+        : fifo_(std::move(fifo)), thread_([this] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (done_.wait_for(lock, std::chrono::seconds(20), [this] { return finished_; }))
+                  return;
+              rescued_ = true;
+              const int fd = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
+              if (fd >= 0) ::close(fd);
+          }) {}
+    ~FifoRescue() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_all();
+        thread_.join();
+    }
+    bool rescued() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return rescued_;
+    }
+
+private:
+    fs::path fifo_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    bool rescued_ = false;
+    std::thread thread_;
+};
+
+const char* kFloatList = R"({"g": {"parameters": [
+    {"name": "a", "type": "int", "default": 1},
+    {"name": "lf", "type": "float[]", "default": [1.0]},
+    {"name": "z", "type": "string", "default": "kept"}]}})";
+
+}  // namespace
+
+TEST(ConfigurationFile, NeitherFileIsReadOrReplacedUnlessItIsARegularFile) {
+    ev_test::TempDir dir;
+    auto provider = providerFor(dir, kSmall);
+    ev_test::LogCapture log;
+    const fs::path fifo = dir / "fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(fifo, dir / "to-fifo.json");
+    {
+        FifoRescue rescue(fifo);
+        EXPECT_FALSE(provider->loadDescriptionFile(fifo.string()));
+        EXPECT_FALSE(provider->loadConfigurationFile((dir / "to-fifo.json").string(), true));
+        EXPECT_FALSE(provider->saveConfigurationFile(fifo.string()));
+        EXPECT_FALSE(rescue.rescued()) << "a read blocked on the FIFO";
+    }
+    EXPECT_TRUE(
+        log.has(err, "Configuration description file is not a regular file : " + fifo.string()));
+    EXPECT_EQ(log.count("Configuration file is not a regular file : " + fifo.string()), 1u);
+    EXPECT_TRUE(log.has(
+        err, "Configuration file is not a regular file : " + (dir / "to-fifo.json").string()));
+    EXPECT_TRUE(fs::is_fifo(fifo));
+
+    // A device node (made here, never the machine's own) is left alone, read
+    // or written, directly or through a link.
+    const fs::path device = dir / "null";
+    if (::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0) {
+        fs::create_symlink(device, dir / "to-null.json");
+        for (const fs::path& path : {device, dir / "to-null.json"}) {
+            EXPECT_FALSE(provider->loadConfigurationFile(path.string(), true));
+            EXPECT_FALSE(provider->saveConfigurationFile(path.string()));
+        }
+        struct stat st {};
+        ASSERT_EQ(::lstat(device.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_EQ(st.st_rdev, ::makedev(1, 3));
+    }
+    EXPECT_EQ(entriesOf(dir.path()).size(), fs::exists(device) ? 5u : 3u);
+
+    // A link to a regular file is read and written through as before.
+    ev_test::writeFile(dir / "real.json", R"({"g": {"n": 12}})");
+    fs::create_symlink(dir / "real.json", dir / "link.json");
+    EXPECT_TRUE(provider->loadConfigurationFile((dir / "link.json").string(), true));
+    EXPECT_EQ(valueOf<int>(*provider, "g.n"), 12);
+}
+
+TEST(ConfigurationFile, AFloatListElementOutOfRangeIsRefusedAndNothingIsWrittenAsNull) {
+    ev_test::TempDir dir;
+    auto provider = providerFor(dir, kFloatList);
+    ev_test::LogCapture log;
+    EXPECT_FALSE(readText(*provider, R"({"g": {"a": 5, "lf": [2.5, 1e39], "z": "mine"}})"));
+    EXPECT_TRUE(log.has(err, "Invalid parameters file format : list element out of range: 1e+39"))
+        << log.dump();
+    EXPECT_EQ(valueOf<std::vector<float>>(*provider, "g.lf"), std::vector<float>{1.0f});
+    const std::string text = written(*provider);
+    EXPECT_EQ(text.find("null"), std::string::npos) << text;
+    EXPECT_TRUE(readText(*providerFor(dir, kFloatList), text));
+}
+
+TEST(ConfigurationFile, WhateverIsWrittenReadsBackUnchangedEvenAtTheExtremes) {
+    // Defaults at the ends of their types, outside their own limits, against
+    // their own pattern; then values at the ends of what the limits allow.
+    const char* description = R"({"x": {"parameters": [
+        {"name": "b", "type": "bool", "default": true, "max": false},
+        {"name": "i", "type": "int", "default": -2147483648, "min": 0},
+        {"name": "u", "type": "uint", "default": 4294967295},
+        {"name": "i64", "type": "int64", "default": -9223372036854775808},
+        {"name": "u64", "type": "uint64", "default": 18446744073709551615},
+        {"name": "f", "type": "float", "default": 3.4028234663852886e+38, "max": 1.0},
+        {"name": "ft", "type": "float", "default": 1e-45},
+        {"name": "d", "type": "double", "default": -1.7976931348623157e+308},
+        {"name": "dt", "type": "double", "default": 5e-324},
+        {"name": "dz", "type": "double", "default": -0.0},
+        {"name": "s", "type": "string", "pattern": "/.+", "default": ""},
+        {"name": "sz", "type": "string", "max_size": 1, "default": "a\u0000\u00e9\ud83d\ude00"},
+        {"name": "ms", "type": "msec", "default": 9223372036854775807},
+        {"name": "h", "type": "hour", "default": 0, "min": 5},
+        {"name": "lb", "type": "bool[]", "min_size": 1},
+        {"name": "li", "type": "int[]", "default": [-2147483648, 2147483647], "max_size": 1},
+        {"name": "lu", "type": "uint64[]", "default": [18446744073709551615]},
+        {"name": "lf", "type": "float[]",
+         "default": [3.4028234663852886e+38, -3.4028234663852886e+38, 1e-45]},
+        {"name": "ld", "type": "double[]", "default": [1.7976931348623157e+308, 5e-324, -0.0]},
+        {"name": "ls", "type": "string[]", "default": ["a"], "min_size": 3}]}})";
+    const char* extremes = R"({"x": {"f": -3.4028234663852886e+38, "d": 1.7976931348623157e+308,
+        "i": 2147483647, "i64": 9223372036854775807, "u64": 0, "ms": 0, "h": 5,
+        "lf": [1.17549435e-38], "ls": ["", "\u00ff", "z"], "s": "/\u0001"}})";
+    for (const char* values : {"{}", extremes}) {
+        ev_test::TempDir dir;
+        auto first = providerFor(dir, description);
+        ASSERT_TRUE(readText(*first, values)) << values;
+        const std::string path = (dir / "values.json").string();
+        ASSERT_TRUE(first->saveConfigurationFile(path));
+        const std::string text = ev_test::readFile(path);
+        EXPECT_EQ(text.find("null"), std::string::npos) << text;
+
+        auto second = providerFor(dir, description);
+        ev_test::LogCapture log(spdlog::level::warn);
+        EXPECT_TRUE(second->loadConfigurationFile(path, true)) << log.dump();
+        EXPECT_TRUE(log.texts().empty()) << log.dump();
+        EXPECT_EQ(written(*second), text);
+    }
 }

@@ -9,7 +9,7 @@
 #include "temp_dir.hpp"
 
 #include <limits>
-#include <regex>
+#include <stdexcept>
 
 using namespace ev_common;
 using nlohmann::json;
@@ -164,8 +164,39 @@ TEST(ParameterLoaders, AcceptADefaultOutsideTheLimitsAndLetAPatternReplaceTheSiz
     auto sized = load<StringParameter>(stringLoader, R"({"pattern": "", "max_size": 2})");
     ASSERT_NE(sized, nullptr);
     EXPECT_EQ(sized->getMaxSize(), 2u);
-    EXPECT_THROW(stringLoader.createParameter("s", "", json::parse(R"({"pattern": "[a-"})")),
-                 std::regex_error);
+}
+
+TEST(ParameterLoaders, RefuseAPatternThatDoesNotCompileAndValuesNoFileCouldHoldBack) {
+    ev_test::LogCapture log;
+    StringParameterLoader stringLoader;
+    EXPECT_EQ(stringLoader.createParameter("s", "", json::parse(R"({"pattern": "[a-"})")), nullptr);
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"StringParameter s : pattern does not compile (missing "
+                                        "terminating ] for character class at offset 3) => [a-",
+                                        "[StringParameterLoader] Invalid json"}));
+    // Nesting deep enough to exhaust a recursive compiler's stack.
+    const std::string nested = std::string(100000, '(') + "a" + std::string(100000, ')');
+    EXPECT_EQ(stringLoader.createParameter("s", "", json{{"pattern", nested}}), nullptr);
+    EXPECT_TRUE(log.has(err,
+                        "StringParameter s : pattern does not compile (parentheses are too "
+                        "deeply nested at offset 251) => " +
+                            nested.substr(0, 256) + "… (200001 bytes)"))
+        << log.dump();
+
+    log.clear();
+    NumericParameterLoader<float, float> floatLoader;
+    EXPECT_EQ(floatLoader.createParameter("f", "", json::parse(R"({"default": 1e39})")), nullptr);
+    EXPECT_EQ(floatLoader.createParameter("f", "", json::parse(R"({"max": 1e39})")), nullptr);
+    EXPECT_EQ(log.count("Parameter : JSON float out of range"), 2u);
+    EXPECT_TRUE(log.has(err, "NumericParameterLoader [f] : invalid default value in json"));
+    DurationParameterLoader<ConfigMilliseconds> msecLoader;
+    EXPECT_EQ(
+        msecLoader.createParameter("m", "", json::parse(R"({"default": 9223372036854775808})")),
+        nullptr);
+    EXPECT_TRUE(log.has(err, "Parameter : JSON unsigned integer out of range"));
+    ListParameterLoader<float> floatsLoader;
+    EXPECT_THROW(floatsLoader.createParameter("l", "", json::parse(R"({"default": [2.5, 1e39]})")),
+                 std::out_of_range);
 }
 
 TEST(LoaderRegistry, RefusesASecondRegistrationAndServesNewTypeNames) {

@@ -4,8 +4,11 @@
 
 #include "log_capture.hpp"
 
+#include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 using ev_common::ConfigMilliseconds;
 using ev_common::ConfigSeconds;
@@ -95,11 +98,52 @@ TEST(ParameterValues, ApplyInclusiveLimitsToTheConvertedValue) {
     EXPECT_FALSE(timeout.fromJson(0u));
     EXPECT_TRUE(log.has(warn, "Parameter [t] : value to low (min = 1) => 0"));
     EXPECT_EQ(timeout.getValue().count(), 5);
+}
 
-    // A double beyond the float range becomes infinity, which the limits refuse.
-    auto gain = numeric<float>(1.0f);
+TEST(ParameterValues, FloatingValuesMustBeFiniteInTheirOwnType) {
+    ev_test::LogCapture log;
+    // Beyond the float range even limits that would let an infinity through
+    // do not: JSON cannot hold it, so the file could not be written back.
+    const float inf = std::numeric_limits<float>::infinity();
+    auto gain = numeric<float>(1.0f, false, -inf, inf);
     EXPECT_FALSE(gain.fromJson(1e300));
-    EXPECT_FLOAT_EQ(gain.getValue(), 1.0f);
+    EXPECT_FALSE(gain.fromJson(-1e39));
+    EXPECT_EQ(log.count("Parameter : JSON float out of range"), 2u);
+    EXPECT_TRUE(gain.fromJson(3.4028234663852886e+38));
+    EXPECT_FALSE(gain.isValid(std::nanf("")));
+    EXPECT_TRUE(log.has(warn, "Parameter [p] : value is not a finite number => nan"));
+    auto ratio = numeric<double>(0.5);
+    EXPECT_FALSE(ratio.isValid(std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_FLOAT_EQ(gain.getValue(), 3.4028234663852886e+38f);
+    EXPECT_DOUBLE_EQ(ratio.getValue(), 0.5);
+
+    // A list element is refused like one of the wrong kind; the list stays.
+    ListParameter<float> gains("g", "", {1.0f}, false, 0, 10);
+    EXPECT_THROW(gains.fromJson(json::array({2.5, 1e39})), std::out_of_range);
+    EXPECT_THROW(gains.fromJson(json::array({-1e39})), std::out_of_range);
+    EXPECT_EQ(gains.getValue(), std::vector<float>{1.0f});
+    EXPECT_EQ(gains.toJson().dump(), "[1.0]");
+}
+
+TEST(ParameterValues, TheDefaultIsAlwaysAcceptedSoAWrittenFileReadsBack) {
+    ev_test::LogCapture log;
+    // Defaults outside the description's own limits are allowed; reading
+    // them back from the file written at start-up must be too.
+    auto level = numeric<int>(500, false, 0, 100);
+    EXPECT_TRUE(level.fromJson(500));
+    EXPECT_FALSE(level.fromJson(501));
+    StringParameter path("s", "", "", false, 0, 0, "/.+");
+    EXPECT_TRUE(path.fromJson(""));
+    EXPECT_FALSE(path.fromJson("relative"));
+    auto list = intList({}, false, 1, 2);
+    EXPECT_TRUE(list.fromJson(json::array()));
+    DurationParameter<ConfigSeconds> wait("t", "", ConfigSeconds(0), false, ConfigSeconds(1),
+                                          ConfigSeconds(60));
+    EXPECT_TRUE(wait.fromJson(0u));
+    EXPECT_EQ(log.count("Parameter : JSON unsigned integer out of range"), 0u);
+    // A count beyond the signed 64-bit range would come back negative.
+    EXPECT_FALSE(wait.fromJson(9223372036854775808ull));
+    EXPECT_TRUE(log.has(err, "Parameter : JSON unsigned integer out of range"));
 }
 
 TEST(ParameterValues, ReadOnlyAcceptsOnlyTheForcedValueWhateverTheLimits) {
@@ -140,7 +184,7 @@ TEST(ParameterValues, APatternMustMatchTheWholeStringAndReplacesTheLengthLimits)
                         "=> abc1"));
     EXPECT_EQ(word.getValue(), "abcdefgh");
 
-    StringParameter code("c", "", "ab", false, 2, 3, "");
+    StringParameter code("c", "", "xy", false, 2, 3, "");
     EXPECT_TRUE(code.fromJson("abc"));
     EXPECT_FALSE(code.fromJson("abcd"));
     EXPECT_TRUE(log.has(warn, "Parameter [c] : value to long (max = 3) => 4"));
@@ -149,9 +193,55 @@ TEST(ParameterValues, APatternMustMatchTheWholeStringAndReplacesTheLengthLimits)
     EXPECT_EQ(code.getValue(), "abc");
 }
 
+TEST(ParameterValues, PatternsKeepTheirEcmaScriptMeaningOnValuesOfAnyLength) {
+    enum Outcome { match, mismatch, tooComplex };
+    struct Case {
+        std::string pattern;
+        std::string value;
+        Outcome outcome;
+    };
+    const std::string tenMegabytes = "/" + std::string(10 * 1024 * 1024, 'x');
+    const std::string thirtyMillion = "/" + std::string(30000000 - 1, 'x');
+    const std::vector<Case> cases = {
+        {"[a-z]+", "abc", match},
+        {"[a-z]+", "abc1", mismatch},
+        {"a|ab", "ab", match},  // the full match backtracks into the other alternative
+        {"\\d{3}-\\w+", "123-x_y", match},
+        {".+", "a\nb", mismatch},
+        {".+", "a\rb", mismatch},
+        {"abc$", "abc\n", mismatch},  // "$" is the very end
+        {"(a)\\1", "aa", match},
+        {"(a)?b\\1", "b", match},  // a group that took no part matches nothing
+        {"\\u0041", "A", match},
+        {"[^]+", "x\ny", match},
+        {"/.+", tenMegabytes, match},
+        {"/.+", thirtyMillion, match},
+        {"/.+", thirtyMillion + "\n", mismatch},
+        {"(a+)+$", std::string(30, 'a') + "!", tooComplex},
+        {"(x|y)*", std::string(10 * 1024 * 1024, 'x'), tooComplex},
+    };
+    for (const Case& c : cases) {
+        ev_test::LogCapture log;
+        StringParameter text("p", "", "", false, 0, 0, c.pattern);
+        EXPECT_EQ(text.fromJson(c.value), c.outcome == match) << c.pattern;
+        const std::string shown =
+            c.value.size() <= 256
+                ? c.value
+                : c.value.substr(0, 256) + "… (" + std::to_string(c.value.size()) + " bytes)";
+        const std::string mismatchLine =
+            "Parameter [p] : value doesn't match the regex (regex = " + c.pattern + ") => " + shown;
+        const std::string complexLine =
+            "Parameter [p] : value too complex to check against the regex, matching limit "
+            "reached (regex = " +
+            c.pattern + ") => " + shown;
+        EXPECT_EQ(log.has(warn, mismatchLine), c.outcome == mismatch) << c.pattern;
+        EXPECT_EQ(log.has(warn, complexLine), c.outcome == tooComplex) << c.pattern;
+    }
+}
+
 TEST(ParameterValues, ListElementsConvertLikeTheJsonLibraryWithinTheSizeLimits) {
     ev_test::LogCapture log;
-    auto list = intList({}, false, 1, 2);
+    auto list = intList({0}, false, 1, 2);
     EXPECT_TRUE(list.fromJson(json::array({true, 2.7})));
     EXPECT_EQ(list.getValue(), (std::vector<int>{1, 2}));
     EXPECT_FALSE(list.fromJson(json::array({1, 2, 3})));

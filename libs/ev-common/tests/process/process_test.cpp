@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -21,6 +23,8 @@
 
 namespace fs = std::filesystem;
 using ev_common::Process;
+using ev_common::ProcessEnd;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -152,10 +156,23 @@ TEST(Process, ReportsExitStatusesAndWaitsOnlyOnce) {
     EXPECT_EQ(uncaptured.wait(), 42);
     EXPECT_EQ(uncaptured.getStdout(false), "");
     EXPECT_EQ(uncaptured.getStderr(false), "");
+}
 
-    // A child ended by a signal has no exit code; its status byte reads 0.
+TEST(Process, AChildKilledByASignalIsNeverReportedAsAnExitStatus) {
+    // The exit-status byte of a killed child reads 0: it must not pass for success.
     Process killed(kSh, {"-c", "kill -9 $$"});
-    EXPECT_EQ(killed.wait(), 0);
+    EXPECT_FALSE(killed.wait().has_value());
+
+    Process terminated(kSh, {"-c", "kill -TERM $$"});
+    const ev_common::ProcessEnd end = terminated.waitFor(std::chrono::seconds(60));
+    EXPECT_EQ(end.kind, ev_common::ProcessEnd::Kind::signalled);
+    EXPECT_EQ(end.code, SIGTERM);
+    EXPECT_FALSE(end.succeeded());
+
+    Process fine(kSh, {"-c", "exit 0"});
+    const ev_common::ProcessEnd exited = fine.waitFor(std::chrono::seconds(60));
+    EXPECT_EQ(exited.kind, ev_common::ProcessEnd::Kind::exited);
+    EXPECT_TRUE(exited.succeeded());
 }
 
 TEST(Process, AFailedExecEndsWithOneAndLeavesTheParentsBuffersAlone) {
@@ -223,7 +240,7 @@ TEST(Process, TheChildInheritsNoneOfTheRunnersDescriptors) {
         (void)fd;
         if (before.count(target) == 0 && target.rfind("pipe:", 0) == 0) ours.insert(target);
     }
-    EXPECT_EQ(ours.size(), 3u);  // standard output, standard error, stop pipe
+    EXPECT_EQ(ours.size(), 4u);  // standard output, standard error, stop pipe, cancel pipe
     ev_test::writeFile(fifo, "go\n");
     ASSERT_EQ(child.wait(), 0);
 
@@ -278,4 +295,95 @@ TEST(Process, SignalsDuringTheRunInterruptNeitherCaptureNorWait) {
 
     EXPECT_EQ(status, 0);
     EXPECT_EQ(text, "start\ndone\n");
+}
+
+namespace {
+
+// Alive means neither gone nor a zombie waiting for a parent that is not us.
+bool alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+// The pids a test script wrote, one a line, once it wrote `count` of them.
+std::vector<pid_t> pidsWritten(const fs::path& file, std::size_t count) {
+    std::vector<pid_t> pids;
+    eventually([&] {
+        pids.clear();
+        std::ifstream in(file);
+        for (pid_t pid; in >> pid;) pids.push_back(pid);
+        return pids.size() >= count;
+    });
+    return pids;
+}
+
+// A script that records its own pid and that of a grandchild in its group,
+// then waits; with `ignoreTerm` both shrug SIGTERM off.
+std::vector<std::string> hangingScript(const fs::path& pids, bool ignoreTerm) {
+    const std::string trap = ignoreTerm ? "trap '' TERM; " : "";
+    return {"-c", trap + "sleep 3600 & echo $$ > \"$0\"; echo $! >> \"$0\"; wait", pids.string()};
+}
+
+}  // namespace
+
+TEST(Process, StartsTheChildInAProcessGroupOfItsOwn) {
+    Process child(kSh, {"-c", "cut -d' ' -f5 /proc/$$/stat"});
+    const pid_t pid = child.pid();
+    ASSERT_GE(pid, 1);
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(std::stoi(child.getStdout(false)), pid);
+}
+
+TEST(Process, ATimeLimitEndsTheWholeGroupAndCountsAsFailure) {
+    struct Case {
+        bool ignoreTerm;
+        int signal;  // what ends the child
+    };
+    for (const Case c : {Case{false, SIGTERM}, Case{true, SIGKILL}}) {
+        ev_test::TempDir dir;
+        const auto start = Clock::now();
+        Process child(kSh, hangingScript(dir / "pids", c.ignoreTerm));
+        const auto pids = pidsWritten(dir / "pids", 2);
+        ASSERT_EQ(pids.size(), 2u);
+        const ProcessEnd end = child.waitFor(std::chrono::milliseconds(300));
+        const auto took = Clock::now() - start;
+        EXPECT_EQ(end.kind, ProcessEnd::Kind::timedOut) << c.ignoreTerm;
+        EXPECT_EQ(end.code, c.signal) << c.ignoreTerm;
+        EXPECT_FALSE(end.succeeded());
+        EXPECT_EQ(child.pid(), -1);
+        // SIGKILL follows SIGTERM after the grace, not before.
+        if (c.ignoreTerm) {
+            EXPECT_GE(took, Process::kTerminationGrace);
+        }
+        EXPECT_LT(took, std::chrono::seconds(30));
+        EXPECT_TRUE(eventually([&] { return !alive(pids[1]); })) << "grandchild " << pids[1];
+    }
+}
+
+TEST(Process, CancelFromAnotherThreadEndsAWaitAtOnce) {
+    ev_test::TempDir dir;
+    Process child(kSh, hangingScript(dir / "pids", false));
+    const auto pids = pidsWritten(dir / "pids", 2);
+    ASSERT_EQ(pids.size(), 2u);
+    std::thread canceller([&] { child.cancel(); });
+    const auto start = Clock::now();
+    const ProcessEnd end = child.waitFor(std::chrono::hours(1));
+    canceller.join();
+    EXPECT_EQ(end.kind, ProcessEnd::Kind::cancelled);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+    EXPECT_TRUE(eventually([&] { return !alive(pids[1]); }));
+
+    // The plain wait, and so the destructor, can be cut short too; the child
+    // did not exit on its own, so there is no status.
+    bool hadStatus = true;
+    {
+        Process hung(kSh, {"-c", "sleep 3600"});
+        std::thread other([&] { hung.cancel(); });
+        hadStatus = hung.wait().has_value();
+        other.join();
+    }
+    EXPECT_FALSE(hadStatus);
 }

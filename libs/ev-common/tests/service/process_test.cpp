@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -249,6 +251,48 @@ TEST(ServiceProcess, RefusesAMissingDescriptionAndAnUnwritableConfigurationFile)
                                        unwritable + "]"),
               std::string::npos)
         << noFile.stdoutText();
+}
+
+TEST(ServiceProcess, RefusesADescriptionOrConfigurationThatIsNotARegularFile) {
+    ev_test::TempDir dir;
+    const std::string desc = (dir / "desc.json").string();
+    ev_test::writeFile(desc, R"({"g": {"parameters": [{"name": "x", "type": "int"}]}})");
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::vector<std::string> options;
+        std::string line;
+    };
+    std::vector<Case> cases = {
+        {{"-c", fifo},
+         "[critical] Configuration description file [" + fifo + "] is not a regular file"},
+        {{"-c", desc, "-f", fifo},
+         "[critical] Configuration file [" + fifo + "] is not a regular file"},
+        {{"-c", desc, "-f", dir.path().string()},
+         "[critical] Configuration file [" + dir.path().string() + "] is not a regular file"},
+    };
+    // A device node of our own: the rewrite must not replace it.
+    const std::string device = (dir / "null").string();
+    const bool haveDevice = ::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0;
+    if (haveDevice) {
+        cases.push_back({{"-c", desc, "-f", device},
+                         "[critical] Configuration file [" + device + "] is not a regular file"});
+    }
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"--no-systemd", "--no-log-ts"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        ChildProcess child(daemonPath(), arguments, env());
+        EXPECT_EQ(child.wait(seconds(20)), 1) << c.line;
+        EXPECT_NE(child.stdoutText().find(c.line), std::string::npos) << child.stdoutText();
+        EXPECT_EQ(child.stdoutText().find("file will be updated"), std::string::npos);
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    if (haveDevice) {
+        ASSERT_EQ(::lstat(device.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
 }
 
 TEST(ServiceProcess, OpensItsDatabaseInWalModeWhenTheServiceUsesOne) {

@@ -31,15 +31,15 @@ using ConfigHours = std::chrono::duration<long long, std::ratio<3600, 1>>;
 
 namespace json_value {
 
-// Out-of-range doubles become infinities explicitly (the plain cast is
-// undefined behaviour), so the parameter's limits refuse them.
+// The value as F, or nothing when F cannot hold it as a finite number: JSON
+// has no infinity and no NaN, so such a value could not be written back.
 template <typename F>
-F toFloating(double d) {
+std::optional<F> toFiniteFloating(double d) {
+    if (!std::isfinite(d)) return std::nullopt;
     if constexpr (std::is_same_v<F, float>) {
-        if (d > static_cast<double>(std::numeric_limits<float>::max()))
-            return std::numeric_limits<float>::infinity();
-        if (d < static_cast<double>(std::numeric_limits<float>::lowest()))
-            return -std::numeric_limits<float>::infinity();
+        if (d > static_cast<double>(std::numeric_limits<float>::max()) ||
+            d < static_cast<double>(std::numeric_limits<float>::lowest()))
+            return std::nullopt;
     }
     return static_cast<F>(d);
 }
@@ -66,7 +66,9 @@ std::optional<T> readNumber(const nlohmann::json& j) {
             spdlog::error("Parameter : Expected JSON float");
             return std::nullopt;
         }
-        return toFloating<T>(j.get<double>());
+        std::optional<T> value = toFiniteFloating<T>(j.get<double>());
+        if (!value) spdlog::error("Parameter : JSON float out of range");
+        return value;
     }
 }
 
@@ -77,7 +79,14 @@ std::optional<D> readDuration(const nlohmann::json& j) {
         spdlog::error("Parameter : Expected JSON unsigned integer");
         return std::nullopt;
     }
-    return D(static_cast<long long>(j.get<std::uint64_t>()));
+    // Counts are signed 64-bit: a larger literal would turn negative and be
+    // written back as a number the next read refuses.
+    const std::uint64_t count = j.get<std::uint64_t>();
+    if (count > static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) {
+        spdlog::error("Parameter : JSON unsigned integer out of range");
+        return std::nullopt;
+    }
+    return D(static_cast<long long>(count));
 }
 
 inline std::optional<std::string> readString(const nlohmann::json& j) {
@@ -90,7 +99,8 @@ inline std::optional<std::string> readString(const nlohmann::json& j) {
 
 // Numeric elements take booleans, integers and (truncated) floating numbers,
 // as the JSON library converts them; a floating element the element type
-// cannot hold is refused instead of being cast with undefined behaviour.
+// cannot hold is refused, as an element of the wrong kind is, instead of being
+// cast with undefined behaviour or kept as an infinity that JSON cannot hold.
 // Elements of another kind throw the library's type error.
 template <typename T>
 T readListElement(const nlohmann::json& element) {
@@ -98,7 +108,8 @@ T readListElement(const nlohmann::json& element) {
         if (element.is_number_float()) {
             const double d = element.get<double>();
             if constexpr (std::is_floating_point_v<T>) {
-                return toFloating<T>(d);
+                if (std::optional<T> value = toFiniteFloating<T>(d)) return *value;
+                throw std::out_of_range("list element out of range: " + element.dump());
             } else {
                 const double lowest = static_cast<double>(std::numeric_limits<T>::min());
                 // 2^digits exactly, the first integer past the maximum.

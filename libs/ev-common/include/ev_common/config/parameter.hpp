@@ -4,14 +4,16 @@
 // description; read by services, filled from the configuration file.
 #pragma once
 
+#include "ev_common/config/full_match_regex.hpp"
 #include "ev_common/config/i_parameter.hpp"
 #include "ev_common/config/json_value_reader.hpp"
+#include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
-#include <regex>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -72,20 +74,30 @@ public:
           max_(max) {}
 
     bool isValid(const T& candidate) const override {
+        // The default always reads back, even outside limits the description
+        // set around it: the file written from it must load again.
+        if (candidate == this->getDefaultValue()) return true;
         if (this->isReadOnly()) {
-            if (candidate == this->getDefaultValue()) return true;
             spdlog::warn("Parameter [{}] : cannot modify value to {}, parameter is read only",
-                         this->getName(), candidate);
+                         bounded(this->getName()), candidate);
             return false;
         }
+        if constexpr (std::is_floating_point_v<T>) {
+            // NaN passes both comparisons below, and JSON can hold neither.
+            if (!std::isfinite(candidate)) {
+                spdlog::warn("Parameter [{}] : value is not a finite number => {}",
+                             bounded(this->getName()), candidate);
+                return false;
+            }
+        }
         if (candidate < min_) {
-            spdlog::warn("Parameter [{}] : value to low (min = {}) => {}", this->getName(), min_,
-                         candidate);
+            spdlog::warn("Parameter [{}] : value to low (min = {}) => {}", bounded(this->getName()),
+                         min_, candidate);
             return false;
         }
         if (candidate > max_) {
-            spdlog::warn("Parameter [{}] : value to high (max = {}) => {}", this->getName(), max_,
-                         candidate);
+            spdlog::warn("Parameter [{}] : value to high (max = {}) => {}",
+                         bounded(this->getName()), max_, candidate);
             return false;
         }
         return true;
@@ -123,20 +135,20 @@ public:
           max_(max) {}
 
     bool isValid(const D& candidate) const override {
+        if (candidate == this->getDefaultValue()) return true;
         if (this->isReadOnly()) {
-            if (candidate == this->getDefaultValue()) return true;
             spdlog::warn("Parameter [{}] : cannot modify value to {}, parameter is read only",
-                         this->getName(), candidate.count());
+                         bounded(this->getName()), candidate.count());
             return false;
         }
         if (candidate < min_) {
-            spdlog::warn("Parameter [{}] : value to low (min = {}) => {}", this->getName(),
+            spdlog::warn("Parameter [{}] : value to low (min = {}) => {}", bounded(this->getName()),
                          min_.count(), candidate.count());
             return false;
         }
         if (candidate > max_) {
-            spdlog::warn("Parameter [{}] : value to high (max = {}) => {}", this->getName(),
-                         max_.count(), candidate.count());
+            spdlog::warn("Parameter [{}] : value to high (max = {}) => {}",
+                         bounded(this->getName()), max_.count(), candidate.count());
             return false;
         }
         return true;
@@ -171,20 +183,20 @@ public:
           maxSize_(maxSize) {}
 
     bool isValid(const std::vector<T>& candidate) const override {
+        if (candidate == this->getDefaultValue()) return true;
         if (this->isReadOnly()) {
-            if (candidate == this->getDefaultValue()) return true;
             spdlog::warn("Parameter [{}] : cannot modify value, parameter is read only",
-                         this->getName());
+                         bounded(this->getName()));
             return false;
         }
         if (candidate.size() < minSize_) {
-            spdlog::warn("Parameter [{}] : not enough values (min = {}) => {}", this->getName(),
-                         minSize_, candidate.size());
+            spdlog::warn("Parameter [{}] : not enough values (min = {}) => {}",
+                         bounded(this->getName()), minSize_, candidate.size());
             return false;
         }
         if (candidate.size() > maxSize_) {
-            spdlog::warn("Parameter [{}] : too much values (max = {}) => {}", this->getName(),
-                         maxSize_, candidate.size());
+            spdlog::warn("Parameter [{}] : too much values (max = {}) => {}",
+                         bounded(this->getName()), maxSize_, candidate.size());
             return false;
         }
         return true;
@@ -217,8 +229,9 @@ private:
 // a pattern, by its length in bytes. The expression is compiled once, here.
 class StringParameter : public Parameter<std::string> {
 public:
-    // A non-empty pattern must be a valid ECMAScript expression (std::regex_error
-    // otherwise); the loader then passes 0 for both sizes.
+    // A non-empty pattern must compile as an ECMAScript expression
+    // (std::invalid_argument with the reason otherwise); the loader then
+    // passes 0 for both sizes.
     StringParameter(std::string name, std::string description, std::string defaultValue,
                     bool readOnly, std::uint32_t minSize, std::uint32_t maxSize,
                     std::string pattern);
@@ -235,7 +248,7 @@ private:
     std::uint32_t minSize_;
     std::uint32_t maxSize_;
     std::string pattern_;
-    std::regex regex_;
+    std::optional<FullMatchRegex> regex_;
 };
 
 }  // namespace ev_common

@@ -19,8 +19,9 @@ public:
     virtual ~IConfigParameterLoader() = default;
 
     // The new parameter, or an empty pointer (after logging why) when the
-    // definition is invalid. A list element of the wrong kind or an invalid
-    // pattern throws the JSON or regular-expression library's exception.
+    // definition is invalid, a pattern that does not compile included. A list
+    // element of the wrong kind or out of range throws the JSON library's
+    // exception (std::out_of_range for the latter).
     virtual std::shared_ptr<IParameter> createParameter(const std::string& name,
                                                         const std::string& description,
                                                         const nlohmann::json& definition) = 0;

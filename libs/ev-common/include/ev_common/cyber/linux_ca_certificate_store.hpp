@@ -2,19 +2,23 @@
 // entry per trusted CA, kept by the system's update tool) and a user
 // directory of NAME.crt files that this store writes. The process entry owns
 // it; the request handler reaches it through ICaCertificateStore. No lock:
-// after init only one thread at a time calls it.
+// after init only one thread at a time calls it, except cancelUpdates().
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "ev_common/cyber/ca_certificate_store.hpp"
 
 namespace ev_common {
+
+class Process;
 
 class LinuxCaCertificateStore : public ICaCertificateStore {
 public:
@@ -41,9 +45,18 @@ public:
     RemoveCertificateStatus removeCertificate(uint32_t id) override;
 
     // The default update: runs the command (with the fresh argument when
-    // asked) and succeeds on exit code 0. Public so that a wrapping callback
-    // can measure or decorate it.
+    // asked) and succeeds on exit code 0 within the time limit. Public so
+    // that a wrapping callback can measure or decorate it.
     bool runUpdateCommand(bool fresh);
+
+    // The time one run of the update command may take; a run past it is
+    // ended (its whole process group) and fails.
+    void setUpdateTimeout(std::chrono::seconds limit);
+    static constexpr std::chrono::seconds kDefaultUpdateTimeout{120};
+
+    // For shutdown, from any thread: ends a running update command at once
+    // (its run fails) and refuses every later run.
+    void cancelUpdates();
 
 private:
     bool isValidName(const std::string& name) const;
@@ -66,6 +79,13 @@ private:
     std::function<bool(bool)> updateCallback;
     std::map<uint32_t, CertificateInfo> certificates;
     uint32_t nextId = 1;
+
+    std::chrono::seconds updateTimeout = kDefaultUpdateTimeout;
+    std::mutex updateMutex;
+    // Guarded by updateMutex: the run cancelUpdates() must reach, and whether
+    // it was called.
+    Process* runningUpdate = nullptr;
+    bool updatesCancelled = false;
 };
 
 }  // namespace ev_common

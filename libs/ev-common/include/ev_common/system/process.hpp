@@ -1,11 +1,15 @@
-// Runs one external program as a child process (no shell, no time-out) and,
-// on request, captures what it writes to standard output and standard error
-// on a capture thread of its own. The CA certificate store runs the system's
-// certificate update tool through it and checks the exit status.
+// Runs one external program as a child process in a process group of its own
+// (no shell) and, on request, captures what it writes to standard output and
+// standard error on a capture thread of its own. A wait may carry a time
+// limit and may be cut short from another thread; either way the whole group
+// is ended. The CA certificate store runs the system's certificate update tool
+// through it and checks how it ended.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -14,6 +18,21 @@
 #include <vector>
 
 namespace ev_common {
+
+// How a waited-for child ended.
+struct ProcessEnd {
+    enum class Kind {
+        exited,     // on its own, with `code` as its exit status
+        signalled,  // killed by signal `code`, not by us
+        timedOut,   // past the wait's time limit; ended by us
+        cancelled,  // the wait was cut short by cancel(); ended by us
+        unknown,    // no child, or its status could not be collected
+    };
+    Kind kind = Kind::unknown;
+    int code = 0;
+
+    bool succeeded() const { return kind == Kind::exited && code == 0; }
+};
 
 class Process {
 public:
@@ -26,7 +45,7 @@ public:
     // this process's environment.
     Process(const std::string& path, const std::vector<std::string>& args,
             const std::vector<std::string>& env, bool captureOutput, bool mergeStderr);
-    // Blocks until the child has ended.
+    // Blocks until the child has ended (cancel() from another thread ends it).
     virtual ~Process();
 
     Process(const Process&) = delete;
@@ -36,9 +55,22 @@ public:
     // already waited for).
     pid_t pid() const { return pid_; }
 
-    // Exit status of the child (0 for a child ended by a signal); empty when
-    // there is no child or its status could not be collected.
+    // Exit status of the child; empty when there is no child, its status
+    // could not be collected, or it did not exit on its own (a signal, or
+    // cancel()). Waits without a time limit.
     std::optional<int> wait();
+
+    // Waits at most `limit` for the child. Past it, or once cancel() is
+    // called, the child's process group gets SIGTERM, then SIGKILL after
+    // kTerminationGrace; the child is reaped in every case.
+    ProcessEnd waitFor(std::chrono::milliseconds limit);
+
+    // Cuts a running or later wait short, as if its time limit had passed.
+    // Safe from any thread while the object exists; without effect once the
+    // child has been waited for.
+    void cancel();
+
+    static constexpr std::chrono::milliseconds kTerminationGrace{2000};
 
     // Copies of the captured text, safe while the child still runs; `clear`
     // empties the buffer in the same locked step.
@@ -50,6 +82,9 @@ private:
                 const std::vector<std::string>& env, bool captureOutput, bool mergeStderr);
     void captureThread(int stdoutFd, int stderrFd, bool mergeStderr);
     void drain(int fd, std::stringstream& text);
+    // time_point::max() waits without a limit.
+    ProcessEnd waitUntil(std::chrono::steady_clock::time_point deadline);
+    void signalGroup(int signal) const;
 
     pid_t pid_ = -1;
     std::thread capture_;
@@ -57,6 +92,9 @@ private:
     std::stringstream stdout_;
     std::stringstream stderr_;
     int stopPipe_[2] = {-1, -1};
+    // Wakes a waiting thread at once when cancel() is called.
+    std::atomic<bool> cancelled_{false};
+    int cancelPipe_[2] = {-1, -1};
 };
 
 }  // namespace ev_common
