@@ -8,6 +8,7 @@
 #include "req_handler.hpp"
 #include "req_resp_handler.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -32,14 +33,17 @@ private:
     // declares "cyber.update_command" / "cyber.update_arguments".
     std::string update_command();
     std::vector<std::string> update_arguments();
-    // How long one run of the update tool may take: "cyber.update_timeout"
-    // when the configuration declares it, else 120 s.
+    // How long one run of the update tool may take: "cyber.update_timeout",
+    // 120 s unless the configuration declares it.
     std::chrono::seconds update_timeout();
+    // Called on the server's thread once the endpoint is lost for good.
+    void on_endpoint_lost();
 
     ev_common::ICaCertificateStore& store_;
     ev_common::LinuxCaCertificateStore& linux_store_;
     cybersecurity_req_handler operations_;
     req_resp_cybersecurity_service_handler ipc_handler_;
+    std::atomic<bool> endpoint_lost_{false};
 };
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -1,5 +1,7 @@
 #include "req_handler.hpp"
 
+#include "ev_common/system/bounded_text.hpp"
+
 #include <spdlog/spdlog.h>
 
 namespace ev_charging_platform::cybersecurity {
@@ -15,10 +17,10 @@ AddCertificateStatus cybersecurity_req_handler::add_ca_certificate(const std::st
     const auto status = store_->addCertificate(parsed, name, id, true);
     if (status == AddCertificateStatus::success) {
         spdlog::info("Certificate addition in TrustList : id={} CN={}", id,
-                     parsed.subject().commonName);
+                     ev_common::bounded(parsed.subject().commonName));
     } else {
         spdlog::error("Error adding certificate CN={} in TrustList, status={}",
-                      parsed.subject().commonName, to_string(status));
+                      ev_common::bounded(parsed.subject().commonName), to_string(status));
     }
     return status;
 }
@@ -62,7 +64,7 @@ std::string cybersecurity_req_handler::get_ca_certificate_by_id(std::uint32_t id
 std::string cybersecurity_req_handler::get_ca_certificate_by_name(const std::string& name) {
     auto certificate = store_->getCertificateByName(name);
     if (!certificate) {
-        spdlog::error("Error: cannot retrieve certificate of name {}", name);
+        spdlog::error("Error: cannot retrieve certificate of name {}", ev_common::bounded(name));
         return {};
     }
     return certificate->text();

@@ -1,5 +1,7 @@
 #include "req_resp_handler.hpp"
 
+#include "ev_common/system/bounded_text.hpp"
+
 #include <spdlog/spdlog.h>
 #include <zmq.h>
 #include <zmq.hpp>
@@ -66,8 +68,10 @@ bool read_parameters(ev_common::IpcRequestContext& context, const std::string& o
 }  // namespace
 
 req_resp_cybersecurity_service_handler::req_resp_cybersecurity_service_handler(
-    i_req_resp_cybersecurity_service_handler* operations, const std::string& endpoint)
-    : operations_(operations), server_("Cybersecurity", endpoint, this) {}
+    i_req_resp_cybersecurity_service_handler* operations, const std::string& endpoint,
+    ev_common::ZmqIpcServerOptions server_options)
+    : operations_(operations),
+      server_("Cybersecurity", endpoint, this, std::move(server_options)) {}
 
 req_resp_cybersecurity_service_handler::~req_resp_cybersecurity_service_handler() {
     if (started_) stop();
@@ -109,7 +113,7 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
     }
     const auto operation = static_cast<operation_id>(raw);
     const std::string& name = to_string(operation);
-    spdlog::debug("[{}] operation : {}", clientId, name);
+    spdlog::debug("[{}] operation : {}", ev_common::bounded(clientId), name);
 
     switch (operation) {
         case operation_id::add_ca_certificate: {

@@ -17,7 +17,8 @@ public:
     // the service's own unless a test serves elsewhere.
     explicit req_resp_cybersecurity_service_handler(
         i_req_resp_cybersecurity_service_handler* operations,
-        const std::string& endpoint = service_endpoint);
+        const std::string& endpoint = service_endpoint,
+        ev_common::ZmqIpcServerOptions server_options = {});
     ~req_resp_cybersecurity_service_handler() override;
     req_resp_cybersecurity_service_handler(const req_resp_cybersecurity_service_handler&) = delete;
     req_resp_cybersecurity_service_handler& operator=(
@@ -26,6 +27,7 @@ public:
     bool start();
     bool stop();
     bool is_started() const { return started_; }
+    const ev_common::ZmqIpcServer& server() const { return server_; }
 
     void notifyRequest(const std::string& clientId, ev_common::IpcRequestContext& context) override;
 

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (address + undefined sanitizers) in
 # build-fuzz and runs each from its seed corpus for a bounded time. Exits
-# non-zero on any crash, hang, leak or sanitizer report.
-#   EV_FUZZ_SECONDS   run time per target (default 50)
+# non-zero on any crash, hang, leak or sanitizer report. The seeds also run as
+# plain tests of the normal suite (fuzz_<target>_corpus).
+#   EV_FUZZ_SECONDS   run time per target (default 30)
 #   EV_FUZZ_TARGETS   targets to run, separated by blanks (default all)
 #   EV_FUZZ_BUILD_DIR build folder (default <root>/build-fuzz)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${EV_FUZZ_BUILD_DIR:-$root/build-fuzz}
-seconds=${EV_FUZZ_SECONDS:-50}
+seconds=${EV_FUZZ_SECONDS:-30}
 read -r -a targets <<< "${EV_FUZZ_TARGETS:-ipc_request configuration certificate}"
 
 cmake -S "$root" -B "$build" -G Ninja \

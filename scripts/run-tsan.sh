@@ -2,9 +2,9 @@
 # ThreadSanitizer run of every test that starts threads: the IPC server, the
 # periodic task and watchdog, the process runner and the update tool's time
 # limit, the service frame (in process and as child daemons), the request
-# handler over a real server, and the real daemon end to end. Child daemons
-# of those tests are built with ThreadSanitizer too and report through the
-# same options.
+# handler over a real server, and the real daemon end to end (hostile input
+# included). Child daemons of those tests are built with ThreadSanitizer too
+# and report through the same options.
 #
 #   scripts/run-tsan.sh [extra ctest arguments]
 #
@@ -14,7 +14,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-TESTS='^(ev_common_ipc_test|system_tests|process_test|ca_store_update_limit_test|service_tests|service_process_tests|cybersecurity_tests|e2e_daemon_tests|e2e_hostile_config_and_tool_tests|ctl_tests)$'
+TESTS='^(ev_common_ipc_test|system_tests|process_test|ca_store_update_limit_test|service_tests|service_process_tests|cybersecurity_tests|e2e_daemon_tests|e2e_hostile_config_and_tool_tests|e2e_hostile_input_tests|ctl_tests)$'
 
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$ROOT/scripts/tsan.supp${TSAN_EXTRA_OPTIONS:+:$TSAN_EXTRA_OPTIONS}"
 

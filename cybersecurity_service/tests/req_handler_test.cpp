@@ -120,4 +120,9 @@ TEST(RequestOperations, RemovalsAndLookupsReportWhatTheStoreSays) {
     EXPECT_TRUE(capture.has(spdlog::level::err, "Error: cannot retrieve certificate of id 5"));
     EXPECT_EQ(handler.get_ca_certificate_by_name("none"), "");
     EXPECT_TRUE(capture.has(spdlog::level::err, "Error: cannot retrieve certificate of name none"));
+
+    // A client's name is quoted up to 256 bytes, then only its size.
+    EXPECT_EQ(handler.get_ca_certificate_by_name(std::string(1048576, 'n')), "");
+    EXPECT_TRUE(capture.has(spdlog::level::err, "Error: cannot retrieve certificate of name " +
+                                                    std::string(256, 'n') + "… (1048576 bytes)"));
 }

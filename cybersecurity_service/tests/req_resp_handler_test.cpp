@@ -5,6 +5,7 @@
 #include "log_capture.hpp"
 
 #include <gtest/gtest.h>
+#include <zmq.h>
 
 #include <mutex>
 #include <thread>
@@ -150,6 +151,14 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_TRUE(capture.has(spdlog::level::trace, sent));
 }
 
+TEST_F(RequestDispatch, QuotesAtMost256BytesOfTheClientIdentity) {
+    const std::string identity(100000, 'i');
+    EXPECT_EQ(exchange(str(identity) + u32(2)), bytes({0, 0, 0, 0}));
+    EXPECT_TRUE(capture.has(spdlog::level::debug, "[" + std::string(256, 'i') +
+                                                      "… (100000 bytes)] operation : "
+                                                      "get_ca_certificates"));
+}
+
 TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     const std::string server = "Server " + endpoint_;
     EXPECT_EQ(exchange(str("ab") + "xy"), "");
@@ -172,6 +181,21 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
         capture.has(spdlog::level::err,
                     "Unable to retrieve parameters for operation : get_ca_certificate_by_name"));
     EXPECT_EQ(capture.count(server + " : deserialization error"), 4u);
+    EXPECT_TRUE(operations_.calls().empty());
+
+    // Several frames in one message are refused before any operation is read.
+    void* socket = zmq_socket(ev_common::ZmqIpc_GetContext(), ZMQ_REQ);
+    const int timeout = 20000;
+    zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+    ASSERT_EQ(zmq_connect(socket, endpoint_.c_str()), 0);
+    const std::string list = str("ab") + u32(2);
+    ASSERT_EQ(zmq_send(socket, "x", 1, ZMQ_SNDMORE), 1);
+    ASSERT_EQ(zmq_send(socket, list.data(), list.size(), 0), static_cast<int>(list.size()));
+    char reply[8];
+    EXPECT_EQ(zmq_recv(socket, reply, sizeof reply, 0), 0);
+    zmq_close(socket);
+    EXPECT_TRUE(
+        capture.has(spdlog::level::warn, server + " : multipart request of 2 frames refused"));
     EXPECT_TRUE(operations_.calls().empty());
 
     // The handler's start and stop report their refusals.

@@ -11,7 +11,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::chrono::milliseconds remaining(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return std::max(left, std::chrono::milliseconds(0));
 }
 
@@ -33,7 +34,9 @@ ZmqIpcClient::ZmqIpcClient(std::string endpoint, std::chrono::milliseconds timeo
 
 ZmqIpcClient::~ZmqIpcClient() = default;
 
-void ZmqIpcClient::dropConnection() { connection_.reset(); }
+void ZmqIpcClient::dropConnection() {
+    connection_.reset();
+}
 
 std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
     const std::vector<std::uint8_t>& request) {

@@ -1,6 +1,7 @@
 #include "ev_common/ipc/zmq_ipc_server.hpp"
 
 #include "ev_common/ipc/zmq_ipc.hpp"
+#include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
 #include <zmq.h>
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -17,6 +17,19 @@
 
 namespace ev_common {
 namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Errors in a row, without a request served in between, after which the
+// endpoint counts as lost; with the growing pauses between attempts this is
+// under a second of trying.
+constexpr unsigned kMaxFailures = 6;
+
+// No pause after the first failure, then 50, 100, 200, 400 ms.
+milliseconds pauseBeforeReopening(unsigned failures) {
+    return failures <= 1 ? milliseconds(0) : milliseconds(50 << (failures - 2));
+}
 
 // A message initialised empty and closed on every way out of its scope.
 struct Message {
@@ -27,12 +40,38 @@ struct Message {
     Message& operator=(const Message&) = delete;
 };
 
+// Marks the receiving thread busy from the arrival of a request until its
+// reply has gone, for readers on other threads.
+class BusyMark {
+public:
+    explicit BusyMark(std::atomic<std::int64_t>& since) : since_(since) {
+        const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             steady_clock::now().time_since_epoch())
+                             .count();
+        since_.store(std::max<std::int64_t>(now, 1));
+    }
+    ~BusyMark() { since_.store(0); }
+    BusyMark(const BusyMark&) = delete;
+    BusyMark& operator=(const BusyMark&) = delete;
+
+private:
+    std::atomic<std::int64_t>& since_;
+};
+
 // Signals sent to the process (log level changes, stop requests) may land on
 // any thread; an interrupted call is simply made again.
 int sendFrame(void* socket, const void* data, std::size_t size) {
     int rc;
     do {
         rc = zmq_send(socket, data, size, 0);
+    } while (rc < 0 && zmq_errno() == EINTR);
+    return rc;
+}
+
+int receiveFrame(zmq_msg_t& msg, void* socket) {
+    int rc;
+    do {
+        rc = zmq_msg_recv(&msg, socket, 0);
     } while (rc < 0 && zmq_errno() == EINTR);
     return rc;
 }
@@ -84,12 +123,13 @@ bool IpcRequestContext::sendResponse(const void* data, std::size_t size) {
 }
 
 ZmqIpcServer::ZmqIpcServer(const std::string& name, const std::string& endpoint,
-                           IIpcRequestHandler* handler)
+                           IIpcRequestHandler* handler, ZmqIpcServerOptions options)
     : name(name),
       endpoint(endpoint),
       handler(handler),
       context(ZmqIpc_GetContext()),
-      controlEndpoint(buildControlEndpoint(this, endpoint)) {}
+      controlEndpoint(buildControlEndpoint(this, endpoint)),
+      options(std::move(options)) {}
 
 ZmqIpcServer::~ZmqIpcServer() {
     if (thread) stop();
@@ -102,7 +142,7 @@ ZmqIpcServer::~ZmqIpcServer() {
             break;
         } catch (const zmq::error_t& e) {
             if (e.num() == ETERM) break;  // the thread ends by itself
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(milliseconds(10));
         }
     }
     if (thread->joinable()) thread->join();
@@ -122,7 +162,10 @@ bool ZmqIpcServer::start() {
         spdlog::error("Server {}: unable to start receiving thread : {}", endpoint, e.what());
         return false;
     }
-    if (ready.get()) return true;
+    if (ready.get()) {
+        started = true;
+        return true;
+    }
     thread->join();
     thread.reset();
     return false;
@@ -158,9 +201,12 @@ bool ZmqIpcServer::stop() {
         spdlog::error("Server {}: not started", endpoint);
         return false;
     }
+    started = false;
     try {
         if (!contextAlive(context)) throw zmq::error_t(ETERM);
-        sendTerminate();
+        // A thread that gave up on its own has closed its control socket
+        // already: there is nobody to tell, only a thread to join.
+        if (receiving) sendTerminate();
         if (thread->joinable()) thread->join();
         thread.reset();
         spdlog::info("Server {}: stopped", endpoint);
@@ -179,24 +225,58 @@ bool ZmqIpcServer::stop() {
     }
 }
 
-bool ZmqIpcServer::openSockets(void*& reply, void*& control) {
-    reply = zmq_socket(context, ZMQ_REP);
+ZmqIpcServer::Activity ZmqIpcServer::activity() const {
+    Activity now;
+    now.receiving = receiving.load();
+    const std::int64_t since = busySinceNs.load();
+    if (since != 0) {
+        now.busySince = steady_clock::time_point(
+            std::chrono::duration_cast<steady_clock::duration>(std::chrono::nanoseconds(since)));
+    }
+    return now;
+}
+
+std::optional<std::string> ZmqIpcServer::servingProblem(milliseconds bound) const {
+    if (!started) return std::nullopt;
+    const Activity now = activity();
+    if (!now.receiving) return fmt::format("Server {} : receiving thread has ended", endpoint);
+    if (!now.busySince) return std::nullopt;
+    const auto busy =
+        std::chrono::duration_cast<milliseconds>(steady_clock::now() - *now.busySince);
+    if (busy <= bound) return std::nullopt;
+    return fmt::format("Server {} : busy on one request for {}ms (limit {}ms)", endpoint,
+                       busy.count(), bound.count());
+}
+
+// The reply socket, bound to the endpoint, or null after the reason was logged.
+void* ZmqIpcServer::openReplySocket() {
+    void* reply = zmq_socket(context, ZMQ_REP);
     if (reply == nullptr) {
         spdlog::error("Server {}: unable to create socket : {}", endpoint,
                       zmq_strerror(zmq_errno()));
-        return false;
+        return nullptr;
     }
     const int linger = 1;
-    if (zmq_setsockopt(reply, ZMQ_LINGER, &linger, sizeof linger) != 0) {
+    const std::int64_t maxMessageSize = options.maxMessageSize;
+    if (zmq_setsockopt(reply, ZMQ_LINGER, &linger, sizeof linger) != 0 ||
+        zmq_setsockopt(reply, ZMQ_MAXMSGSIZE, &maxMessageSize, sizeof maxMessageSize) != 0) {
         spdlog::error("Server {}: unable to configure socket : {}", endpoint,
                       zmq_strerror(zmq_errno()));
-        return false;
+        zmq_close(reply);
+        return nullptr;
     }
     if (zmq_bind(reply, endpoint.c_str()) != 0) {
         spdlog::error("Server {}: unable to bind {} : {}", endpoint, endpoint,
                       zmq_strerror(zmq_errno()));
-        return false;
+        zmq_close(reply);
+        return nullptr;
     }
+    return reply;
+}
+
+bool ZmqIpcServer::openSockets(void*& reply, void*& control) {
+    reply = openReplySocket();
+    if (reply == nullptr) return false;
     control = zmq_socket(context, ZMQ_PULL);
     if (control == nullptr) {
         spdlog::error("Server {}: unable to create socket : {}", endpoint,
@@ -227,31 +307,105 @@ void ZmqIpcServer::receivingThread() {
         return;
     }
     spdlog::debug("Server {}: start receiving thread", endpoint);
+    receiving = true;
     bound.set_value(true);
 
-    // Nothing may leave this thread: an escaping exception would end the
-    // whole process.
-    try {
-        receiveLoop(reply, control);
-    } catch (const zmq::error_t& e) {
-        if (e.num() == ETERM) {
-            spdlog::info("Server {}: context has been terminated", endpoint);
-        } else {
-            spdlog::error("Server {}: exception in receiving thread: {}", endpoint, e.what());
-        }
-    } catch (const std::exception& e) {
-        spdlog::error("Server {}: exception in receiving thread: {}", endpoint, e.what());
-    } catch (...) {
-        spdlog::error("Server {}: exception in receiving thread: {}", endpoint, "unknown error");
-    }
+    const LoopEnd end = serveUntilStopped(reply, control);
     closeSocket(reply, endpoint);
     spdlog::debug("Server {} : end of reception thread", endpoint);
     closeSocket(control, controlEndpoint);
+    receiving = false;
+    if (end == LoopEnd::failed && options.onFatalError) {
+        try {
+            options.onFatalError();
+        } catch (const std::exception& e) {
+            spdlog::error("Server {}: exception in receiving thread: {}", endpoint, e.what());
+        }
+    }
 }
 
-void ZmqIpcServer::receiveLoop(void* reply, void* control) {
+// Serves until the stop command or the end of the context. Any other error
+// costs the reply socket, never the thread: the socket is opened afresh on
+// the same endpoint, so one broken exchange cannot leave a live process with
+// a dead endpoint. Only when that keeps failing is the endpoint given up.
+ZmqIpcServer::LoopEnd ZmqIpcServer::serveUntilStopped(void*& reply, void* control) {
+    unsigned failures = 0;
+    for (;;) {
+        // Nothing may leave this thread: an escaping exception would end the
+        // whole process.
+        try {
+            if (receiveLoop(reply, control, failures)) return LoopEnd::stopped;
+        } catch (const zmq::error_t& e) {
+            if (e.num() == ETERM) {
+                spdlog::info("Server {}: context has been terminated", endpoint);
+                return LoopEnd::stopped;
+            }
+            spdlog::error("Server {}: exception in receiving thread: {}", endpoint, e.what());
+        } catch (const std::exception& e) {
+            spdlog::error("Server {}: exception in receiving thread: {}", endpoint, e.what());
+        } catch (...) {
+            spdlog::error("Server {}: exception in receiving thread: {}", endpoint,
+                          "unknown error");
+        }
+        ++failures;
+        bool stopped = false;
+        if (!reopenReplySocket(reply, control, failures, stopped)) {
+            return stopped ? LoopEnd::stopped : LoopEnd::failed;
+        }
+    }
+}
+
+// False when the endpoint is given up, or when the stop command or the end of
+// the context came first (`stopped`).
+bool ZmqIpcServer::reopenReplySocket(void*& reply, void* control, unsigned& failures,
+                                     bool& stopped) {
+    closeSocket(reply, endpoint);
+    while (failures < kMaxFailures) {
+        try {
+            if (waitForStop(control, pauseBeforeReopening(failures))) {
+                stopped = true;
+                return false;
+            }
+        } catch (const zmq::error_t& e) {
+            if (e.num() == ETERM) {
+                spdlog::info("Server {}: context has been terminated", endpoint);
+                stopped = true;
+                return false;
+            }
+            spdlog::error("Server {}: exception in receiving thread: {}", endpoint, e.what());
+        }
+        reply = openReplySocket();
+        if (reply != nullptr) {
+            spdlog::info("Server {}: endpoint reopened", endpoint);
+            return true;
+        }
+        ++failures;
+    }
+    spdlog::critical("Server {}: endpoint lost, the server gives up", endpoint);
+    return false;
+}
+
+// Pauses for `delay` while watching the control socket; true when the stop
+// command arrived meanwhile.
+bool ZmqIpcServer::waitForStop(void* control, milliseconds delay) {
+    if (delay.count() <= 0) return false;
+    zmq_pollitem_t item{control, 0, ZMQ_POLLIN, 0};
+    const auto deadline = steady_clock::now() + delay;
+    for (auto left = delay; left.count() > 0;
+         left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now())) {
+        item.revents = 0;
+        const int rc = zmq_poll(&item, 1, static_cast<long>(left.count()));
+        if (rc < 0 && zmq_errno() != EINTR) throw zmq::error_t();
+        if (rc > 0 && readControl(control)) return true;
+    }
+    return false;
+}
+
+// True when the stop command was received. `failures` is cleared by every
+// request served to the end.
+bool ZmqIpcServer::receiveLoop(void* reply, void* control, unsigned& failures) {
     zmq_pollitem_t items[2] = {{reply, 0, ZMQ_POLLIN, 0}, {control, 0, ZMQ_POLLIN, 0}};
-    for (bool running = true; running;) {
+    for (;;) {
         items[0].revents = 0;
         items[1].revents = 0;
         if (zmq_poll(items, 2, -1) < 0) {
@@ -259,25 +413,38 @@ void ZmqIpcServer::receiveLoop(void* reply, void* control) {
             throw zmq::error_t();
         }
         spdlog::trace("Server {}: waiting for request", endpoint);
-        if ((items[0].revents & ZMQ_POLLIN) != 0 && !serveRequest(reply)) continue;
-        if ((items[1].revents & ZMQ_POLLIN) != 0) running = !readControl(control);
+        if ((items[0].revents & ZMQ_POLLIN) != 0) {
+            if (!serveRequest(reply)) continue;
+            failures = 0;
+        }
+        if ((items[1].revents & ZMQ_POLLIN) != 0 && readControl(control)) return true;
     }
 }
 
 // False when nothing could be received, in which case the pass ends at once.
 bool ZmqIpcServer::serveRequest(void* reply) {
     Message message;
-    int rc;
-    do {
-        rc = zmq_msg_recv(&message.msg, reply, 0);
-    } while (rc < 0 && zmq_errno() == EINTR);
-    if (rc < 0) {
+    if (receiveFrame(message.msg, reply) < 0) {
         if (zmq_errno() != EAGAIN) throw zmq::error_t();
         spdlog::error("Server {}: error while waiting request : {}", endpoint,
                       zmq_strerror(zmq_errno()));
         return false;
     }
-    const std::size_t size = zmq_msg_size(&message.msg);
+    const BusyMark busy(busySinceNs);
+    // A REP socket replies only once the whole message has been read, and the
+    // request frame is a single frame: the other frames are read and dropped,
+    // never served as requests of their own.
+    std::size_t frames = 1;
+    std::size_t size = zmq_msg_size(&message.msg);
+    while (zmq_msg_more(&message.msg) != 0) {
+        if (receiveFrame(message.msg, reply) < 0) throw zmq::error_t();
+        ++frames;
+    }
+    if (frames > 1) {
+        spdlog::warn("Server {} : multipart request of {} frames refused", endpoint, frames);
+        replyEmpty(reply);
+        return true;
+    }
     if (size == 0) {
         spdlog::trace("Server {} : receive ping request", endpoint);
         static const char nothing = 0;
@@ -294,6 +461,13 @@ bool ZmqIpcServer::serveRequest(void* reply) {
     return true;
 }
 
+void ZmqIpcServer::replyEmpty(void* reply) {
+    static const char nothing = 0;
+    if (sendFrame(reply, &nothing, 0) >= 0) return;
+    if (zmq_errno() != EAGAIN) throw zmq::error_t();
+    spdlog::error("Server {} : unable to send response (error = EAGAIN)", endpoint);
+}
+
 void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize) {
     DeserializationBuffer request;
     request.data = frame;
@@ -308,7 +482,7 @@ void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_
         std::string identity;
         deserialize(request, identity);
         request.payloadStart = request.position;
-        spdlog::trace("Server {}: receive message from client {}", endpoint, identity);
+        spdlog::trace("Server {}: receive message from client {}", endpoint, bounded(identity));
         spdlog::trace("Server {}: Notify request", endpoint);
         if (handler != nullptr) handler->notifyRequest(identity, requestContext);
     } catch (const DeserializationException&) {
@@ -336,11 +510,7 @@ void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_
 // True when the stop command was received.
 bool ZmqIpcServer::readControl(void* control) {
     Message message;
-    int rc;
-    do {
-        rc = zmq_msg_recv(&message.msg, control, 0);
-    } while (rc < 0 && zmq_errno() == EINTR);
-    if (rc < 0 && zmq_errno() != EAGAIN) throw zmq::error_t();
+    if (receiveFrame(message.msg, control) < 0 && zmq_errno() != EAGAIN) throw zmq::error_t();
     const std::string text(static_cast<const char*>(zmq_msg_data(&message.msg)),
                            zmq_msg_size(&message.msg));
     std::istringstream words(text);

@@ -97,6 +97,10 @@ const std::filesystem::path& service::get_database_path() {
     return database_path_;
 }
 
+void service::set_health_check(ev_common::SystemdWatchdog::HealthCheck check) {
+    watchdog_.setHealthCheck(std::move(check));
+}
+
 bool service::initialize(int argc, const char* const argv[]) {
     if (running_) return false;
 

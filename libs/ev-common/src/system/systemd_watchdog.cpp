@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
 
 namespace ev_common {
 
@@ -45,7 +46,35 @@ bool SystemdWatchdog::start() {
     return true;
 }
 
+void SystemdWatchdog::setHealthCheck(HealthCheck check) {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    check_ = std::move(check);
+}
+
+// One line when the refreshes stop and one when they come back, however many
+// periods lie in between.
+bool SystemdWatchdog::healthy() {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    std::optional<std::string> problem;
+    if (check_) {
+        try {
+            problem = check_();
+        } catch (const std::exception& e) {
+            problem = std::string("health check failed : ") + e.what();
+        }
+    }
+    if (problem) {
+        if (!suspended_) spdlog::error("Systemd watchdog refresh suspended : {}", *problem);
+        suspended_ = true;
+        return false;
+    }
+    if (suspended_) spdlog::info("Systemd watchdog refresh resumed");
+    suspended_ = false;
+    return true;
+}
+
 void SystemdWatchdog::refresh() {
+    if (!healthy()) return;
     int result = sd_notify(0, "WATCHDOG=1");
     if (result < 1) spdlog::error("Unable to refresh systemd watchdog : {}", result);
 }

@@ -11,8 +11,11 @@
 #include <zmq.h>
 #include <zmq.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -60,8 +63,31 @@ public:
         return zmq_send(socket_, frame.data(), frame.size(), 0) >= 0;
     }
 
+    // One message of several frames, the way send_multipart sends it.
+    bool sendMultipart(const std::vector<std::string>& frames) {
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const int flags = i + 1 < frames.size() ? ZMQ_SNDMORE : 0;
+            if (zmq_send(socket_, frames[i].data(), frames[i].size(), flags) < 0) return false;
+        }
+        return true;
+    }
+
     std::optional<std::string> request(const std::string& frame) {
         if (!send(frame)) return std::nullopt;
+        return receive();
+    }
+
+    std::optional<std::string> requestMultipart(const std::vector<std::string>& frames) {
+        if (!sendMultipart(frames)) return std::nullopt;
+        return receive();
+    }
+
+    void setReceiveTimeout(int milliseconds) {
+        zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &milliseconds, sizeof milliseconds);
+    }
+
+private:
+    std::optional<std::string> receive() {
         zmq_msg_t msg;
         zmq_msg_init(&msg);
         int rc;
@@ -75,7 +101,6 @@ public:
         return reply;
     }
 
-private:
     void* socket_;
 };
 
@@ -84,18 +109,20 @@ struct Call {
     std::uint32_t payloadStart;
     std::uint32_t position;
     bool dataIsFrame;
+    std::uint32_t frameSize;
 };
 
 // Speaks a small protocol: operation 1 (uint32 id) answers status 0 for id 5
 // and 1 otherwise, operation 2 answers an empty list, operation 9 throws a
-// runtime error, operation 10 a ZeroMQ error; anything else gets no reply.
+// runtime error, operation 10 a ZeroMQ error, operation 11 answers like 2
+// once the test releases it; anything else gets no reply.
 class TestHandler : public ZmqIpcServer::IIpcRequestHandler {
 public:
     void notifyRequest(const std::string& clientId, IpcRequestContext& context) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             calls_.push_back({clientId, context.request->payloadStart, context.request->position,
-                              context.requestData == context.request->data});
+                              context.requestData == context.request->data, context.request->size});
         }
         std::int32_t operation = 0;
         ev_common::deserialize(*context.request, operation);
@@ -111,6 +138,10 @@ public:
             throw std::runtime_error("store failed");
         } else if (operation == 10) {
             throw zmq::error_t(EPROTO);
+        } else if (operation == 11) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            released_.wait(lock, [&] { return release_; });
+            ev_common::serialize(out, std::uint32_t{0});
         } else {
             return;
         }
@@ -123,8 +154,16 @@ public:
         return calls_;
     }
 
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        release_ = true;
+        released_.notify_all();
+    }
+
 private:
     mutable std::mutex mutex_;
+    std::condition_variable released_;
+    bool release_ = false;
     std::vector<Call> calls_;
 };
 
@@ -166,6 +205,13 @@ class ZmqIpcServerTest : public ::testing::Test {
 protected:
     void SetUp() override { ev_common::ZmqIpc_Init(); }
     void TearDown() override { ev_common::ZmqIpc_Term(); }
+
+    std::size_t linesStartingWith(const std::string& prefix) const {
+        const auto texts = capture.texts();
+        return static_cast<std::size_t>(
+            std::count_if(texts.begin(), texts.end(),
+                          [&](const std::string& t) { return t.rfind(prefix, 0) == 0; }));
+    }
 
     std::string ipcEndpoint() const { return "ipc://" + (dir / "test.reqresp.api").string(); }
 
@@ -260,7 +306,41 @@ TEST_F(ZmqIpcServerTest, RepliesEmptyToEveryMalformedRequestAndKeepsServing) {
         EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
         ++handlerCalls;
     }
-    EXPECT_EQ(capture.count("Server " + endpoint + ": exception in receiving thread: "), 0u);
+    EXPECT_EQ(linesStartingWith("Server " + endpoint + ": exception in receiving thread"), 0u);
+}
+
+TEST_F(ZmqIpcServerTest, RefusesEveryMultipartRequestWithOneEmptyReplyAndKeepsServing) {
+    const std::string endpoint = ipcEndpoint();
+    ZmqIpcServer server("Test", endpoint, &handler);
+    ASSERT_TRUE(server.start());
+    Client client(endpoint);
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> frames;
+    };
+    const std::vector<Case> cases{
+        {"two empty frames", {"", ""}},
+        {"list and list", {listAll, listAll}},
+        {"five empty frames", {"", "", "", "", ""}},
+        // The second frame must not be served as a request of its own.
+        {"garbage and list", {frameOf({0x07, 0x01}), listAll}},
+        {"list and garbage", {listAll, frameOf({0xFF})}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(client.requestMultipart(c.frames), std::string());
+        EXPECT_TRUE(
+            capture.has(level_enum::warn, "Server " + endpoint + " : multipart request of " +
+                                              std::to_string(c.frames.size()) + " frames refused"))
+            << capture.dump();
+        EXPECT_TRUE(handler.calls().empty());
+        // The same REQ socket goes on with a ping.
+        EXPECT_EQ(client.request(""), std::string());
+    }
+    EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
+    EXPECT_EQ(handler.calls().size(), 1u);
+    EXPECT_EQ(linesStartingWith("Server " + endpoint + ": exception in receiving thread"), 0u);
 }
 
 TEST_F(ZmqIpcServerTest, RefusesASecondStartAndASecondStopAndCanBeRestarted) {
@@ -402,24 +482,132 @@ TEST_F(ZmqIpcServerTest, DestructorFinishesTheThreadAfterAFailedStop) {
         capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread"));
 }
 
-TEST_F(ZmqIpcServerTest, AZeroMqErrorFromTheHandlerEndsOnlyTheThread) {
-    const std::string endpoint = "inproc://handler-error.test";
+TEST_F(ZmqIpcServerTest, ReopensTheEndpointAfterAZeroMqErrorAndServesTheNextClients) {
+    const std::string endpoint = ipcEndpoint();
     ZmqIpcServer server("Test", endpoint, &handler);
     ASSERT_TRUE(server.start());
     {
+        // This client's request is lost with the socket it reached.
         Client client(endpoint);
         EXPECT_TRUE(client.send(frameOf({0, 0, 0, 0, 0x0A, 0, 0, 0})));
+        EXPECT_TRUE(waitUntil([&] {
+            return capture.has(level_enum::info, "Server " + endpoint + ": endpoint reopened");
+        })) << capture.dump();
     }
-    EXPECT_TRUE(waitUntil([&] {
-        return capture.has(level_enum::debug, "Server " + endpoint + " : end of reception thread");
-    }));
     EXPECT_TRUE(capture.has(
         level_enum::err,
         "Server " + endpoint + ": exception in receiving thread: " + zmq_strerror(EPROTO)));
-    // The finished thread is still held until stop joins it.
-    EXPECT_FALSE(server.start());
+    EXPECT_FALSE(capture.has("Server " + endpoint + " : end of reception thread"));
+
+    // Errors with requests served in between never add up to giving the
+    // endpoint up.
+    const std::string reopened = "Server " + endpoint + ": endpoint reopened";
+    for (std::size_t round = 2; round < 10; ++round) {
+        Client client(endpoint);
+        EXPECT_EQ(client.request(removeId5), frameOf({0, 0, 0, 0}));
+        EXPECT_TRUE(client.send(frameOf({0, 0, 0, 0, 0x0A, 0, 0, 0})));
+        EXPECT_TRUE(waitUntil([&] { return capture.count(reopened) == round; }));
+    }
+    Client client(endpoint);
+    EXPECT_EQ(client.request(listAll), frameOf({0, 0, 0, 0}));
+    EXPECT_TRUE(server.activity().receiving);
+    EXPECT_FALSE(capture.has("Server " + endpoint + ": endpoint lost, the server gives up"));
     EXPECT_TRUE(server.stop());
     EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": stopped"));
+}
+
+TEST_F(ZmqIpcServerTest, GivesTheEndpointUpAndCallsTheFatalHookWhenItCannotBeReopened) {
+    const auto folder = dir / "gone";
+    std::filesystem::create_directory(folder);
+    const std::string endpoint = "ipc://" + (folder / "api").string();
+    std::atomic<int> fatal{0};
+    ev_common::ZmqIpcServerOptions options;
+    options.onFatalError = [&] { ++fatal; };
+    ZmqIpcServer server("Test", endpoint, &handler, options);
+    ASSERT_TRUE(server.start());
+    EXPECT_EQ(server.servingProblem(std::chrono::seconds(1)), std::nullopt);
+    Client client(endpoint);
+    EXPECT_EQ(client.request(""), std::string());
+    std::filesystem::remove_all(folder);  // the endpoint cannot be bound again
+    EXPECT_TRUE(client.send(frameOf({0, 0, 0, 0, 0x0A, 0, 0, 0})));
+
+    EXPECT_TRUE(waitUntil([&] { return fatal.load() == 1; })) << capture.dump();
+    EXPECT_TRUE(capture.has(level_enum::critical,
+                            "Server " + endpoint + ": endpoint lost, the server gives up"));
+    EXPECT_EQ(capture.count("Server " + endpoint + ": unable to bind " + endpoint +
+                            " : No such file or directory"),
+              5u);
+    EXPECT_GT(capture.indexOf("Server " + endpoint + " : end of reception thread"),
+              capture.indexOf("Server " + endpoint + ": endpoint lost, the server gives up"));
+    EXPECT_FALSE(server.activity().receiving);
+    EXPECT_EQ(server.servingProblem(std::chrono::seconds(1)),
+              "Server " + endpoint + " : receiving thread has ended");
+
+    // The owner still stops it as usual; a stopped server has no problem to report.
+    EXPECT_TRUE(server.stop());
+    EXPECT_TRUE(capture.has(level_enum::info, "Server " + endpoint + ": stopped"));
+    EXPECT_EQ(server.servingProblem(std::chrono::seconds(1)), std::nullopt);
+    EXPECT_EQ(fatal.load(), 1);
+}
+
+TEST_F(ZmqIpcServerTest, ReportsARequestThatTakesLongerThanTheBound) {
+    const std::string endpoint = ipcEndpoint();
+    ZmqIpcServer server("Test", endpoint, &handler);
+    const auto bound = std::chrono::milliseconds(50);
+    EXPECT_EQ(server.servingProblem(bound), std::nullopt);  // not started: nothing to judge
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(server.activity().receiving);
+    EXPECT_FALSE(server.activity().busySince);
+    EXPECT_EQ(server.servingProblem(bound), std::nullopt);
+
+    std::optional<std::string> reply;
+    std::thread slow([&] {
+        Client client(endpoint);
+        reply = client.request(frameOf({0, 0, 0, 0, 0x0B, 0, 0, 0}));
+    });
+    std::optional<std::string> problem;
+    EXPECT_TRUE(waitUntil([&] { return (problem = server.servingProblem(bound)).has_value(); }));
+    const std::string busy = "Server " + endpoint + " : busy on one request for ";
+    EXPECT_EQ(problem.value_or("").rfind(busy, 0), 0u) << problem.value_or("");
+    EXPECT_NE(problem.value_or("").find("ms (limit 50ms)"), std::string::npos);
+    EXPECT_TRUE(server.activity().busySince);
+    // A longer bound is not exceeded yet.
+    EXPECT_EQ(server.servingProblem(std::chrono::minutes(10)), std::nullopt);
+
+    handler.release();
+    slow.join();
+    EXPECT_EQ(reply, frameOf({0, 0, 0, 0}));
+    EXPECT_TRUE(waitUntil([&] { return !server.servingProblem(bound); }));
+    EXPECT_FALSE(server.activity().busySince);
+}
+
+TEST_F(ZmqIpcServerTest, NeverHandsAFrameAboveTheSizeLimitToTheHandler) {
+    const std::string endpoint = ipcEndpoint();
+    ev_common::ZmqIpcServerOptions options;
+    options.maxMessageSize = 1000;
+    ZmqIpcServer server("Test", endpoint, &handler, options);
+    ASSERT_TRUE(server.start());
+
+    auto padded = [](std::size_t size) {
+        std::string frame = listAll;
+        frame.resize(size, 'x');
+        return frame;
+    };
+    Client tooLarge(endpoint);
+    tooLarge.setReceiveTimeout(300);
+    EXPECT_TRUE(tooLarge.send(padded(1001)));
+    // Other clients are served as before, up to the limit itself.
+    Client other(endpoint);
+    EXPECT_EQ(other.request(padded(1000)), frameOf({0, 0, 0, 0}));
+    EXPECT_EQ(other.request(""), std::string());
+    EXPECT_EQ(tooLarge.request(""), std::nullopt);  // dropped, never answered
+    Client later(endpoint);
+    EXPECT_EQ(later.request(removeId5), frameOf({0, 0, 0, 0}));
+
+    const auto calls = handler.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].frameSize, 1000u);
+    EXPECT_EQ(linesStartingWith("Server " + endpoint + ": exception in receiving thread"), 0u);
 }
 
 extern "C" void ignoreSignal(int) {}

@@ -11,11 +11,15 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <zmq.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <filesystem>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono;
@@ -61,6 +65,73 @@ int runAndTerminate(ChildProcess& child) {
 }
 
 const char* kPrefix = "[cybersecurity_service] ";
+
+// The receiving end of NOTIFY_SOCKET, as systemd holds it.
+class NotifyListener {
+public:
+    explicit NotifyListener(const std::filesystem::path& path)
+        : path_(path.string()), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path_.c_str());
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    }
+    ~NotifyListener() { ::close(fd_); }
+    const std::string& path() const { return path_; }
+
+    // The next message, or nothing when none came within `timeout`.
+    std::optional<std::string> next(milliseconds timeout) {
+        timeval tv{static_cast<time_t>(timeout.count() / 1000),
+                   static_cast<suseconds_t>((timeout.count() % 1000) * 1000)};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        char buffer[256];
+        const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+        if (n <= 0) return std::nullopt;
+        return std::string(buffer, static_cast<std::size_t>(n));
+    }
+    // Drops whatever is queued.
+    void drain() {
+        char buffer[256];
+        while (::recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
+        }
+    }
+
+private:
+    std::string path_;
+    int fd_;
+};
+
+// A REQ client on its own context; requests carry an empty client identity.
+class FrameClient {
+public:
+    explicit FrameClient(const std::string& endpoint)
+        : context_(zmq_ctx_new()), socket_(zmq_socket(context_, ZMQ_REQ)) {
+        const int timeout = 20000;
+        const int linger = 0;
+        zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+        zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_connect(socket_, endpoint.c_str());
+    }
+    ~FrameClient() {
+        zmq_close(socket_);
+        zmq_ctx_term(context_);
+    }
+    bool send(const std::string& payload) {
+        const std::string frame = payload.empty() ? "" : std::string(4, '\0') + payload;
+        return zmq_send(socket_, frame.data(), frame.size(), 0) >= 0;
+    }
+    std::optional<std::string> request(const std::string& payload) {
+        if (!send(payload)) return std::nullopt;
+        char buffer[64];
+        const int n = zmq_recv(socket_, buffer, sizeof buffer, 0);
+        if (n < 0) return std::nullopt;
+        return std::string(buffer, static_cast<std::size_t>(n));
+    }
+
+private:
+    void* context_;
+    void* socket_;
+};
 
 }  // namespace
 
@@ -333,4 +404,63 @@ TEST(ServiceProcess, OpensItsDatabaseInWalModeWhenTheServiceUsesOne) {
                                   "database file)"),
         std::string::npos)
         << refused.stdoutText();
+}
+
+TEST(ServiceProcess, StopsFeedingTheWatchdogWhileARequestOutlastsTheBoundAndResumesAfterIt) {
+    ev_test::TempDir dir;
+    NotifyListener systemd(dir / "notify");
+    const std::string endpoint = "ipc://" + (dir / "api").string();
+    const auto release = dir / "release";
+    ChildProcess child(
+        daemonPath(), {"--no-log-ts"},
+        env({"NOTIFY_SOCKET=" + systemd.path(), "WATCHDOG_USEC=100000", "FRAME_SERVE=" + endpoint,
+             "FRAME_BOUND_MS=300", "FRAME_RELEASE=" + release.string()}));
+    ASSERT_EQ(systemd.next(seconds(20)), "READY=1") << child.stdoutText();
+    ASSERT_EQ(systemd.next(seconds(5)), "WATCHDOG=1");
+
+    std::optional<std::string> reply;
+    std::thread client([&] { reply = FrameClient(endpoint).request("block"); });
+    const std::string suspended = std::string(kPrefix) +
+                                  "[error] Systemd watchdog refresh suspended : Server " +
+                                  endpoint + " : busy on one request for ";
+    EXPECT_TRUE(child.waitForStdout(suspended)) << child.stdoutText();
+    // Everything queued was sent before the line; nothing follows it, although
+    // a refresh is due every 50 ms.
+    systemd.drain();
+    EXPECT_EQ(systemd.next(milliseconds(1000)), std::nullopt);
+
+    ev_test::writeFile(release, "");
+    client.join();
+    EXPECT_EQ(reply, "done");
+    EXPECT_EQ(systemd.next(seconds(5)), "WATCHDOG=1");
+    EXPECT_TRUE(child.waitForStdout("[info] Systemd watchdog refresh resumed"));
+
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(seconds(20)), 0) << child.stdoutText();
+    const std::string out = child.stdoutText();
+    EXPECT_NE(out.find("ms (limit 300ms)\n"), std::string::npos) << out;
+    const auto first = out.find("Systemd watchdog refresh suspended");
+    EXPECT_EQ(out.find("Systemd watchdog refresh suspended", first + 1), std::string::npos);
+}
+
+TEST(ServiceProcess, EndsWithOneWhenItsEndpointCannotBeReopened) {
+    ev_test::TempDir dir;
+    std::filesystem::create_directory(dir / "run");
+    const std::string endpoint = "ipc://" + (dir / "run" / "api").string();
+    ChildProcess child(daemonPath(), {"--no-systemd", "--no-log-ts"},
+                       env({"FRAME_SERVE=" + endpoint}));
+    ASSERT_TRUE(child.waitForStdout("Frame service running")) << child.stdoutText();
+    FrameClient client(endpoint);
+    ASSERT_EQ(client.request(""), "");
+    std::filesystem::remove_all(dir / "run");
+    EXPECT_TRUE(client.send("fail"));
+
+    EXPECT_EQ(child.wait(seconds(20)), 1) << child.stdoutText();
+    auto out = lines(child.stdoutText());
+    const std::string p = kPrefix;
+    const long lost =
+        indexOf(out, p + "[critical] Server " + endpoint + ": endpoint lost, the server gives up");
+    const long stopping = indexOf(out, p + "[info] Stopping...", lost);
+    const long exiting = indexOf(out, p + "[info] Exiting", lost);
+    EXPECT_TRUE(lost > 0 && lost < stopping && stopping < exiting) << child.stdoutText();
 }

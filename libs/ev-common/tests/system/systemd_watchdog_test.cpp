@@ -1,10 +1,19 @@
 #include "ev_common/system/systemd_watchdog.hpp"
 
 #include "log_capture.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 using ev_common::SystemdWatchdog;
 
@@ -71,4 +80,79 @@ TEST(SystemdWatchdog, LogsEveryRefreshThatCannotReachSystemd) {
     }
     ::unsetenv("WATCHDOG_USEC");
     EXPECT_GE(capture.count("Unable to refresh systemd watchdog : 0"), 3u);
+}
+
+namespace {
+
+// The receiving end of NOTIFY_SOCKET, as systemd holds it.
+class NotifySocket {
+public:
+    NotifySocket() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path().c_str());
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            throw std::runtime_error("notify socket");
+        }
+        ::setenv("NOTIFY_SOCKET", path().c_str(), 1);
+    }
+    ~NotifySocket() {
+        ::unsetenv("NOTIFY_SOCKET");
+        ::close(fd_);
+    }
+    std::string path() const { return (dir_ / "notify").string(); }
+    // Every message sent so far (sd_notify has returned, so they are queued).
+    std::vector<std::string> take() {
+        std::vector<std::string> messages;
+        char buffer[256];
+        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;) {
+            messages.emplace_back(buffer, static_cast<std::size_t>(n));
+        }
+        return messages;
+    }
+
+private:
+    ev_test::TempDir dir_;
+    int fd_;
+};
+
+}  // namespace
+
+TEST(SystemdWatchdog, RefreshesOnlyWhileTheHealthCheckFindsNoProblem) {
+    ev_test::LogCapture capture;
+    NotifySocket systemd;
+    SystemdWatchdog watchdog;
+    std::optional<std::string> problem;
+    watchdog.setHealthCheck([&] { return problem; });
+    const std::vector<std::string> one{"WATCHDOG=1"};
+
+    watchdog.refresh();
+    EXPECT_EQ(systemd.take(), one);
+
+    problem = "Server x : busy on one request for 12000ms (limit 10000ms)";
+    watchdog.refresh();
+    watchdog.refresh();
+    EXPECT_TRUE(systemd.take().empty());
+    EXPECT_EQ(capture.count("Systemd watchdog refresh suspended : Server x : busy on one request "
+                            "for 12000ms (limit 10000ms)"),
+              1u);
+
+    problem.reset();
+    watchdog.refresh();
+    watchdog.refresh();
+    EXPECT_EQ(systemd.take(), std::vector<std::string>(2, "WATCHDOG=1"));
+    EXPECT_EQ(capture.count("Systemd watchdog refresh resumed"), 1u);
+    EXPECT_TRUE(capture.has(spdlog::level::info, "Systemd watchdog refresh resumed"));
+
+    // A check that throws counts as a problem; an empty one as none.
+    watchdog.setHealthCheck(
+        []() -> std::optional<std::string> { throw std::runtime_error("boom"); });
+    watchdog.refresh();
+    EXPECT_TRUE(systemd.take().empty());
+    EXPECT_TRUE(capture.has(spdlog::level::err,
+                            "Systemd watchdog refresh suspended : health check failed : boom"));
+    watchdog.setHealthCheck({});
+    watchdog.refresh();
+    EXPECT_EQ(systemd.take(), one);
+    EXPECT_FALSE(capture.has("Unable to refresh systemd watchdog : 0"));
 }

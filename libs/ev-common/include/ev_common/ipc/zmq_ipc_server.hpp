@@ -7,9 +7,14 @@
 
 #include "ev_common/ipc/serialization.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -29,6 +34,19 @@ struct IpcRequestContext {
     bool sendResponse(const void* data, std::size_t size);
 };
 
+// What a daemon chooses for its server; the defaults suit a local endpoint.
+struct ZmqIpcServerOptions {
+    // Largest frame a client may send, in bytes (-1: no limit). The transport
+    // drops a client that sends more before any of it reaches the handler;
+    // inproc endpoints are not limited.
+    std::int64_t maxMessageSize = 1024 * 1024;
+    // Called on the receiving thread when the endpoint is lost for good (the
+    // reply socket could not be opened again after an error); the thread ends
+    // right after. A daemon ends itself here so that its supervisor restarts
+    // it: a live process without its endpoint helps no client.
+    std::function<void()> onFatalError;
+};
+
 class ZmqIpcServer {
 public:
     class IIpcRequestHandler {
@@ -40,8 +58,18 @@ public:
         virtual void notifyRequest(const std::string& clientId, IpcRequestContext& context) = 0;
     };
 
+    // What the receiving thread is doing, readable from any thread.
+    struct Activity {
+        // The thread is up with its sockets (false before start, after stop,
+        // and once the thread has ended on its own).
+        bool receiving = false;
+        // When the request in progress arrived; empty while waiting for one.
+        std::optional<std::chrono::steady_clock::time_point> busySince;
+    };
+
     // Throws std::runtime_error when there is no process-wide context.
-    ZmqIpcServer(const std::string& name, const std::string& endpoint, IIpcRequestHandler* handler);
+    ZmqIpcServer(const std::string& name, const std::string& endpoint, IIpcRequestHandler* handler,
+                 ZmqIpcServerOptions options = {});
     virtual ~ZmqIpcServer();
     ZmqIpcServer(const ZmqIpcServer&) = delete;
     ZmqIpcServer& operator=(const ZmqIpcServer&) = delete;
@@ -51,15 +79,28 @@ public:
     bool start();
     bool stop();
 
+    Activity activity() const;
+    // Nothing while the server can serve: it is not started, or its thread is
+    // receiving and has been on the current request for at most `bound`.
+    // Otherwise why it cannot, as text for a log line. Any thread may ask.
+    std::optional<std::string> servingProblem(std::chrono::milliseconds bound) const;
+
     const std::string& getEndpoint() const { return endpoint; }
     const std::string& getControlEndpoint() const { return controlEndpoint; }
 
 private:
+    enum class LoopEnd { stopped, failed };
+
     void receivingThread();
+    void* openReplySocket();
     bool openSockets(void*& reply, void*& control);
-    void receiveLoop(void* reply, void* control);
+    LoopEnd serveUntilStopped(void*& reply, void* control);
+    bool receiveLoop(void* reply, void* control, unsigned& failures);
+    bool reopenReplySocket(void*& reply, void* control, unsigned& failures, bool& stopped);
+    bool waitForStop(void* control, std::chrono::milliseconds delay);
     bool serveRequest(void* reply);
     void serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize);
+    void replyEmpty(void* reply);
     bool readControl(void* control);
     void sendTerminate();
 
@@ -68,8 +109,14 @@ private:
     IIpcRequestHandler* handler;
     void* context;
     std::string controlEndpoint;
+    ZmqIpcServerOptions options;
     std::unique_ptr<std::thread> thread;
     std::promise<bool> bound;
+    // Published by the receiving thread for activity(); `started` by the
+    // owner's thread between a successful start and stop.
+    std::atomic<bool> started{false};
+    std::atomic<bool> receiving{false};
+    std::atomic<std::int64_t> busySinceNs{0};
 };
 
 }  // namespace ev_common

@@ -38,6 +38,13 @@ public:
     virtual const std::filesystem::path& get_database_path();
 
 protected:
+    // Lets the service say whether it can serve: consulted before every
+    // watchdog refresh, and while it reports a problem no "WATCHDOG=1" goes
+    // out, so systemd restarts a stuck daemon. May be called at any time,
+    // from any thread; a check that reaches members of the derived class must
+    // be cleared (an empty check) in the derived destructor.
+    void set_health_check(ev_common::SystemdWatchdog::HealthCheck check);
+
     virtual void after_configuration_description() {}
     virtual bool specific_init() = 0;
     virtual bool specific_start() = 0;
