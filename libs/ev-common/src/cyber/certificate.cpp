@@ -101,14 +101,17 @@ bool appendRequestExtensions(X509* certificate, X509_REQ* request, bool selfIssu
     return true;
 }
 
+// Unlike the data signing helpers, whose fallback is SHA-256, an issued
+// certificate takes the strongest digest for any value but the two named
+// weaker ones.
 const EVP_MD* signingDigest(DigestAlgorithm digest) {
     switch (digest) {
+        case DigestAlgorithm::sha256:
+            return EVP_sha256();
         case DigestAlgorithm::sha384:
             return EVP_sha384();
-        case DigestAlgorithm::sha512:
-            return EVP_sha512();
         default:
-            return EVP_sha256();
+            return EVP_sha512();
     }
 }
 

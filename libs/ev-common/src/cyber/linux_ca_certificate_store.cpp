@@ -1,17 +1,19 @@
 #include "ev_common/cyber/linux_ca_certificate_store.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include <spdlog/spdlog.h>
 
+#include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/process.hpp"
+#include "file_io.hpp"
 
 namespace fs = std::filesystem;
 
@@ -43,44 +45,31 @@ fs::path withoutTrailingSeparator(fs::path path) {
     return path;
 }
 
-std::optional<std::string> readWholeFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return text;
-}
+// Longer names are refused: the temporary ".NAME.crt.XXXXXX" of a write must
+// stay within the 255 bytes a file name may have, with room to spare.
+constexpr std::size_t kMaxNameLength = 200;
 
-enum class WriteOutcome { written, failedUntouched, failedAfterRename };
-
-// Writes `content` to `file` so that the file holds either its old content or
-// the whole new one, never a part, even across a power cut. The temporary's
-// name ends in random characters, never in ".crt", so the update tool cannot
-// pick it up.
-WriteOutcome writeAtomically(const fs::path& dir, const fs::path& file,
-                             const std::string& content) {
-    std::string pattern = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) return WriteOutcome::failedUntouched;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < content.size();) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
+// True when the text holds a PEM block whose label ends in "PRIVATE KEY"
+// (PKCS#8, RSA, EC, encrypted, ...), wherever its BEGIN line stands: a
+// secret must never reach the world-readable trust folder.
+bool holdsPrivateKey(const std::string& text) {
+    static const std::string kBegin = "-----BEGIN ";
+    static const std::string kPrivateKey = "PRIVATE KEY";
+    for (std::size_t at = text.find(kBegin); at != std::string::npos;
+         at = text.find(kBegin, at + 1)) {
+        const std::size_t labelAt = at + kBegin.size();
+        const std::size_t labelEnd = text.find("-----", labelAt);
+        if (labelEnd == std::string::npos) return false;
+        std::string_view label(text.data() + labelAt, labelEnd - labelAt);
+        while (!label.empty() && std::isspace(static_cast<unsigned char>(label.back()))) {
+            label.remove_suffix(1);
+        }
+        if (label.size() >= kPrivateKey.size() &&
+            label.substr(label.size() - kPrivateKey.size()) == kPrivateKey) {
+            return true;
+        }
     }
-    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(pattern.c_str(), file.c_str()) != 0) {
-        ::unlink(pattern.c_str());
-        return WriteOutcome::failedUntouched;
-    }
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ok = dirFd >= 0 && ::fsync(dirFd) == 0;
-    if (dirFd >= 0) ::close(dirFd);
-    return ok ? WriteOutcome::written : WriteOutcome::failedAfterRename;
+    return false;
 }
 
 }  // namespace
@@ -102,6 +91,7 @@ bool LinuxCaCertificateStore::init(const fs::path& linuxPath, const fs::path& us
     freshArgument = fresh;
     extraArguments = extra;
 
+    removeLeftoverTemporaries();
     if (!updateCallback(true)) return false;
 
     std::error_code linuxEc;
@@ -118,20 +108,30 @@ bool LinuxCaCertificateStore::init(const fs::path& linuxPath, const fs::path& us
     return false;
 }
 
+void LinuxCaCertificateStore::removeLeftoverTemporaries() {
+    // A write killed before its rename leaves its temporary behind; nothing
+    // else ever removes it.
+    std::error_code ec;
+    for (fs::directory_iterator it(userDir, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path entry = it->path();
+        if (!file_io::isTemporaryName(entry.filename().string(), kCrtExtension)) continue;
+        if (::unlink(entry.c_str()) == 0) {
+            spdlog::info("[ca-store] Removed leftover temporary file {}", entry.string());
+        }
+    }
+}
+
+fs::path LinuxCaCertificateStore::userFile(const std::string& name) const {
+    return userDir / (name + kCrtExtension);
+}
+
 bool LinuxCaCertificateStore::isValidName(const std::string& name) const {
     // The same set as a full match of "[a-zA-Z0-9_-]+", tested without the
     // regex engine: its recursive matcher overflows the stack on long input,
     // and the name comes straight from a client.
-    bool valid = !name.empty();
-    for (const char c : name) {
-        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                             (c >= '0' && c <= '9') || c == '_' || c == '-';
-        if (!allowed) {
-            valid = false;
-            break;
-        }
-    }
-    if (!valid) spdlog::error("[ca-store] Invalid certificate name: {}", name);
+    const bool valid =
+        !name.empty() && std::all_of(name.begin(), name.end(), file_io::isNameCharacter);
+    if (!valid) spdlog::error("[ca-store] Invalid certificate name: {}", bounded(name));
     return valid;
 }
 
@@ -234,7 +234,9 @@ std::optional<Certificate> LinuxCaCertificateStore::getCertificateByName(const s
     const auto it = findByName(name);
     if (it == certificates.end()) return std::nullopt;
     auto certificate = loadSystemEntry(name);
-    if (!certificate) spdlog::error("[ca-store] Unable to load certificate : name = {}", name);
+    if (!certificate) {
+        spdlog::error("[ca-store] Unable to load certificate : name = {}", bounded(name));
+    }
     return certificate;
 }
 
@@ -246,71 +248,124 @@ std::map<uint32_t, CertificateInfo>::iterator LinuxCaCertificateStore::findByNam
     return certificates.end();
 }
 
-AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& certificate,
-                                                             const std::string& name, uint32_t& id,
-                                                             bool replace) {
+std::optional<AddCertificateStatus> LinuxCaCertificateStore::refuseAddition(
+    const Certificate& certificate, const std::string& name, bool replace) {
     if (!isValidName(name)) {
         spdlog::error("[ca-store] Unable to add certificate : invalid name");
         return AddCertificateStatus::invalid_name;
     }
+    if (name.size() > kMaxNameLength) {
+        spdlog::error(
+            "[ca-store] Unable to add certificate {} : the name is longer than {} characters",
+            bounded(name), kMaxNameLength);
+        return AddCertificateStatus::invalid_name;
+    }
     if (!certificate.valid()) {
-        spdlog::error("[ca-store] Unable to add certificate {} : invalid certificate", name);
+        spdlog::error("[ca-store] Unable to add certificate {} : invalid certificate",
+                      bounded(name));
         return AddCertificateStatus::invalid_cert;
     }
-    const fs::path file = userDir / (name + kCrtExtension);
+    if (holdsPrivateKey(certificate.text())) {
+        spdlog::warn("[ca-store] Unable to add certificate {} : the text holds a private key",
+                     bounded(name));
+        return AddCertificateStatus::invalid_cert;
+    }
     const auto found = findByName(name);
-    const bool replacing = found != certificates.end();
-    if (replacing && !replace) {
+    if (found == certificates.end()) return std::nullopt;
+    // A user certificate under a built-in's name would hide the built-in.
+    if (found->second.isBuiltIn) {
+        spdlog::error(
+            "[ca-store] Unable to add certificate {} : a built-in certificate has the same name",
+            bounded(name));
+        return AddCertificateStatus::already_exists;
+    }
+    if (!replace) {
         spdlog::error(
             "[ca-store] Unable to add certificate {} : a certificate with the same name already "
             "exists",
-            name);
+            bounded(name));
         return AddCertificateStatus::already_exists;
     }
+    return std::nullopt;
+}
 
-    // The old file is kept until the new certificate is known to work, so a
-    // failure can put back exactly what was trusted before.
-    std::error_code existsEc;
-    std::optional<std::string> previousText;
-    const bool existed = fs::exists(file, existsEc);
-    if (existed) previousText = readWholeFile(file);
-    if (replacing) {
-        spdlog::warn("Existing certificate {} will be deleted and replaced", name);
-        if (!existed) {
-            spdlog::warn("Unable to delete old certificate {} : {}", name, existsEc.message());
+AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& certificate,
+                                                             const std::string& name, uint32_t& id,
+                                                             bool replace) {
+    if (const auto refused = refuseAddition(certificate, name, replace)) return *refused;
+    const fs::path file = userFile(name);
+    const auto replaced = findByName(name);
+
+    // What stands at the file now is kept until the new certificate is known
+    // to work, so that a failure can put back exactly what was trusted before.
+    std::error_code error;
+    const auto previous = file_io::saveEntry(file, error);
+    if (replaced != certificates.end() && previous) {
+        spdlog::warn("Existing certificate {} will be deleted and replaced", bounded(name));
+        if (previous->kind == file_io::SavedEntry::Kind::missing) {
+            spdlog::warn("Unable to delete old certificate {} : {}", bounded(name),
+                         error.message());
         }
     }
-
-    const WriteOutcome outcome = existed && !previousText
-                                     ? WriteOutcome::failedUntouched
-                                     : writeAtomically(userDir, file, certificate.text());
-    if (outcome != WriteOutcome::written) {
-        if (outcome == WriteOutcome::failedAfterRename) restoreFile(file, previousText);
+    if (!previous || !writeUserFile(file, certificate.text(), *previous)) {
         spdlog::error(
             "[ca-store] Unable to add certificate {} : unable to write certificate in the user "
             "store directory => {}",
-            name, file.string());
+            bounded(name), file.string());
         return AddCertificateStatus::internal_error;
     }
 
     Certificate loaded{std::string()};
     if (!applyToSystemStore(name, true, loaded)) {
-        restoreFile(file, previousText);
-        if (replacing || previousText) {
-            // The tool ran with the new file; run it again so that the system
-            // entry points at the previous certificate once more.
-            if (updateCallback(false)) {
-                spdlog::warn("[ca-store] Previous certificate {} kept after the failed replacement",
-                             name);
-            } else {
-                spdlog::error("[ca-store] Unable to restore certificate {} in the system store",
-                              name);
-            }
+        const bool hadPrevious =
+            replaced != certificates.end() || previous->kind != file_io::SavedEntry::Kind::missing;
+        if (putBack(name, file, *previous) && hadPrevious) {
+            spdlog::warn("[ca-store] Previous certificate {} kept after the failed replacement",
+                         bounded(name));
         }
         return AddCertificateStatus::internal_error;
     }
 
-    if (replacing) certificates.erase(found);
+    if (replaced != certificates.end()) certificates.erase(replaced);
+    id = enterUserCertificate(name, loaded);
+    return AddCertificateStatus::success;
+}
+
+bool LinuxCaCertificateStore::writeUserFile(const fs::path& file, const std::string& text,
+                                            const file_io::SavedEntry& previous) {
+    switch (file_io::writeFile(file, text, 0644)) {
+        case file_io::WriteOutcome::written:
+            return true;
+        case file_io::WriteOutcome::failedAfterRename:
+            // The new file may not survive a power cut: better the old one now.
+            if (!file_io::restoreEntry(file, previous)) {
+                spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
+            }
+            return false;
+        case file_io::WriteOutcome::failedUntouched:
+            break;
+    }
+    return false;
+}
+
+bool LinuxCaCertificateStore::putBack(const std::string& name, const fs::path& file,
+                                      const file_io::SavedEntry& previous) {
+    if (!file_io::restoreEntry(file, previous)) {
+        spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
+    }
+    // The tool may have taken the change up before it failed; run it again
+    // so that the system folder follows the user folder once more.
+    if (!updateCallback(false)) {
+        spdlog::error("[ca-store] Unable to restore certificate {} in the system store",
+                      bounded(name));
+        return false;
+    }
+    if (previous.kind == file_io::SavedEntry::Kind::missing) cleanDeadSymlinks(name);
+    return true;
+}
+
+uint32_t LinuxCaCertificateStore::enterUserCertificate(const std::string& name,
+                                                       const Certificate& loaded) {
     CertificateInfo info;
     info.id = nextId;
     info.name = name;
@@ -318,22 +373,9 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
     info.subject = loaded.subjectText();
     info.notAfter = static_cast<int32_t>(loaded.notAfter());
     certificates.emplace(nextId, std::move(info));
-    id = nextId;
-    ++nextId;
-    spdlog::info("[ca-store] User certificate added to the store : id = {}, name = {}", id, name);
-    return AddCertificateStatus::success;
-}
-
-void LinuxCaCertificateStore::restoreFile(const fs::path& file,
-                                          const std::optional<std::string>& previousText) {
-    if (!previousText) {
-        std::error_code ec;
-        fs::remove(file, ec);
-        return;
-    }
-    if (writeAtomically(userDir, file, *previousText) != WriteOutcome::written) {
-        spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
-    }
+    spdlog::info("[ca-store] User certificate added to the store : id = {}, name = {}", nextId,
+                 bounded(name));
+    return nextId++;
 }
 
 RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) {
@@ -347,17 +389,25 @@ RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) 
         return RemoveCertificateStatus::built_in;
     }
     const std::string name = it->second.name;
-    std::error_code ec;
-    if (!fs::remove(userDir / (name + kCrtExtension), ec)) {
+    const fs::path file = userFile(name);
+    // Kept to be put back if the system update fails: a removal that does not
+    // happen must not lose the certificate.
+    std::error_code error;
+    const auto previous = file_io::saveEntry(file, error);
+    if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
+        !fs::remove(file, error)) {
         spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}", id,
-                      ec.message());
+                      error.message());
         return RemoveCertificateStatus::internal_error;
     }
     Certificate scratch{std::string()};
-    if (!applyToSystemStore(name, false, scratch)) return RemoveCertificateStatus::internal_error;
+    if (!applyToSystemStore(name, false, scratch)) {
+        putBack(name, file, *previous);
+        return RemoveCertificateStatus::internal_error;
+    }
     cleanDeadSymlinks(name);
     spdlog::info("[ca-store] User certificate removed from the store : id = {}, name = {}", id,
-                 name);
+                 bounded(name));
     certificates.erase(it);
     return RemoveCertificateStatus::success;
 }
@@ -370,13 +420,13 @@ bool LinuxCaCertificateStore::applyToSystemStore(const std::string& name, bool a
         loaded = Certificate(entry);
         if (loaded.valid()) {
             spdlog::debug("[ca-store] User certificate added to the system store : name = {}",
-                          name);
+                          bounded(name));
             return true;
         }
         spdlog::error(
             "[ca-store] Unable to add certificate {} : update certificate command failed "
             "=> {}",
-            name, updateCommand);
+            bounded(name), updateCommand);
         return false;
     }
     std::error_code ec;
@@ -388,7 +438,7 @@ bool LinuxCaCertificateStore::applyToSystemStore(const std::string& name, bool a
     spdlog::error(
         "[ca-store] Unable to remove certificate {} : update certificate command failed "
         "=> {}",
-        name, updateCommand);
+        bounded(name), updateCommand);
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "ev_common/cyber/x509_document.hpp"
 #include "ev_common/cyber/openssl_free.hpp"
+#include "file_io.hpp"
 
 #include <arpa/inet.h>
 #include <openssl/asn1.h>
@@ -275,25 +276,12 @@ bool verifyFile(const std::vector<uint8_t>& signature, const std::filesystem::pa
 X509Document::X509Document(const std::string& text) : text_(text) {}
 
 X509Document::X509Document(const std::filesystem::path& file) {
-    // A directory opens for reading and reports a nonsensical size; only a
-    // regular file has a size to go by.
+    // Links are followed (the system's trust folder is made of them), but only
+    // a regular file is read: a FIFO behind a link must not hold the caller.
     std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error)) {
-        return;
+    if (auto content = file_io::readRegularFile(file, true, error)) {
+        text_ = std::move(*content);
     }
-    std::ifstream in(file, std::ios::binary | std::ios::ate);
-    if (!in) {
-        return;
-    }
-    const std::streamoff size = in.tellg();
-    if (size <= 0) {
-        return;
-    }
-    in.seekg(0, std::ios::beg);
-    std::string content(static_cast<size_t>(size), '\0');
-    in.read(content.data(), static_cast<std::streamsize>(size));
-    content.resize(static_cast<size_t>(in.gcount()));
-    text_ = std::move(content);
 }
 
 X509Document::~X509Document() = default;

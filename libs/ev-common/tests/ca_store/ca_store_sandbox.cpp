@@ -1,13 +1,13 @@
 #include "ca_store_sandbox.hpp"
 
-#include <sys/stat.h>
-
 #include <memory>
 #include <stdexcept>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+
+#include "switchable_tool.hpp"
 
 namespace fs = std::filesystem;
 
@@ -34,22 +34,7 @@ std::vector<std::string> CaSandbox::toolArguments(const fs::path& certsConf,
 
 fs::path CaSandbox::flakyTool() const {
     const fs::path script = dir_ / "flaky-update-tool";
-    if (!fs::exists(script)) {
-        const std::string flag = failFlag().string();
-        writeFile(script,
-                  "#!/bin/sh\n"
-                  "if [ -e '" +
-                      flag +
-                      "' ]; then\n"
-                      "  if [ \"$(cat '" +
-                      flag + "')\" = once ]; then rm -f '" + flag +
-                      "'; fi\n"
-                      "  exit 1\n"
-                      "fi\n"
-                      "exec " +
-                      kUpdateTool + " \"$@\"\n");
-        ::chmod(script.c_str(), 0755);
-    }
+    if (!fs::exists(script)) writeSwitchableTool(script, kUpdateTool, failFlag());
     return script;
 }
 
@@ -81,6 +66,20 @@ std::string makeCaPem(const std::string& commonName, int days) {
     }
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
     PEM_write_bio_X509(bio.get(), cert.get());
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string makePrivateKeyPem() {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), EVP_PKEY_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    if (!key || !bio ||
+        PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+            1) {
+        throw std::runtime_error("private key generation failed");
+    }
     char* data = nullptr;
     const long size = BIO_get_mem_data(bio.get(), &data);
     return std::string(data, static_cast<std::size_t>(size));

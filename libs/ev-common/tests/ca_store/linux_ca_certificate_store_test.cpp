@@ -2,11 +2,15 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -14,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "ca_store_sandbox.hpp"
+#include "folder_snapshot.hpp"
 #include "log_capture.hpp"
 
 namespace fs = std::filesystem;
@@ -59,6 +64,37 @@ protected:
     fs::path userFile(const std::string& name) const { return sandbox.userDir() / (name + ".crt"); }
     fs::path systemEntry(const std::string& name) const {
         return sandbox.linuxDir() / (name + ".pem");
+    }
+
+    // Everything a client or the system sees of the store: the listing, every
+    // certificate by identifier and by name, and both folders entry by entry.
+    std::map<std::string, std::string> state() {
+        std::map<std::string, std::string> all;
+        for (const auto& info : store.getCertificates()) {
+            const auto byId = store.getCertificate(info.id);
+            const auto byName = store.getCertificateByName(info.name);
+            all["list " + std::to_string(info.id)] =
+                info.name + (info.isBuiltIn ? " built-in " : " user ") + info.subject + " " +
+                std::to_string(info.notAfter);
+            all["id " + std::to_string(info.id)] = byId ? byId->text() : "<none>";
+            all["name " + info.name] = byName ? byName->text() : "<none>";
+        }
+        for (const auto& [name, entry] : ev_test::snapshotFolder(sandbox.userDir()))
+            all["user/" + name] = entry;
+        for (const auto& [name, entry] : ev_test::snapshotFolder(sandbox.linuxDir()))
+            all["system/" + name] = entry;
+        return all;
+    }
+
+    // A user certificate that is a link to a file of its own outside the user
+    // folder, readable by its owner only; listed once the store is started.
+    fs::path linkAUserCertificateToAPrivateFile(const std::string& name) {
+        const fs::path target = sandbox.root() / "private" / (name + ".crt");
+        fs::create_directories(target.parent_path());
+        writeFile(target, ev_test::makeCaPem("Linked " + name));
+        fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+        fs::create_symlink(target, userFile(name));
+        return target;
     }
 
     ev_test::LogCapture log;
@@ -202,8 +238,6 @@ TEST_F(LinuxCaCertificateStoreTest, RefusesBadNamesAndInvalidCertificatesBeforeT
     // A client can send a name of any length; checking it must not exhaust the stack.
     EXPECT_EQ(store.addCertificate(good, std::string(1 << 20, 'a') + "/", id, true),
               AddCertificateStatus::invalid_name);
-    EXPECT_EQ(store.addCertificate(good, std::string(1 << 20, 'a'), id, true),
-              AddCertificateStatus::internal_error);
 
     log.clear();
     EXPECT_EQ(
@@ -265,16 +299,6 @@ TEST_F(LinuxCaCertificateStoreTest, AReplacementTakesANewIdentifierAndDropsTheOl
     EXPECT_EQ(store.getCertificate(newId)->subjectText(), Certificate(newer).subjectText());
     EXPECT_EQ(store.getCertificateInfo(newId)->subject, Certificate(newer).subjectText());
     EXPECT_EQ(store.getCertificates().size(), 4u);
-
-    // A built-in's name may be taken over by a user certificate.
-    const uint32_t builtInId = infoNamed(store, "ACCVRAIZ1")->id;
-    const std::string own = ev_test::makeCaPem("Own ACCV");
-    const uint32_t ownId = addOrFail("ACCVRAIZ1", own, true);
-    EXPECT_TRUE(log.has(level_enum::warn, "Unable to delete old certificate ACCVRAIZ1 : Success"))
-        << log.dump();
-    EXPECT_FALSE(store.getCertificateInfo(builtInId));
-    EXPECT_FALSE(store.getCertificateInfo(ownId)->isBuiltIn);
-    EXPECT_EQ(store.getCertificateByName("ACCVRAIZ1")->text(), own);
 }
 
 TEST_F(LinuxCaCertificateStoreTest, StoresAWholeBundleUnderTheSubjectOfItsFirstCertificate) {
@@ -321,14 +345,21 @@ TEST_F(LinuxCaCertificateStoreTest, RemovesUserCertificatesOnlyAndNeverReusesIde
 
 TEST_F(LinuxCaCertificateStoreTest, AFailedAdditionLeavesNoFileAndNoEntry) {
     ASSERT_TRUE(initStore(sandbox.flakyTool()));
+    const auto before = state();
+    // The tool fails at once, or after it took the new file up.
+    for (const std::string failure : {"always", "after"}) {
+        writeFile(sandbox.failFlag(), failure);
+        uint32_t id = 0;
+        EXPECT_EQ(
+            store.addCertificate(Certificate(ev_test::makeCaPem("Doomed")), "doomed", id, true),
+            AddCertificateStatus::internal_error);
+        EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Update certificate command error => 1"));
+        EXPECT_EQ(id, 0u);
+        fs::remove(sandbox.failFlag());
+        EXPECT_EQ(state(), before) << failure << "\n" << log.dump();
+    }
     writeFile(sandbox.failFlag(), "always");
     uint32_t id = 0;
-    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Doomed")), "doomed", id, true),
-              AddCertificateStatus::internal_error);
-    EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Update certificate command error => 1"));
-    EXPECT_EQ(id, 0u);
-    EXPECT_TRUE(fileNames(sandbox.userDir()).empty());
-    EXPECT_FALSE(infoNamed(store, "doomed"));
 
     // A file of that name which the store never listed is not its to delete.
     const std::string stray = ev_test::makeCaPem("Stray");
@@ -377,34 +408,222 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedReplacementKeepsThePreviousCertificat
                         "[ca-store] Unable to restore certificate mine in the system store"));
     EXPECT_EQ(readFile(userFile("mine")), previous);
     EXPECT_EQ(store.getCertificate(id)->text(), previous);
-
-    // Taking over a built-in's name fails: the built-in is trusted again.
-    writeFile(sandbox.failFlag(), "once");
-    const uint32_t builtIn = infoNamed(store, "ACCVRAIZ1")->id;
-    EXPECT_EQ(
-        store.addCertificate(Certificate(ev_test::makeCaPem("Own")), "ACCVRAIZ1", newId, true),
-        AddCertificateStatus::internal_error);
-    EXPECT_FALSE(fs::exists(userFile("ACCVRAIZ1")));
-    EXPECT_TRUE(store.getCertificateInfo(builtIn)->isBuiltIn);
-    EXPECT_EQ(store.getCertificate(builtIn)->text(),
-              readFile(ev_test::kSystemCaFiles / "mozilla/ACCVRAIZ1.crt"));
 }
 
-TEST_F(LinuxCaCertificateStoreTest, AFailedRemovalKeepsTheEntry) {
-    ASSERT_TRUE(initStore(sandbox.flakyTool()));
-    const uint32_t id = addOrFail("mine", ev_test::makeCaPem("Mine"));
-    writeFile(sandbox.failFlag(), "always");
-    EXPECT_EQ(store.removeCertificate(id), RemoveCertificateStatus::internal_error);
-    EXPECT_TRUE(store.getCertificateInfo(id));
-    EXPECT_FALSE(fs::exists(userFile("mine")));
+TEST_F(LinuxCaCertificateStoreTest, AFailedRemovalLeavesTheStoreExactlyAsItWas) {
+    const fs::path privateFile = linkAUserCertificateToAPrivateFile("linked");
+    ASSERT_TRUE(initStore(sandbox.flakyTool())) << log.dump();
+    const uint32_t fileId = addOrFail("mine", ev_test::makeCaPem("Mine"));
+    const uint32_t linkId = infoNamed(store, "linked")->id;
+    const auto before = state();
 
-    // The file is gone now; a second attempt cannot delete it.
-    fs::remove(sandbox.failFlag());
+    // The tool fails before it does anything, after it has dropped the
+    // certificate from the system folder, or on every run, the put-back
+    // included.
+    for (const std::string failure : {"once", "after", "always"}) {
+        for (const uint32_t id : {fileId, linkId}) {
+            writeFile(sandbox.failFlag(), failure);
+            log.clear();
+            EXPECT_EQ(store.removeCertificate(id), RemoveCertificateStatus::internal_error)
+                << failure;
+            fs::remove(sandbox.failFlag());
+            EXPECT_EQ(state(), before) << failure << " " << id << "\n" << log.dump();
+        }
+    }
+    EXPECT_EQ(fs::status(privateFile).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // Nothing was lost: the removal works once the tool does.
+    EXPECT_EQ(store.removeCertificate(fileId), RemoveCertificateStatus::success) << log.dump();
+    EXPECT_EQ(store.removeCertificate(linkId), RemoveCertificateStatus::success) << log.dump();
+    EXPECT_TRUE(fs::exists(privateFile));
+}
+
+TEST_F(LinuxCaCertificateStoreTest, AFailedReplacementPutsBackALinkAsTheSameLink) {
+    const fs::path privateFile = linkAUserCertificateToAPrivateFile("linked");
+    ASSERT_TRUE(initStore(sandbox.flakyTool())) << log.dump();
+    const auto before = state();
+    for (const std::string failure : {"after", "always"}) {
+        writeFile(sandbox.failFlag(), failure);
+        uint32_t id = 0;
+        EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("New")), "linked", id, true),
+                  AddCertificateStatus::internal_error);
+        fs::remove(sandbox.failFlag());
+        EXPECT_EQ(state(), before) << failure << "\n" << log.dump();
+        EXPECT_EQ(fs::read_symlink(userFile("linked")), privateFile);
+    }
+    EXPECT_EQ(fs::status(privateFile).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(LinuxCaCertificateStoreTest, RefusesATextThatHoldsAPrivateKeyAndNeverLogsTheKey) {
+    ASSERT_TRUE(initStore());
+    const auto before = state();
+    const std::string certificate = ev_test::makeCaPem("With key");
+    const std::string key = ev_test::makePrivateKeyPem();
+    auto relabelled = [&key](const std::string& label) {
+        std::string block = key;
+        for (std::size_t at = 0; (at = block.find("PRIVATE KEY", at)) != std::string::npos;) {
+            block.replace(at, 11, label);
+            at += label.size();
+        }
+        return block;
+    };
+    for (const std::string label : {"PRIVATE KEY", "RSA PRIVATE KEY", "EC PRIVATE KEY",
+                                    "ENCRYPTED PRIVATE KEY", "OPENSSH PRIVATE KEY"}) {
+        const std::string block = relabelled(label);
+        for (const std::string& text : {block + certificate, certificate + block,
+                                        certificate + "note\r\n" + block + certificate}) {
+            log.clear();
+            uint32_t id = 0;
+            EXPECT_EQ(store.addCertificate(Certificate(text), "withkey", id, true),
+                      AddCertificateStatus::invalid_cert)
+                << text;
+            // One line, which says why without quoting anything of the key.
+            EXPECT_TRUE(log.has(level_enum::warn,
+                                "[ca-store] Unable to add certificate withkey "
+                                ": the text holds a private key"));
+            EXPECT_EQ(log.texts().size(), 1u) << log.dump();
+        }
+    }
+    EXPECT_EQ(state(), before);
+
+    // A public key beside the certificate is no secret.
+    const std::string publicKey = "-----BEGIN PUBLIC KEY-----\n" +
+                                  key.substr(key.find('\n') + 1, 64) +
+                                  "\n-----END PUBLIC KEY-----\n";
+    addOrFail("withpublickey", certificate + publicKey);
+}
+
+TEST_F(LinuxCaCertificateStoreTest, RefusesABuiltInsNameWhetherOrNotReplacing) {
+    ASSERT_TRUE(initStore());
+    const auto before = state();
+    for (const bool replace : {false, true}) {
+        log.clear();
+        uint32_t id = 0;
+        EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Shadow")), "ACCVRAIZ1", id,
+                                       replace),
+                  AddCertificateStatus::already_exists);
+        EXPECT_EQ(id, 0u);
+        EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                                   "[ca-store] Unable to add certificate ACCVRAIZ1 : a built-in "
+                                   "certificate has the same name"}));
+        EXPECT_EQ(state(), before) << replace;
+    }
+}
+
+TEST_F(LinuxCaCertificateStoreTest, AnswersInternalErrorWithoutWaitingWhenTheUserFileIsNoFile) {
+    ASSERT_TRUE(initStore());
+    const uint32_t mine = addOrFail("mine", ev_test::makeCaPem("Mine"));
+    // Its own file turned into a FIFO behind the store's back; other names
+    // are taken by entries the store never wrote.
+    fs::remove(userFile("mine"));
+    ASSERT_EQ(::mkfifo(userFile("mine").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo(userFile("fifo").c_str(), 0644), 0);
+    fs::create_directories(userFile("folder") / "inside");
+    fs::create_directories(userFile("empty"));
+    const int socketFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, userFile("socket").c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ::close(socketFd);
+    const auto before = state();
+
+    for (const std::string name : {"mine", "fifo", "folder", "empty", "socket"}) {
+        log.clear();
+        uint32_t id = 0;
+        auto status = AddCertificateStatus::success;
+        EXPECT_NO_THROW(
+            status = store.addCertificate(Certificate(ev_test::makeCaPem("New")), name, id, true));
+        EXPECT_EQ(status, AddCertificateStatus::internal_error) << name;
+        EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Unable to add certificate " + name +
+                                                 " : unable to write certificate in the user "
+                                                 "store directory => " +
+                                                 userFile(name).string()))
+            << log.dump();
+        EXPECT_EQ(state(), before) << name;
+    }
+    EXPECT_TRUE(store.getCertificateInfo(mine));
+}
+
+TEST_F(LinuxCaCertificateStoreTest, NeverWaitsOnAFifoBehindASystemEntry) {
+    // The update does nothing here, so the system folder stays as built below.
+    LinuxCaCertificateStore quiet([](bool) { return true; });
+    const fs::path pipe = sandbox.root() / "pipe.crt";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    fs::create_symlink(pipe, systemEntry("pipe"));
+    writeFile(userFile("mine"), ev_test::makeCaPem("Mine"));
+    fs::create_symlink(userFile("mine"), systemEntry("mine"));
+    ASSERT_TRUE(quiet.init(sandbox.linuxDir(), sandbox.userDir(), "unused", "--fresh", {}));
+    EXPECT_TRUE(
+        log.has(level_enum::err, "[ca-store] Invalid certificate found : " + pipe.string()));
+
+    const auto mine = infoNamed(quiet, "mine");
+    ASSERT_TRUE(mine);
+    fs::remove(userFile("mine"));
+    ASSERT_EQ(::mkfifo(userFile("mine").c_str(), 0644), 0);
+    EXPECT_FALSE(quiet.getCertificate(mine->id));
+    EXPECT_FALSE(quiet.getCertificateByName("mine"));
+}
+
+TEST_F(LinuxCaCertificateStoreTest, InitRemovesLeftoversOfItsOwnTemporaryNamesAndNothingElse) {
+    writeFile(userFile("mine"), ev_test::makeCaPem("Mine"));
+    // What a write or a put-back of a link leaves when the process is killed
+    // before its rename.
+    const std::vector<std::string> leftovers = {".mine.crt.Ab12Z9", ".a-b_C.crt.XXXXXX",
+                                                ".mine.crt.000000", ".link.crt.Qw12er"};
+    for (std::size_t i = 0; i + 1 < leftovers.size(); ++i) {
+        writeFile(sandbox.userDir() / leftovers[i], "partial");
+    }
+    fs::create_symlink(sandbox.root() / "elsewhere.crt", sandbox.userDir() / leftovers.back());
+    std::set<std::string> kept = {"mine.crt",           ".mine.crt.Ab12Z",  ".mine.crt.Ab12Z99",
+                                  "mine.crt.Ab12Z9",    ".mine.pem.Ab12Z9", ".my cert.crt.Ab12Z9",
+                                  "..crt.Ab12Z9",       ".mine.crt.Ab-2Z9", ".mine.crt.",
+                                  ".mine.crt.Ab12Z9.x", "notes.txt"};
+    for (const auto& name : kept) {
+        if (name != "mine.crt") writeFile(sandbox.userDir() / name, "not ours");
+    }
+    fs::create_directories(sandbox.userDir() / ".dir.crt.Qw12er");
+    kept.insert(".dir.crt.Qw12er");
+
+    ASSERT_TRUE(initStore()) << log.dump();
+    for (const auto& name : leftovers) {
+        EXPECT_EQ(log.count("[ca-store] Removed leftover temporary file " +
+                            (sandbox.userDir() / name).string()),
+                  1u)
+            << log.dump();
+    }
+    EXPECT_EQ(fileNames(sandbox.userDir()), kept);
+    EXPECT_TRUE(infoNamed(store, "mine"));
+}
+
+TEST_F(LinuxCaCertificateStoreTest, RefusesNamesLongerThan200CharactersBeforeWritingAnything) {
+    ASSERT_TRUE(initStore());
+    const std::string pem = ev_test::makeCaPem("Long");
+    const auto before = state();
+    const std::string longest(200, 'n');
+    uint32_t id = 0;
     log.clear();
-    EXPECT_EQ(store.removeCertificate(id), RemoveCertificateStatus::internal_error);
-    EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Unable to remove certificate " +
-                                             std::to_string(id) + " : delete error => Success"))
-        << log.dump();
+    EXPECT_EQ(store.addCertificate(Certificate(pem), longest + "n", id, true),
+              AddCertificateStatus::invalid_name);
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"[ca-store] Unable to add certificate " + longest +
+                                        "n : the name is longer than 200 "
+                                        "characters"}));
+    // A name of any size is quoted with at most 256 of its bytes.
+    log.clear();
+    EXPECT_EQ(store.addCertificate(Certificate(pem), std::string(1 << 20, 'n'), id, true),
+              AddCertificateStatus::invalid_name);
+    EXPECT_EQ(
+        log.texts(),
+        (std::vector<std::string>{"[ca-store] Unable to add certificate " + std::string(256, 'n') +
+                                  "… (1048576 bytes) : the name is longer than 200 characters"}));
+    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(state(), before);
+
+    id = addOrFail(longest, pem);
+    EXPECT_EQ(store.getCertificate(id)->text(), pem);
 }
 
 TEST_F(LinuxCaCertificateStoreTest, ReadsCertificatesAnewAndReportsFilesDeletedBehindItsBack) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <type_traits>
 
@@ -146,6 +147,12 @@ TEST(Certificate, TreatsAnUnreadableFileLikeAnEmptyOne) {
     const Certificate fromDirectory(dir.path());
     expectEmptyAndInvalid(fromDirectory);
     EXPECT_TRUE(fromDirectory.text().empty());
+    // A FIFO without a writer, directly or behind a link, must not hold the reader.
+    const std::filesystem::path fifo = dir / "pipe.crt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::filesystem::create_symlink(fifo, dir / "pipe.pem");
+    EXPECT_TRUE(Certificate(fifo).text().empty());
+    EXPECT_FALSE(Certificate(dir / "pipe.pem").valid());
 }
 
 TEST(Certificate, KeepsTheRestOfACertificateWhoseKeyLibcryptoCannotDecode) {

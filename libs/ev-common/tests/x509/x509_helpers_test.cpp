@@ -179,6 +179,14 @@ TEST(CertificateIssue, SelfIssuesARootAndIssuesALeafThatVerifiesAgainstIt) {
     EXPECT_TRUE(withoutExtensions.valid());
     EXPECT_EQ(withoutExtensions.signatureDigest(), "SHA512");
     EXPECT_TRUE(withoutExtensions.extensionNames().empty());
+    // Any digest value beyond the two named ones signs with SHA-512.
+    for (const int other : {3, 7, -1}) {
+        EXPECT_EQ(Certificate::issue(leafRequest.get(), &root, rootKey.get(),
+                                     static_cast<DigestAlgorithm>(other), 1)
+                      .signatureDigest(),
+                  "SHA512")
+            << other;
+    }
 
     EXPECT_FALSE(
         Certificate::issue(nullptr, nullptr, rootKey.get(), DigestAlgorithm::sha256, 1).valid());

@@ -36,6 +36,7 @@ public:
     // the certificate is self-issued (issuer name from the request) and key is
     // its own private key; otherwise key is the issuer's private key. Times are
     // seconds since the epoch; an invalid certificate results on any failure.
+    // Signed with SHA-256 for digest 0, SHA-384 for 1, SHA-512 for any other.
     static Certificate issue(X509_REQ* request, const Certificate* issuer, EVP_PKEY* key,
                              DigestAlgorithm digest, int64_t notBefore, int64_t notAfter);
     // notBefore = now, notAfter = now + days * 86400 s.

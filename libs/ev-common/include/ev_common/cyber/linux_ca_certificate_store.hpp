@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@
 namespace ev_common {
 
 class Process;
+namespace file_io {
+struct SavedEntry;
+}
 
 class LinuxCaCertificateStore : public ICaCertificateStore {
 public:
@@ -60,14 +64,23 @@ public:
 
 private:
     bool isValidName(const std::string& name) const;
+    void removeLeftoverTemporaries();
     void loadStore();
     bool isBelowUserDir(const std::filesystem::path& file,
                         const std::filesystem::path& resolvedUserDir) const;
+    std::filesystem::path userFile(const std::string& name) const;
+    // The status of a refused addition, checked before anything is written.
+    std::optional<AddCertificateStatus> refuseAddition(const Certificate& certificate,
+                                                       const std::string& name, bool replace);
+    bool writeUserFile(const std::filesystem::path& file, const std::string& text,
+                       const file_io::SavedEntry& previous);
     bool applyToSystemStore(const std::string& name, bool adding, Certificate& loaded);
+    // After a failed change: puts `previous` back at `file` and updates the
+    // system store again; false when that update fails too.
+    bool putBack(const std::string& name, const std::filesystem::path& file,
+                 const file_io::SavedEntry& previous);
+    uint32_t enterUserCertificate(const std::string& name, const Certificate& loaded);
     void cleanDeadSymlinks(const std::string& name);
-    // Puts back the file's previous content, or removes it when it had none.
-    void restoreFile(const std::filesystem::path& file,
-                     const std::optional<std::string>& previousText);
     std::optional<Certificate> loadSystemEntry(const std::string& name) const;
     std::map<uint32_t, CertificateInfo>::iterator findByName(const std::string& name);
 

@@ -42,7 +42,8 @@ struct BasicConstraints {
     int32_t pathLength = 0;
 };
 
-// Values outside the three named ones select SHA-256.
+// The data signing helpers below take SHA-256 for a value outside the three
+// named ones; Certificate::issue takes SHA-512 for anything but 0 and 1.
 enum class DigestAlgorithm : int { sha256 = 0, sha384 = 1, sha512 = 2 };
 
 // One-line form of a name ("C = DE, O = Example, CN = Root"); empty on failure.
