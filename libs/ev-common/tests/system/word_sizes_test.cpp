@@ -76,7 +76,7 @@ TEST(TargetPlatform, StartsAChildProgramBuiltForTheSameTarget) {
     // only works when the kernel hands ARM programs to qemu (binfmt_misc);
     // without it every such test fails with "Exec format error".
     ev_test::ChildProcess child(
-        ev_test::builtProgram("libs/ev-common/tests/platform/platform_test"),
+        ev_test::builtProgram("libs/ev-common/tests/system/ev_common_platform_test"),
         {"--gtest_filter=TargetPlatform.ChronoKeeps64BitTimeWhereTimeTIsNarrow"});
     const auto status = child.wait(std::chrono::seconds(60));
     ASSERT_TRUE(status.has_value()) << "the child program did not finish";
