@@ -1,9 +1,8 @@
 #include "ev_common/config/config_parameter_provider.hpp"
 
-#include "ev_common/config/atomic_file.hpp"
 #include "ev_common/config/json_value_reader.hpp"
-#include "ev_common/config/regular_file.hpp"
 #include "ev_common/system/bounded_text.hpp"
+#include "ev_common/system/file_io.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -79,17 +78,18 @@ void ConfigParameterProvider::setConfigurationFilePath(const std::string& path) 
 
 bool ConfigParameterProvider::loadDescriptionFile(const std::string& path) {
     spdlog::info("Loading configuration description from {}", path);
-    const RegularFileText file = readRegularFile(path);
-    if (file.status == RegularFileText::Status::notRegular) {
+    std::error_code error;
+    const auto text = readRegularFile(path, error);
+    if (!text && fileKind(path) == FileKind::other) {
         spdlog::error("Configuration description file is not a regular file : {}", path);
         return false;
     }
-    if (file.status != RegularFileText::Status::read) {
+    if (!text) {
         spdlog::error("Unable to open configuration description file : {}", path);
         return false;
     }
     try {
-        const json root = json::parse(file.text, nullptr, true, false);
+        const json root = json::parse(*text, nullptr, true, false);
         if (!root.is_object()) {
             spdlog::error("Invalid JSON format in configuration description file : {}", path);
             return false;
@@ -162,13 +162,14 @@ std::vector<std::shared_ptr<IParameter>> ConfigParameterProvider::parseParameter
 }
 
 bool ConfigParameterProvider::loadConfigurationFile(const std::string& path, bool strict) {
-    const RegularFileText file = readRegularFile(path);
-    if (file.status == RegularFileText::Status::notRegular) {
+    std::error_code error;
+    const auto content = readRegularFile(path, error);
+    if (!content && fileKind(path) == FileKind::other) {
         spdlog::error("Configuration file is not a regular file : {}", path);
         return false;
     }
-    if (file.status != RegularFileText::Status::read) return false;
-    std::istringstream text(file.text);
+    if (!content) return false;
+    std::istringstream text(*content);
     return loadConfiguration(text, strict);
 }
 
@@ -213,13 +214,17 @@ bool ConfigParameterProvider::writeConfiguration(std::ostream& output) {
 bool ConfigParameterProvider::saveConfigurationFile(const std::string& path) {
     std::ostringstream text;
     if (!writeConfiguration(text)) return false;
-    const FileReplaceResult result = replaceFileAtomically(path, text.str());
-    if (result.status == FileReplaceResult::Status::notRegular)
+    // The configuration file may be a link to the real one: it stays a link.
+    AtomicWriteOptions options;
+    options.throughLink = true;
+    const AtomicWriteResult result = writeFileAtomically(path, text.str(), options);
+    if (result.status == AtomicWriteResult::Status::notRegular)
         spdlog::error("Configuration file is not a regular file : {}", path);
-    if (result.status == FileReplaceResult::Status::failed)
+    if (result.status == AtomicWriteResult::Status::failed ||
+        result.status == AtomicWriteResult::Status::notSynced)
         spdlog::error("Unable to write configuration file [{}] : {} failed ({})", path, result.step,
                       std::strerror(result.error));
-    return result.status == FileReplaceResult::Status::replaced;
+    return result.ok();
 }
 
 bool ConfigParameterProvider::saveConfiguration() {

@@ -105,14 +105,7 @@ bool appendRequestExtensions(X509* certificate, X509_REQ* request, bool selfIssu
 // certificate takes the strongest digest for any value but the two named
 // weaker ones.
 const EVP_MD* signingDigest(DigestAlgorithm digest) {
-    switch (digest) {
-        case DigestAlgorithm::sha256:
-            return EVP_sha256();
-        case DigestAlgorithm::sha384:
-            return EVP_sha384();
-        default:
-            return EVP_sha512();
-    }
+    return digestOf(digest, DigestAlgorithm::sha512);
 }
 
 std::unique_ptr<X509, X509Free> build(X509_REQ* request, const Certificate* issuer, EVP_PKEY* key,

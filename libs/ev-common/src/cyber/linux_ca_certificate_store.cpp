@@ -12,6 +12,7 @@
 #include <spdlog/spdlog.h>
 
 #include "ev_common/system/bounded_text.hpp"
+#include "ev_common/system/file_io.hpp"
 #include "ev_common/system/process.hpp"
 #include "file_io.hpp"
 
@@ -333,19 +334,16 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
 
 bool LinuxCaCertificateStore::writeUserFile(const fs::path& file, const std::string& text,
                                             const file_io::SavedEntry& previous) {
-    switch (file_io::writeFile(file, text, 0644)) {
-        case file_io::WriteOutcome::written:
-            return true;
-        case file_io::WriteOutcome::failedAfterRename:
-            // The new file may not survive a power cut: better the old one now.
-            if (!file_io::restoreEntry(file, previous)) {
-                spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
-            }
-            return false;
-        case file_io::WriteOutcome::failedUntouched:
-            break;
+    AtomicWriteOptions options;
+    options.mode = 0644;
+    const AtomicWriteResult result = writeFileAtomically(file, text, options);
+    if (result.status == AtomicWriteResult::Status::notSynced) {
+        // The new file may not survive a power cut: better the old one now.
+        if (!file_io::restoreEntry(file, previous)) {
+            spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
+        }
     }
-    return false;
+    return result.ok();
 }
 
 bool LinuxCaCertificateStore::putBack(const std::string& name, const fs::path& file,

@@ -1,6 +1,6 @@
 #include "ev_common/cyber/x509_document.hpp"
 #include "ev_common/cyber/openssl_free.hpp"
-#include "file_io.hpp"
+#include "ev_common/system/file_io.hpp"
 
 #include <arpa/inet.h>
 #include <openssl/asn1.h>
@@ -41,14 +41,7 @@ std::vector<uint8_t> finishSignature(EVP_MD_CTX* ctx, EVP_PKEY* key) {
 }
 
 const EVP_MD* digestFor(DigestAlgorithm digest) {
-    switch (digest) {
-        case DigestAlgorithm::sha384:
-            return EVP_sha384();
-        case DigestAlgorithm::sha512:
-            return EVP_sha512();
-        default:
-            return EVP_sha256();
-    }
+    return digestOf(digest, DigestAlgorithm::sha256);
 }
 
 // Days from 1970-01-01 to the given proleptic Gregorian date, in 64 bits so
@@ -273,13 +266,25 @@ bool verifyFile(const std::vector<uint8_t>& signature, const std::filesystem::pa
     return EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1;
 }
 
+const EVP_MD* digestOf(DigestAlgorithm digest, DigestAlgorithm otherwise) {
+    switch (digest) {
+        case DigestAlgorithm::sha256:
+            return EVP_sha256();
+        case DigestAlgorithm::sha384:
+            return EVP_sha384();
+        case DigestAlgorithm::sha512:
+            return EVP_sha512();
+    }
+    return digestOf(otherwise, DigestAlgorithm::sha256);
+}
+
 X509Document::X509Document(const std::string& text) : text_(text) {}
 
 X509Document::X509Document(const std::filesystem::path& file) {
     // Links are followed (the system's trust folder is made of them), but only
     // a regular file is read: a FIFO behind a link must not hold the caller.
     std::error_code error;
-    if (auto content = file_io::readRegularFile(file, true, error)) {
+    if (auto content = readRegularFile(file, error)) {
         text_ = std::move(*content);
     }
 }

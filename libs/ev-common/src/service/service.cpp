@@ -1,10 +1,10 @@
 #include "ev_common/service/service.hpp"
 
-#include "ev_common/config/regular_file.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
 #include "ev_common/service/command_pipe.hpp"
 #include "ev_common/service/ipc_subsystem.hpp"
 #include "ev_common/service/logger_setup.hpp"
+#include "ev_common/system/file_io.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -62,19 +62,14 @@ service::service(const std::string& name, bool use_database)
     : name_(name), use_database_(use_database) {
     g_service.store(this);
     initialize_ipc(name_);
-    int fds[2] = {-1, -1};
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
-        pipe_read_ = fds[0];
-        pipe_write_ = fds[1];
-    }
+    command_pipe_ = makePipe(O_NONBLOCK | O_CLOEXEC);
 }
 
 service::~service() {
     if (running_) stop(1);
     service* self = this;
     g_service.compare_exchange_strong(self, nullptr);
-    if (pipe_read_ >= 0) ::close(pipe_read_);
-    if (pipe_write_ >= 0) ::close(pipe_write_);
+    command_pipe_ = Pipe{};
     ZmqIpc_Term();
 }
 
@@ -167,7 +162,7 @@ bool service::initialize_configuration(const command_line_options& options) {
     spdlog::info("Loading configuration description => {}", description);
     // Refused outright, not read as "missing": a FIFO would block the read
     // for ever, and the rewrite below would replace a device node.
-    if (pathKind(description) == PathKind::other) {
+    if (fileKind(description) == FileKind::other) {
         spdlog::critical("Configuration description file [{}] is not a regular file", description);
         return false;
     }
@@ -181,7 +176,7 @@ bool service::initialize_configuration(const command_line_options& options) {
                                  ? *options.configuration_file_path
                                  : (working_directory_ / (name_ + ".json")).string();
     spdlog::info("Loading configuration file => {}", file);
-    if (pathKind(file) == PathKind::other) {
+    if (fileKind(file) == FileKind::other) {
         spdlog::critical("Configuration file [{}] is not a regular file", file);
         return false;
     }
@@ -246,17 +241,17 @@ int service::run() {
     std::string pending;
     bool exit_requested = false;
     while (!exit_requested) {
-        pollfd item{pipe_read_, POLLIN, 0};
+        pollfd item{command_pipe_.read.get(), POLLIN, 0};
         if (::poll(&item, 1, -1) <= 0) continue;
         char buffer[32];
-        const ssize_t count = ::read(pipe_read_, buffer, 31);
+        const ssize_t count = ::read(command_pipe_.read.get(), buffer, 31);
         if (count <= 0) continue;
         pending.append(buffer, static_cast<std::size_t>(count));
         exit_requested = process_commands(pending, count == 31);
     }
 
     char drain[32];
-    while (::read(pipe_read_, drain, sizeof(drain)) > 0) {
+    while (::read(command_pipe_.read.get(), drain, sizeof(drain)) > 0) {
     }
     if (!specific_stop()) spdlog::warn("Failed specific stop process");
     running_ = false;
@@ -329,9 +324,9 @@ bool service::request_stop(int exit_code, const char* marked_command, std::size_
 }
 
 void service::post(const char* bytes, std::size_t length) {
-    if (pipe_write_ < 0) return;
+    if (!command_pipe_.write) return;
     // One write of at most PIPE_BUF bytes reaches the reader in one piece.
-    [[maybe_unused]] const ssize_t written = ::write(pipe_write_, bytes, length);
+    [[maybe_unused]] const ssize_t written = ::write(command_pipe_.write.get(), bytes, length);
 }
 
 }  // namespace ev_common::service

@@ -13,13 +13,6 @@ namespace ev_common {
 
 namespace {
 
-void closeFd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-
 bool setNonBlocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -75,15 +68,13 @@ Process::Process(const std::string& path, const std::vector<std::string>& args,
 
 Process::~Process() {
     wait();
-    closeFd(cancelPipe_[0]);
-    closeFd(cancelPipe_[1]);
 }
 
 void Process::launch(const std::string& path, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, bool captureOutput, bool mergeStderr) {
     // Without it cancel() still works, only noticed at the next look rather
     // than at once.
-    if (::pipe2(cancelPipe_, O_CLOEXEC | O_NONBLOCK) != 0) cancelPipe_[0] = cancelPipe_[1] = -1;
+    cancelPipe_ = makePipe(O_CLOEXEC | O_NONBLOCK);
     if (::access(path.c_str(), R_OK | X_OK) != 0) return;
 
     // Everything the child needs is allocated before fork: after it, the child
@@ -109,46 +100,39 @@ void Process::launch(const std::string& path, const std::vector<std::string>& ar
     // Every descriptor of ours is close-on-exec so that no child inherits it.
     // Only our read ends and the stop pipe are non-blocking: the child's ends
     // stay blocking, or a child writing faster than we read would get EAGAIN.
-    int outPipe[2] = {-1, -1};
-    int errPipe[2] = {-1, -1};
-    auto closeAll = [&] {
-        closeFd(outPipe[0]);
-        closeFd(outPipe[1]);
-        closeFd(errPipe[0]);
-        closeFd(errPipe[1]);
-        closeFd(stopPipe_[0]);
-        closeFd(stopPipe_[1]);
-    };
-    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0 ||
-        ::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0 || !setNonBlocking(outPipe[0]) ||
-        !setNonBlocking(errPipe[0])) {
-        closeAll();
+    Pipe out = makePipe(O_CLOEXEC);
+    Pipe err = makePipe(O_CLOEXEC);
+    stopPipe_ = makePipe(O_CLOEXEC | O_NONBLOCK);
+    if (!out.read || !err.read || !stopPipe_.read || !setNonBlocking(out.read.get()) ||
+        !setNonBlocking(err.read.get())) {
+        stopPipe_ = Pipe{};
         return;
     }
 
     pid_ = ::fork();
     if (pid_ == 0) {
-        redirect(outPipe[1], STDOUT_FILENO);
-        redirect(errPipe[1], STDERR_FILENO);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+        redirect(out.write.get(), STDOUT_FILENO);
+        redirect(err.write.get(), STDERR_FILENO);
+        for (int fd : {out.read.get(), out.write.get(), err.read.get(), err.write.get()}) {
             if (fd > STDERR_FILENO) ::close(fd);
         }
         execute(path.c_str(), argv.data(), envp.data());
     }
     if (pid_ < 0) {
         pid_ = -1;
-        closeAll();
+        stopPipe_ = Pipe{};
         return;
     }
     ::setpgid(pid_, pid_);
-    closeFd(outPipe[1]);
-    closeFd(errPipe[1]);
-    capture_ = std::thread(&Process::captureThread, this, outPipe[0], errPipe[0], mergeStderr);
+    capture_ = std::thread(&Process::captureThread, this, std::move(out.read), std::move(err.read),
+                           mergeStderr);
 }
 
-void Process::captureThread(int stdoutFd, int stderrFd, bool mergeStderr) {
+void Process::captureThread(UniqueFd stdoutFd, UniqueFd stderrFd, bool mergeStderr) {
     std::stringstream& errTarget = mergeStderr ? stdout_ : stderr_;
-    pollfd fds[3] = {{stdoutFd, POLLIN, 0}, {stderrFd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    pollfd fds[3] = {{stdoutFd.get(), POLLIN, 0},
+                     {stderrFd.get(), POLLIN, 0},
+                     {stopPipe_.read.get(), POLLIN, 0}};
     bool stop = false;
     while (!stop) {
         const int ready = ::poll(fds, 3, -1);
@@ -169,10 +153,8 @@ void Process::captureThread(int stdoutFd, int stderrFd, bool mergeStderr) {
         if (fds[2].revents & POLLIN) stop = true;
         fds[2].revents = 0;
     }
-    drain(stdoutFd, stdout_);
-    drain(stderrFd, errTarget);
-    ::close(stdoutFd);
-    ::close(stderrFd);
+    drain(stdoutFd.get(), stdout_);
+    drain(stderrFd.get(), errTarget);
 }
 
 void Process::drain(int fd, std::stringstream& text) {
@@ -201,8 +183,8 @@ ProcessEnd Process::waitFor(std::chrono::milliseconds limit) {
 
 void Process::cancel() {
     cancelled_.store(true);
-    if (cancelPipe_[1] >= 0) {
-        while (::write(cancelPipe_[1], "x", 1) < 0 && errno == EINTR) {
+    if (cancelPipe_.write) {
+        while (::write(cancelPipe_.write.get(), "x", 1) < 0 && errno == EINTR) {
         }
     }
 }
@@ -252,11 +234,11 @@ ProcessEnd Process::waitUntil(std::chrono::steady_clock::time_point deadline) {
         if (!endedByUs) wakeAt = std::min(wakeAt, deadline);
         wakeAt = std::min(wakeAt, killAt);
         const auto timeout = std::chrono::ceil<milliseconds>(wakeAt - now).count();
-        pollfd wake{cancelPipe_[0], POLLIN, 0};
+        pollfd wake{cancelPipe_.read.get(), POLLIN, 0};
         if (::poll(&wake, 1, static_cast<int>(std::max<long long>(timeout, 0))) > 0 &&
             (wake.revents & POLLIN)) {
             char bytes[16];
-            while (::read(cancelPipe_[0], bytes, sizeof bytes) > 0) {
+            while (::read(cancelPipe_.read.get(), bytes, sizeof bytes) > 0) {
             }
         }
         pause = std::min(pause * 2, kLongestPause);
@@ -283,15 +265,14 @@ ProcessEnd Process::waitUntil(std::chrono::steady_clock::time_point deadline) {
         }
     }
 
-    if (stopPipe_[1] >= 0) {
-        while (::write(stopPipe_[1], "end", 3) < 0 && errno == EINTR) {
+    if (stopPipe_.write) {
+        while (::write(stopPipe_.write.get(), "end", 3) < 0 && errno == EINTR) {
         }
     }
     if (capture_.joinable()) capture_.join();
     // The stop pipe is closed here rather than by the capture thread, so this
     // thread never writes to a descriptor the other one may have closed.
-    closeFd(stopPipe_[0]);
-    closeFd(stopPipe_[1]);
+    stopPipe_ = Pipe{};
     pid_ = -1;
     return end;
 }

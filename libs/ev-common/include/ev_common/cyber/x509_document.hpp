@@ -46,6 +46,11 @@ struct BasicConstraints {
 // named ones; Certificate::issue takes SHA-512 for anything but 0 and 1.
 enum class DigestAlgorithm : int { sha256 = 0, sha384 = 1, sha512 = 2 };
 
+// The libcrypto digest of a DigestAlgorithm value; a value outside the three
+// named ones selects `otherwise` (SHA-256 for the data signing helpers,
+// SHA-512 for issuing certificates).
+const EVP_MD* digestOf(DigestAlgorithm digest, DigestAlgorithm otherwise);
+
 // One-line form of a name ("C = DE, O = Example, CN = Root"); empty on failure.
 std::string nameToText(const X509_NAME* name);
 // Fills the seven known components; other entries are ignored, later entries win.

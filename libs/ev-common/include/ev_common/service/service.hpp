@@ -11,6 +11,7 @@
 #include "ev_common/service/command_pipe.hpp"
 #include "ev_common/service/i_service.hpp"
 #include "ev_common/system/systemd_watchdog.hpp"
+#include "ev_common/system/unique_fd.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -73,8 +74,8 @@ private:
     ev_common::SystemdWatchdog watchdog_;
     std::atomic<bool> running_{false};
     std::atomic<int> exit_code_{0};
-    int pipe_read_ = -1;
-    int pipe_write_ = -1;
+    // Non-blocking both ways: signal handlers write commands into it.
+    Pipe command_pipe_;
 };
 
 }  // namespace ev_common::service

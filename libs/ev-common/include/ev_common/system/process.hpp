@@ -6,6 +6,8 @@
 // through it and checks how it ended.
 #pragma once
 
+#include "ev_common/system/unique_fd.hpp"
+
 #include <sys/types.h>
 
 #include <atomic>
@@ -80,7 +82,7 @@ public:
 private:
     void launch(const std::string& path, const std::vector<std::string>& args,
                 const std::vector<std::string>& env, bool captureOutput, bool mergeStderr);
-    void captureThread(int stdoutFd, int stderrFd, bool mergeStderr);
+    void captureThread(UniqueFd stdoutFd, UniqueFd stderrFd, bool mergeStderr);
     void drain(int fd, std::stringstream& text);
     // time_point::max() waits without a limit.
     ProcessEnd waitUntil(std::chrono::steady_clock::time_point deadline);
@@ -91,10 +93,11 @@ private:
     std::mutex mutex_;
     std::stringstream stdout_;
     std::stringstream stderr_;
-    int stopPipe_[2] = {-1, -1};
+    // Tells the capture thread that the child was waited for.
+    Pipe stopPipe_;
     // Wakes a waiting thread at once when cancel() is called.
     std::atomic<bool> cancelled_{false};
-    int cancelPipe_[2] = {-1, -1};
+    Pipe cancelPipe_;
 };
 
 }  // namespace ev_common
