@@ -316,8 +316,8 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
         return AddCertificateStatus::internal_error;
     }
 
-    Certificate loaded{std::string()};
-    if (!applyToSystemStore(name, true, loaded)) {
+    const auto loaded = takeUpAddition(name);
+    if (!loaded) {
         const bool hadPrevious =
             replaced != certificates.end() || previous->kind != file_io::SavedEntry::Kind::missing;
         if (putBack(name, file, *previous) && hadPrevious) {
@@ -328,7 +328,7 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
     }
 
     if (replaced != certificates.end()) certificates.erase(replaced);
-    id = enterUserCertificate(name, loaded);
+    id = enterUserCertificate(name, *loaded);
     return AddCertificateStatus::success;
 }
 
@@ -398,8 +398,7 @@ RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) 
                       error.message());
         return RemoveCertificateStatus::internal_error;
     }
-    Certificate scratch{std::string()};
-    if (!applyToSystemStore(name, false, scratch)) {
+    if (!takeUpRemoval(name)) {
         putBack(name, file, *previous);
         return RemoveCertificateStatus::internal_error;
     }
@@ -410,23 +409,24 @@ RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) 
     return RemoveCertificateStatus::success;
 }
 
-bool LinuxCaCertificateStore::applyToSystemStore(const std::string& name, bool adding,
-                                                 Certificate& loaded) {
+std::optional<Certificate> LinuxCaCertificateStore::takeUpAddition(const std::string& name) {
+    if (!updateCallback(false)) return std::nullopt;
+    Certificate loaded(linuxDir / (name + kPemExtension));
+    if (loaded.valid()) {
+        spdlog::debug("[ca-store] User certificate added to the system store : name = {}",
+                      bounded(name));
+        return loaded;
+    }
+    spdlog::error(
+        "[ca-store] Unable to add certificate {} : update certificate command failed "
+        "=> {}",
+        bounded(name), updateCommand);
+    return std::nullopt;
+}
+
+bool LinuxCaCertificateStore::takeUpRemoval(const std::string& name) {
     if (!updateCallback(false)) return false;
     const fs::path entry = linuxDir / (name + kPemExtension);
-    if (adding) {
-        loaded = Certificate(entry);
-        if (loaded.valid()) {
-            spdlog::debug("[ca-store] User certificate added to the system store : name = {}",
-                          bounded(name));
-            return true;
-        }
-        spdlog::error(
-            "[ca-store] Unable to add certificate {} : update certificate command failed "
-            "=> {}",
-            bounded(name), updateCommand);
-        return false;
-    }
     std::error_code ec;
     if (!fs::exists(entry, ec)) return true;
     if (fs::is_symlink(fs::symlink_status(entry, ec))) {

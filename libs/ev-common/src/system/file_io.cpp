@@ -18,7 +18,9 @@ namespace {
 // What mkostemp fills in at the end of a temporary's name.
 constexpr std::size_t kRandomCharacters = 6;
 
-std::error_code lastError() { return {errno, std::generic_category()}; }
+std::error_code lastError() {
+    return {errno, std::generic_category()};
+}
 
 std::error_code notARegularFile(mode_t mode) {
     return std::make_error_code(S_ISDIR(mode) ? std::errc::is_a_directory

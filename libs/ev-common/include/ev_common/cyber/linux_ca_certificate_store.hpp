@@ -74,7 +74,11 @@ private:
                                                        const std::string& name, bool replace);
     bool writeUserFile(const std::filesystem::path& file, const std::string& text,
                        const file_io::SavedEntry& previous);
-    bool applyToSystemStore(const std::string& name, bool adding, Certificate& loaded);
+    // Runs the update tool after a user file was written (or removed) and
+    // checks that the system folder took the change up: the certificate as
+    // read back through NAME.pem, or whether NAME.pem is gone.
+    std::optional<Certificate> takeUpAddition(const std::string& name);
+    bool takeUpRemoval(const std::string& name);
     // After a failed change: puts `previous` back at `file` and updates the
     // system store again; false when that update fails too.
     bool putBack(const std::string& name, const std::filesystem::path& file,
