@@ -4,6 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace ev_charging_platform::cybersecurity {
@@ -14,10 +15,13 @@ const char* const kServiceName = "cybersecurity_service";
 const char* const kUpdateCommand = "/usr/sbin/update-ca-certificates";
 const char* const kFreshArgument = "--fresh";
 constexpr std::chrono::seconds kUpdateTimeout{120};
-// A request may take the update tool's whole time limit, the grace before the
-// tool is killed, and the store's own work around it; only past that does the
-// service count as stuck.
-constexpr std::chrono::seconds kRequestMargin{10};
+// The service counts as stuck once one request has kept every client waiting
+// for half the update tool's time limit: a tool that hangs stops the watchdog
+// refreshes well before its own limit ends it, so systemd learns of the stall
+// (and restarts the daemon) rather than seeing a healthy service.
+std::chrono::milliseconds stuck_after(std::chrono::seconds update_timeout) {
+    return std::max<std::chrono::milliseconds>(update_timeout / 2, std::chrono::seconds(1));
+}
 
 ev_common::ZmqIpcServerOptions server_options(std::function<void()> on_fatal_error) {
     ev_common::ZmqIpcServerOptions options;
@@ -106,8 +110,7 @@ bool cybersecurity_service::specific_init() {
     }
     if (!ipc_handler_.start()) return false;
     // From here on the watchdog is fed only while requests are served in time.
-    const auto bound =
-        std::chrono::duration_cast<std::chrono::milliseconds>(timeout + kRequestMargin);
+    const auto bound = stuck_after(timeout);
     set_health_check([this, bound] { return ipc_handler_.server().servingProblem(bound); });
     return true;
 }

@@ -1,14 +1,18 @@
 #include "daemon_harness.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <zmq.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -271,6 +275,54 @@ std::string Reader::str() {
 bool Reader::boolean() {
     if (position >= bytes.size()) throw std::out_of_range("bool");
     return bytes[position++] != 0;
+}
+
+NotifySocket::NotifySocket(const std::string& path)
+    : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path_.c_str());
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    timeval tv{0, 100000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    reader_ = std::thread([this] {
+        while (!done_) {
+            char buffer[64];
+            const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+            const auto now = std::chrono::steady_clock::now();
+            if (n <= 0 || std::string(buffer, static_cast<std::size_t>(n)) != "WATCHDOG=1") {
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            times_.push_back(now);
+        }
+    });
+}
+
+NotifySocket::~NotifySocket() {
+    done_ = true;
+    reader_.join();
+    ::close(fd_);
+}
+
+int NotifySocket::refreshes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(times_.size());
+}
+
+std::chrono::milliseconds NotifySocket::longestGap() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::chrono::milliseconds longest{0};
+    for (std::size_t i = 1; i < times_.size(); ++i) {
+        longest = std::max(longest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        times_[i] - times_[i - 1]));
+    }
+    return longest;
+}
+
+std::vector<std::chrono::steady_clock::time_point> NotifySocket::refreshTimes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return times_;
 }
 
 }  // namespace ev_e2e

@@ -7,10 +7,13 @@
 #include "child_process.hpp"
 #include "temp_dir.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ev_e2e {
@@ -113,6 +116,31 @@ private:
     std::string endpoint_;
     void* context_ = nullptr;
     void* socket_ = nullptr;
+};
+
+// The receiving end of NOTIFY_SOCKET, as systemd has it: records when each
+// "WATCHDOG=1" came, on a thread of its own.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path);
+    ~NotifySocket();
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+
+    const std::string& path() const { return path_; }
+    int refreshes() const;
+    // The longest time between two refreshes so far.
+    std::chrono::milliseconds longestGap() const;
+    // When the refreshes came.
+    std::vector<std::chrono::steady_clock::time_point> refreshTimes() const;
+
+private:
+    std::string path_;
+    int fd_;
+    std::atomic<bool> done_{false};
+    mutable std::mutex mutex_;
+    std::vector<std::chrono::steady_clock::time_point> times_;
+    std::thread reader_;
 };
 
 // Frame building: little-endian integers and length-prefixed strings.

@@ -136,6 +136,54 @@ TEST(HostileToolAndConfiguration, AHungToolIsStoppedAtItsLimitAndTheAdditionChan
     EXPECT_EQ(daemon.stop(), 0) << daemon.output();
 }
 
+TEST(HostileToolAndConfiguration, AHungToolStopsTheWatchdogWithinTheBoundUntilItsLimitEndsIt) {
+    REQUIRE_PRIVATE_TMP();
+    HangingTool tool;
+    SandboxOptions options;
+    options.updateCommand = tool.path().string();
+    Sandbox sandbox(options);
+    declareTimeout(sandbox, 4);  // the service counts as stuck after 2 s
+    NotifySocket systemd((sandbox.root() / "notify").string());
+    auto arguments = sandbox.daemonArguments();
+    arguments.erase(arguments.begin());  // systemd is there this time
+    Daemon daemon(sandbox, arguments, {"NOTIFY_SOCKET=" + systemd.path(), "WATCHDOG_USEC=400000"});
+    ASSERT_TRUE(daemon.waitReady()) << daemon.output();
+
+    RawClient client;
+    const auto start = Clock::now();
+    const auto reply = client.exchange(addRequest(sandbox, "stuck"), std::chrono::seconds(60));
+    const auto answered = Clock::now();
+    ASSERT_TRUE(reply.has_value()) << daemon.output();
+    Reader in{*reply};
+    EXPECT_EQ(in.u32(), 4u);  // internal_error, after the tool's limit
+    EXPECT_GE(answered - start, std::chrono::milliseconds(3900));
+
+    // Refreshes every 200 ms until the request had been on for 2 s, none from
+    // there until it was answered, then again.
+    ASSERT_TRUE(daemon.waitForLine("[info] Systemd watchdog refresh resumed")) << daemon.output();
+    const auto resumedBy = Clock::now() + std::chrono::seconds(5);
+    while (systemd.refreshTimes().back() < answered && Clock::now() < resumedBy)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::optional<Clock::time_point> lastBefore;
+    int during = 0;
+    for (const auto at : systemd.refreshTimes()) {
+        if (at <= start) continue;
+        if (at < answered) {
+            ++during;
+            lastBefore = at;
+        }
+    }
+    EXPECT_GT(systemd.refreshTimes().back(), answered);
+    ASSERT_TRUE(lastBefore.has_value());
+    EXPECT_LT(*lastBefore - start, std::chrono::milliseconds(2600));
+    EXPECT_LE(during, 14);
+    EXPECT_TRUE(daemon.output().find("Systemd watchdog refresh suspended : Server "
+                                     "ipc:///tmp/cybersecurity_service.reqresp.api : busy on one "
+                                     "request for") != std::string::npos)
+        << daemon.output();
+    EXPECT_EQ(daemon.stop(), 0) << daemon.output();
+}
+
 TEST(HostileToolAndConfiguration, SigtermDuringAHungToolRunEndsTheDaemonWithZeroWithinFiveSeconds) {
     REQUIRE_PRIVATE_TMP();
     HangingTool tool;

@@ -158,58 +158,12 @@ private:
     void* socket_ = nullptr;
 };
 
-// The receiving end of NOTIFY_SOCKET: records when each "WATCHDOG=1" came.
-class Systemd {
-public:
-    explicit Systemd(const std::string& path)
-        : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path_.c_str());
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-        timeval tv{0, 100000};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        reader_ = std::thread([this] {
-            std::optional<steady_clock::time_point> last;
-            while (!done_) {
-                char buffer[64];
-                const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-                const auto now = steady_clock::now();
-                if (n <= 0 || std::string(buffer, static_cast<std::size_t>(n)) != "WATCHDOG=1") {
-                    continue;
-                }
-                ++refreshes_;
-                if (last)
-                    longestGapMs_ =
-                        std::max<std::int64_t>(longestGapMs_, (now - *last) / milliseconds(1));
-                last = now;
-            }
-        });
-    }
-    ~Systemd() {
-        done_ = true;
-        reader_.join();
-        ::close(fd_);
-    }
-    const std::string& path() const { return path_; }
-    int refreshes() const { return refreshes_; }
-    milliseconds longestGap() const { return milliseconds(longestGapMs_.load()); }
-
-private:
-    std::string path_;
-    int fd_;
-    std::atomic<bool> done_{false};
-    std::atomic<int> refreshes_{0};
-    std::atomic<std::int64_t> longestGapMs_{0};
-    std::thread reader_;
-};
-
 }  // namespace
 
 TEST(HostileInput, TwentyThousandRandomMessagesLeaveTheDaemonServingAndItsWatchdogFed) {
     if (!g_privateTmp) GTEST_SKIP() << "needs a private mount namespace (root)";
     Sandbox sandbox;
-    Systemd systemd((sandbox.root() / "notify").string());
+    NotifySocket systemd((sandbox.root() / "notify").string());
     auto arguments = sandbox.daemonArguments();
     arguments.erase(arguments.begin());  // systemd is there this time
     ASSERT_EQ(arguments.size() + 1, sandbox.daemonArguments().size());
