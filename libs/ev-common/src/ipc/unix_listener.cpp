@@ -131,6 +131,13 @@ bool UnixListener::lock() {
         ::close(fd);
         return false;
     }
+    // Whoever made the file may hold it: only this user's own will do.
+    if (status.st_uid != ::geteuid()) {
+        spdlog::error("Server {}: unable to lock {} : owned by uid {}", endpoint_, access_.lockFile,
+                      status.st_uid);
+        ::close(fd);
+        return false;
+    }
     int rc;
     do {
         rc = ::flock(fd, LOCK_EX | LOCK_NB);

@@ -1,8 +1,10 @@
 // Serves one ZeroMQ request/response endpoint on a receiving thread of its
 // own: answers pings itself, reads the client identity in front of every other
-// request and hands the rest to its IIpcRequestHandler. Stopped through an
-// inproc control channel, so no lock is shared with the owner's thread.
-// Owned by a service's IPC-side handler; needs ZmqIpc_Init() first.
+// request and hands the rest to its IIpcRequestHandler, with the caller's
+// credentials on ipc:// endpoints. An ipc:// endpoint's socket file is the
+// server's alone while it runs (see claim()). Stopped through an inproc
+// control channel, so no lock is shared with the owner's thread. Owned by a
+// service's IPC-side handler; needs ZmqIpc_Init() first.
 #pragma once
 
 #include "ev_common/ipc/ipc_endpoint.hpp"
