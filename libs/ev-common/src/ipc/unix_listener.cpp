@@ -40,14 +40,13 @@ enum class Probe { live, stale, absent, unknown };
 Probe probe(const std::string& path) {
     sockaddr_un address;
     if (!unixAddress(path, address)) return Probe::unknown;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return Probe::unknown;
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return Probe::unknown;
     int rc;
     do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (rc != 0 && errno == EINTR);
     const int error = rc == 0 ? 0 : errno;
-    ::close(fd);
     switch (error) {
         case 0:
         case EAGAIN:
@@ -79,13 +78,13 @@ bool UnixListener::open() {
 }
 
 bool UnixListener::refresh() {
-    if (adopted_ || stillOurs()) return true;
+    if (adopted_ >= 0 || stillOurs()) return true;
     closeSocket();
     return clearPath() && bindSocket();
 }
 
 int UnixListener::duplicate() {
-    const int fd = ::fcntl(socketFd_, F_DUPFD_CLOEXEC, 0);
+    const int fd = ::fcntl(listening(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0) {
         spdlog::error("Server {}: unable to create socket : {}", endpoint_, std::strerror(errno));
     }
@@ -96,10 +95,8 @@ void UnixListener::release() {
     discardSocket();
     // The descriptors systemd passed belong to the process: a server started
     // again finds its socket there once more.
-    socketFd_ = -1;
-    adopted_ = false;
-    if (lockFd_ >= 0) ::close(lockFd_);
-    lockFd_ = -1;
+    adopted_ = -1;
+    lock_.reset();
 }
 
 // Another process holding the lock is another server of this endpoint. The
@@ -108,8 +105,8 @@ void UnixListener::release() {
 bool UnixListener::lock() {
     if (access_.lockFile.empty()) return true;
     const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
-    int fd = ::open(access_.lockFile.c_str(), flags, 0600);
-    if (fd < 0 && errno == ENOENT) {
+    UniqueFd fd(::open(access_.lockFile.c_str(), flags, 0600));
+    if (!fd && errno == ENOENT) {
         // The lock's own folder, one level, e.g. /run/<daemon> outside systemd.
         const auto folder = std::filesystem::path(access_.lockFile).parent_path();
         if (!folder.empty() && ::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -117,30 +114,28 @@ bool UnixListener::lock() {
                           std::strerror(errno));
             return false;
         }
-        fd = ::open(access_.lockFile.c_str(), flags, 0600);
+        fd.reset(::open(access_.lockFile.c_str(), flags, 0600));
     }
-    if (fd < 0) {
+    if (!fd) {
         spdlog::error("Server {}: unable to lock {} : {}", endpoint_, access_.lockFile,
                       std::strerror(errno));
         return false;
     }
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         spdlog::error("Server {}: unable to lock {} : not a regular file", endpoint_,
                       access_.lockFile);
-        ::close(fd);
         return false;
     }
     // Whoever made the file may hold it: only this user's own will do.
     if (status.st_uid != ::geteuid()) {
         spdlog::error("Server {}: unable to lock {} : owned by uid {}", endpoint_, access_.lockFile,
                       status.st_uid);
-        ::close(fd);
         return false;
     }
     int rc;
     do {
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         if (errno == EWOULDBLOCK) {
@@ -149,10 +144,9 @@ bool UnixListener::lock() {
             spdlog::error("Server {}: unable to lock {} : {}", endpoint_, access_.lockFile,
                           std::strerror(errno));
         }
-        ::close(fd);
         return false;
     }
-    lockFd_ = fd;
+    lock_ = std::move(fd);
     return true;
 }
 
@@ -162,8 +156,7 @@ bool UnixListener::adopt() {
     const int count = sd_listen_fds(0);
     for (int fd = SD_LISTEN_FDS_START; count > 0 && fd < SD_LISTEN_FDS_START + count; ++fd) {
         if (sd_is_socket_unix(fd, SOCK_STREAM, 1, path_.c_str(), 0) > 0) {
-            socketFd_ = fd;
-            adopted_ = true;
+            adopted_ = fd;
             spdlog::info("Server {}: using the listening socket passed by systemd", endpoint_);
             return true;
         }
@@ -212,8 +205,8 @@ bool UnixListener::clearPath() {
 // process's: it is only ever tightened here, and restored right after.
 bool UnixListener::bindSocket() {
     sockaddr_un address;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         spdlog::error("Server {}: unable to create socket : {}", endpoint_, std::strerror(errno));
         return false;
     }
@@ -222,11 +215,11 @@ bool UnixListener::bindSocket() {
     if (unixAddress(path_, address)) {
         const mode_t previous = ::umask(0777);
         ::umask(previous | (~access_.mode & 0777));
-        rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        rc = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
         error = errno;
         ::umask(previous);
         if (rc == 0) {
-            rc = ::listen(fd, kBacklog);
+            rc = ::listen(fd.get(), kBacklog);
             error = errno;
         }
     } else {
@@ -235,10 +228,9 @@ bool UnixListener::bindSocket() {
     if (rc != 0) {
         spdlog::error("Server {}: unable to bind {} : {}", endpoint_, endpoint_,
                       std::strerror(error));
-        ::close(fd);
         return false;
     }
-    socketFd_ = fd;
+    bound_socket_ = std::move(fd);
     struct stat status {};
     if (::lstat(path_.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
         spdlog::error("Server {}: unable to bind {} : {}", endpoint_, endpoint_,
@@ -286,8 +278,7 @@ void UnixListener::discardSocket() {
 }
 
 void UnixListener::closeSocket() {
-    if (socketFd_ >= 0 && !adopted_) ::close(socketFd_);
-    socketFd_ = -1;
+    bound_socket_.reset();
     bound_ = false;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "ev_common/ipc/zmq_ipc_server.hpp"
+#include "ev_common/system/unique_fd.hpp"
 
 #include <sys/types.h>
 
@@ -46,13 +47,16 @@ private:
     // Removes the file while it is still this listener's, then closes.
     void discardSocket();
     void closeSocket();
+    int listening() const { return adopted_ >= 0 ? adopted_ : bound_socket_.get(); }
 
     std::string endpoint_;
     std::string path_;
     IpcEndpointAccess access_;
-    int lockFd_ = -1;
-    int socketFd_ = -1;
-    bool adopted_ = false;
+    UniqueFd lock_;
+    // A socket bound here, or the one systemd passed, which belongs to the
+    // process and is never closed.
+    UniqueFd bound_socket_;
+    int adopted_ = -1;
     // The file bind() created, as recorded right after.
     bool bound_ = false;
     dev_t device_ = 0;
