@@ -1,6 +1,7 @@
 #include "cybersecurity_service.hpp"
 
 #include "ev_common/system/bounded_text.hpp"
+#include "ev_common/system/user_database.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -22,6 +23,9 @@ constexpr std::chrono::seconds kUpdateTimeout{120};
 std::chrono::milliseconds stuck_after(std::chrono::seconds update_timeout) {
     return std::max<std::chrono::milliseconds>(update_timeout / 2, std::chrono::seconds(1));
 }
+// Where a daemon running as root keeps the lock of its endpoint: a folder
+// only root may write (the unit's RuntimeDirectory).
+const char* const kRuntimeFolder = "/run/cybersecurity_service";
 
 ev_common::ZmqIpcServerOptions server_options(std::function<void()> on_fatal_error) {
     ev_common::ZmqIpcServerOptions options;
@@ -82,6 +86,50 @@ std::chrono::seconds cybersecurity_service::update_timeout() {
     return kUpdateTimeout;
 }
 
+bool cybersecurity_service::configure_access() {
+    const auto& configuration = get_configuration();
+    std::string client_group;
+    if (auto value = configuration.findValue<std::string>("cyber.client_group")) {
+        client_group = *value;
+    } else if (configuration.findParameter("cyber.client_group")) {
+        spdlog::warn("Parameter cyber.client_group is not a string, ignored");
+    }
+    std::vector<std::string> admin_groups;
+    if (auto value = configuration.findValue<std::vector<std::string>>("cyber.admin_groups")) {
+        admin_groups = *value;
+    } else if (configuration.findParameter("cyber.admin_groups")) {
+        spdlog::warn("Parameter cyber.admin_groups is not a string list, ignored");
+    }
+
+    ev_common::IpcEndpointAccess access;
+    access.lockFile = ev_common::ipcLockFile(ipc_handler_.server().getEndpoint(), kRuntimeFolder);
+    if (!client_group.empty()) {
+        spdlog::debug("Found parameter client_group : {}", ev_common::bounded(client_group));
+        const auto gid = ev_common::findGroupId(client_group);
+        if (!gid) {
+            spdlog::critical("[cybersecurity_service] Unknown group '{}' in cyber.client_group",
+                             ev_common::bounded(client_group));
+            return false;
+        }
+        access.mode = 0660;
+        access.group = *gid;
+    }
+    std::vector<gid_t> admin_gids;
+    for (const auto& group : admin_groups) {
+        spdlog::debug("Found parameter admin_groups : {}", ev_common::bounded(group));
+        const auto gid = ev_common::findGroupId(group);
+        if (!gid) {
+            spdlog::critical("[cybersecurity_service] Unknown group '{}' in cyber.admin_groups",
+                             ev_common::bounded(group));
+            return false;
+        }
+        admin_gids.push_back(*gid);
+    }
+    ipc_handler_.set_endpoint_access(std::move(access));
+    operations_.set_access_policy(access_policy(std::move(admin_gids)));
+    return true;
+}
+
 bool cybersecurity_service::specific_init() {
     auto& configuration = get_configuration();
     const auto builtin = configuration.getValue<std::string>("cyber.builtin_ca_certs_path");
@@ -92,6 +140,10 @@ bool cybersecurity_service::specific_init() {
     }
     spdlog::debug("Found parameter builtin_ca_certs_path : {}", ev_common::bounded(*builtin));
     spdlog::debug("Found parameter user_ca_certs_path : {}", ev_common::bounded(*user));
+    // Before anything is written: a missing group is a configuration error,
+    // and while another daemon serves the endpoint this one must not run the
+    // update tool under its feet.
+    if (!configure_access() || !ipc_handler_.claim_endpoint()) return false;
 
     // A filesystem error other than "nothing there" propagates to the entry.
     if (std::filesystem::status(*user).type() == std::filesystem::file_type::not_found) {

@@ -36,6 +36,10 @@ private:
     // How long one run of the update tool may take: "cyber.update_timeout",
     // 120 s unless the configuration declares it.
     std::chrono::seconds update_timeout();
+    // "cyber.client_group" (who may connect) and "cyber.admin_groups" (who
+    // may change the store) applied to the endpoint and the operations.
+    // False, after a critical line, when a group named there does not exist.
+    bool configure_access();
     // Called on the server's thread once the endpoint is lost for good.
     void on_endpoint_lost();
 

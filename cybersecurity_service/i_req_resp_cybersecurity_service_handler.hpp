@@ -4,16 +4,23 @@
 #pragma once
 
 #include "cybersecurity/protocol.hpp"
+#include "ev_common/ipc/ipc_endpoint.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace ev_charging_platform::cybersecurity {
 
+// Who asked for a change through the endpoint, as the kernel knows the
+// caller's connection; empty when the transport could not tell.
+using caller_credentials = std::optional<ev_common::PeerCredentials>;
+
 class i_req_resp_cybersecurity_service_handler {
 public:
     virtual ~i_req_resp_cybersecurity_service_handler() = default;
+    // In-process calls, made on this process's own behalf.
     // `id` receives the new certificate's identifier on success.
     virtual AddCertificateStatus add_ca_certificate(const std::string& certificate,
                                                     const std::string& name, std::uint32_t& id) = 0;
@@ -22,6 +29,22 @@ public:
     // The certificate's PEM text, empty when there is none.
     virtual std::string get_ca_certificate_by_id(std::uint32_t id) = 0;
     virtual std::string get_ca_certificate_by_name(const std::string& name) = 0;
+
+    // The changes on behalf of a client of the endpoint, which the IPC side
+    // calls. An implementation that decides who may change the store
+    // overrides them; by default the caller is not looked at.
+    virtual AddCertificateStatus add_ca_certificate_for(const caller_credentials& caller,
+                                                        const std::string& certificate,
+                                                        const std::string& name,
+                                                        std::uint32_t& id) {
+        static_cast<void>(caller);
+        return add_ca_certificate(certificate, name, id);
+    }
+    virtual RemoveCertificateStatus remove_ca_certificate_for(const caller_credentials& caller,
+                                                              std::uint32_t id) {
+        static_cast<void>(caller);
+        return remove_ca_certificate(id);
+    }
 };
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -1,39 +1,108 @@
 #include "req_handler.hpp"
 
+#include "audit_trail.hpp"
 #include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 namespace ev_charging_platform::cybersecurity {
 
+namespace {
+
+caller_credentials this_process() {
+    return ev_common::PeerCredentials{::geteuid(), ::getegid(), ::getpid()};
+}
+
+}  // namespace
+
 cybersecurity_req_handler::cybersecurity_req_handler(const std::string& service_name,
-                                                     ev_common::ICaCertificateStore* store)
-    : service_name_(service_name), store_(store) {}
+                                                     ev_common::ICaCertificateStore* store,
+                                                     access_policy policy)
+    : service_name_(service_name), store_(store), policy_(std::move(policy)) {}
 
 AddCertificateStatus cybersecurity_req_handler::add_ca_certificate(const std::string& certificate,
                                                                    const std::string& name,
                                                                    std::uint32_t& id) {
+    return add(this_process(), true, certificate, name, id);
+}
+
+AddCertificateStatus cybersecurity_req_handler::add_ca_certificate_for(
+    const caller_credentials& caller, const std::string& certificate, const std::string& name,
+    std::uint32_t& id) {
+    return add(caller, policy_.may_change(caller), certificate, name, id);
+}
+
+RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate(std::uint32_t id) {
+    return remove(this_process(), true, id);
+}
+
+RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_for(
+    const caller_credentials& caller, std::uint32_t id) {
+    return remove(caller, policy_.may_change(caller), id);
+}
+
+// A refused caller's text is still read, for the lines that name what was
+// refused; it never reaches the store.
+AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& caller,
+                                                    bool permitted, const std::string& certificate,
+                                                    const std::string& name, std::uint32_t& id) {
     const ev_common::Certificate parsed(certificate);
-    const auto status = store_->addCertificate(parsed, name, id, true);
-    if (status == AddCertificateStatus::success) {
+    const bool replacing = has_user_certificate(name);
+    const auto status = permitted ? store_->addCertificate(parsed, name, id, true)
+                                  : AddCertificateStatus::not_authorized;
+    const bool added = status == AddCertificateStatus::success;
+    if (added) {
         spdlog::info("Certificate addition in TrustList : id={} CN={}", id,
                      ev_common::bounded(parsed.subject().commonName));
     } else {
         spdlog::error("Error adding certificate CN={} in TrustList, status={}",
                       ev_common::bounded(parsed.subject().commonName), to_string(status));
     }
+    log_audit({replacing ? "replace" : "add", name,
+               added ? std::optional<std::uint32_t>(id) : std::nullopt, parsed.sha256Fingerprint(),
+               caller, to_string(status)},
+              added);
     return status;
 }
 
-RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate(std::uint32_t id) {
-    const auto status = store_->removeCertificate(id);
-    if (status == RemoveCertificateStatus::success) {
+RemoveCertificateStatus cybersecurity_req_handler::remove(const caller_credentials& caller,
+                                                          bool permitted, std::uint32_t id) {
+    const auto entry = find_entry(id);
+    std::string fingerprint;
+    if (entry) {
+        if (const auto stored = store_->getCertificate(id))
+            fingerprint = stored->sha256Fingerprint();
+    }
+    const auto status =
+        permitted ? store_->removeCertificate(id) : RemoveCertificateStatus::not_authorized;
+    const bool removed = status == RemoveCertificateStatus::success;
+    if (removed) {
         spdlog::info("Certificate id={} removed from TrustList", id);
     } else {
         spdlog::error("Error removing certificate id={} from TrustList. status = {}", id,
                       to_string(status));
     }
+    std::optional<std::string_view> name;
+    if (entry) name = entry->name;
+    log_audit({"remove", name, id, fingerprint, caller, to_string(status)}, removed);
     return status;
+}
+
+std::optional<ev_common::CertificateInfo> cybersecurity_req_handler::find_entry(std::uint32_t id) {
+    for (auto& entry : store_->getCertificates()) {
+        if (entry.id == id) return std::move(entry);
+    }
+    return std::nullopt;
+}
+
+bool cybersecurity_req_handler::has_user_certificate(const std::string& name) {
+    const auto entries = store_->getCertificates();
+    return std::any_of(entries.begin(), entries.end(), [&](const ev_common::CertificateInfo& e) {
+        return !e.isBuiltIn && e.name == name;
+    });
 }
 
 std::vector<ca_certificate_info> cybersecurity_req_handler::get_ca_certificates() {

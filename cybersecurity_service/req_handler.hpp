@@ -1,11 +1,15 @@
 // The operations side of the certificate trust service: carries each
-// operation out on the CA store and writes the "TrustList" log lines. Runs on
-// the IPC server's receiving thread, one request at a time.
+// operation out on the CA store and writes the "TrustList" log lines. Changes
+// asked for through the endpoint are carried out only for callers the access
+// policy admits, and every change, carried out or refused, goes to the audit
+// trail. Runs on the IPC server's receiving thread, one request at a time.
 #pragma once
 
+#include "access_policy.hpp"
 #include "ev_common/cyber/ca_certificate_store.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
+#include <optional>
 #include <string>
 
 namespace ev_charging_platform::cybersecurity {
@@ -14,8 +18,13 @@ class cybersecurity_req_handler : public i_req_resp_cybersecurity_service_handle
 public:
     // The store is not owned and must outlive the handler.
     cybersecurity_req_handler(const std::string& service_name,
-                              ev_common::ICaCertificateStore* store);
+                              ev_common::ICaCertificateStore* store, access_policy policy = {});
 
+    // For the service once it has read its configuration, before it serves.
+    void set_access_policy(access_policy policy) { policy_ = std::move(policy); }
+
+    // On this process's own behalf: never refused for the caller, audited
+    // with the process's own credentials.
     AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
                                             std::uint32_t& id) override;
     RemoveCertificateStatus remove_ca_certificate(std::uint32_t id) override;
@@ -23,9 +32,29 @@ public:
     std::string get_ca_certificate_by_id(std::uint32_t id) override;
     std::string get_ca_certificate_by_name(const std::string& name) override;
 
+    // On behalf of a client of the endpoint: not_authorized, with the store
+    // untouched, unless the access policy admits the caller.
+    AddCertificateStatus add_ca_certificate_for(const caller_credentials& caller,
+                                                const std::string& certificate,
+                                                const std::string& name,
+                                                std::uint32_t& id) override;
+    RemoveCertificateStatus remove_ca_certificate_for(const caller_credentials& caller,
+                                                      std::uint32_t id) override;
+
 private:
+    AddCertificateStatus add(const caller_credentials& caller, bool permitted,
+                             const std::string& certificate, const std::string& name,
+                             std::uint32_t& id);
+    RemoveCertificateStatus remove(const caller_credentials& caller, bool permitted,
+                                   std::uint32_t id);
+    // The table entry with that identifier, looked up without the store's
+    // complaint about an unknown one.
+    std::optional<ev_common::CertificateInfo> find_entry(std::uint32_t id);
+    bool has_user_certificate(const std::string& name);
+
     std::string service_name_;
     ev_common::ICaCertificateStore* store_;
+    access_policy policy_;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -63,14 +63,15 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
             std::string certificate_name;
             if (!readParameters(context, name, certificate, certificate_name)) return;
             std::uint32_t id = 0;
-            const auto status = operations_->add_ca_certificate(certificate, certificate_name, id);
+            const auto status = operations_->add_ca_certificate_for(context.peer, certificate,
+                                                                    certificate_name, id);
             sendReplyOf(context, name, status, id);
             break;
         }
         case operation_id::remove_ca_certificate: {
             std::uint32_t id = 0;
             if (!readParameters(context, name, id)) return;
-            sendReplyOf(context, name, operations_->remove_ca_certificate(id));
+            sendReplyOf(context, name, operations_->remove_ca_certificate_for(context.peer, id));
             break;
         }
         case operation_id::get_ca_certificates:

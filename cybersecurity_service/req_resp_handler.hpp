@@ -24,6 +24,13 @@ public:
     req_resp_cybersecurity_service_handler& operator=(
         const req_resp_cybersecurity_service_handler&) = delete;
 
+    // Who may reach the endpoint's socket file, and its lock; before start().
+    void set_endpoint_access(ev_common::IpcEndpointAccess access) {
+        server_.setEndpointAccess(std::move(access));
+    }
+    // Makes the endpoint this process's before it is served (see
+    // ZmqIpcServer::claim); false, logged, while another process serves it.
+    bool claim_endpoint() { return server_.claim(); }
     bool start();
     bool stop();
     bool is_started() const { return started_; }

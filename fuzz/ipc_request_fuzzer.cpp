@@ -115,14 +115,14 @@ void checkReply(Shape shape, const std::string& reply) {
                 std::uint32_t id = 0;
                 ev_common::deserialize(in, status);
                 ev_common::deserialize(in, id);
-                if (status < 0 || status > 4) fail("addition status out of range");
+                if (status < 0 || status > 5) fail("addition status out of range");
                 if ((status == 0) != (id != 0)) fail("identifier and addition status disagree");
                 break;
             }
             case Shape::remove: {
                 std::int32_t status = -1;
                 ev_common::deserialize(in, status);
-                if (status < 0 || status > 3) fail("removal status out of range");
+                if (status < 0 || status > 4) fail("removal status out of range");
                 break;
             }
             case Shape::list: {

@@ -18,6 +18,9 @@ PACKAGES=(
   python3 python3-zmq
   clang libclang-rt-14-dev clang-format
   util-linux procps
+  # systemd-analyze (the units) and systemd-socket-activate (the daemon
+  # adopting the endpoint's socket) for the tests
+  systemd
 )
 
 missing=()

@@ -30,6 +30,15 @@ else
   (cd "$CERTSDIR" && find . -name '*.crt' | sed 's|^\./||' | sort) > "$CERTSCONF"
 fi
 
+# Root alone may change the store of a daemon run as root. Run as another
+# user, the daemon lets that user's primary group change it too: a group that
+# exists on every machine, unlike the device's own groups.
+ADMIN_GROUPS="[]"
+OWNER="$(id -u)"
+if [ "$OWNER" -ne 0 ]; then
+  ADMIN_GROUPS="[ \"$(id -gn)\" ]"
+fi
+
 cat > "$SANDBOX/cybersecurity_service.desc.json" <<JSON
 {
     "cyber": {
@@ -41,7 +50,8 @@ cat > "$SANDBOX/cybersecurity_service.desc.json" <<JSON
             { "name": "update_arguments", "type": "string[]", "default": [
                 "--certsconf", "$CERTSCONF", "--certsdir", "$CERTSDIR",
                 "--localcertsdir", "$SANDBOX/user", "--etccertsdir", "$SANDBOX/etc-certs",
-                "--hooksdir", "$SANDBOX/hooks" ] }
+                "--hooksdir", "$SANDBOX/hooks" ] },
+            { "name": "admin_groups", "type": "string[]", "default": $ADMIN_GROUPS }
         ]
     }
 }
@@ -50,14 +60,15 @@ JSON
 # folder never points the daemon elsewhere.
 rm -f "$SANDBOX/work/cybersecurity_service.json"
 
-CTL="$BUILD/cybersecurity_service/client/cybersecurity_ctl"
+# The endpoint is this user's: the tool must be told to trust it.
+CTL="$BUILD/cybersecurity_service/client/cybersecurity_ctl --endpoint-owner $OWNER"
 cat <<TEXT
 Sandbox: $SANDBOX
   built-in certificates: $CERTSDIR (listed in $CERTSCONF)
   system CA folder:      $SANDBOX/etc-certs
   user certificates:     $SANDBOX/user
 Endpoint: ipc:///tmp/cybersecurity_service.reqresp.api
-From another terminal:
+From another terminal, as $(id -un):
   $CTL list
   $CTL add my_ca /path/to/ca.crt
   $CTL get --name my_ca

@@ -1,6 +1,10 @@
 #include "cybersecurity/cybersecurity_client.hpp"
 
+#include "ev_common/system/user_database.hpp"
+
 #include <unistd.h>
+
+#include <cstdio>
 
 namespace ev_charging_platform::cybersecurity {
 
@@ -14,10 +18,44 @@ cybersecurity_client::exchange_error to_exchange_error(ev_common::ZmqIpcClient::
             return cybersecurity_client::exchange_error::send_failed;
         case ev_common::ZmqIpcClient::Error::noReply:
             return cybersecurity_client::exchange_error::no_reply;
+        case ev_common::ZmqIpcClient::Error::untrustedEndpoint:
+            return cybersecurity_client::exchange_error::untrusted_endpoint;
         case ev_common::ZmqIpcClient::Error::invalidReply:
             break;
     }
     return cybersecurity_client::exchange_error::invalid_reply;
+}
+
+// "uid 1000 (alice)", or "uid 1000" for a user the database does not know.
+std::string user_text(uid_t uid) {
+    std::string text = "uid " + std::to_string(uid);
+    if (const auto name = ev_common::findUserName(uid)) text += " (" + *name + ")";
+    return text;
+}
+
+std::string endpoint_problem_text(const ev_common::ZmqIpcClient::EndpointProblem& problem,
+                                  uid_t expected) {
+    using Kind = ev_common::ZmqIpcClient::EndpointProblem::Kind;
+    const std::string expected_text =
+        expected == 0 ? std::string("root") : user_text(expected) + " or root";
+    switch (problem.kind) {
+        case Kind::notSocket:
+            return problem.path + " is not a socket";
+        case Kind::wrongOwner:
+            return problem.path + " is owned by " + user_text(problem.owner) + ", not " +
+                   expected_text;
+        case Kind::wrongServer:
+            return "the server at " + problem.path + " runs as " + user_text(problem.owner) +
+                   ", not " + expected_text;
+        case Kind::writableByOthers: {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(problem.mode));
+            return problem.path + " is writable by every user (mode " + mode + ")";
+        }
+        case Kind::none:
+            break;
+    }
+    return problem.path + " is not trusted";
 }
 
 }  // namespace
@@ -126,6 +164,9 @@ std::string cybersecurity_client::last_error_text() const {
             return "the service at " + endpoint + " could not serve the request (empty reply)";
         case exchange_error::invalid_reply:
             return "the reply from " + endpoint + " does not decode";
+        case exchange_error::untrusted_endpoint:
+            return "not talking to " + endpoint + ": " +
+                   endpoint_problem_text(transport_.endpointProblem(), transport_.endpointOwner());
     }
     return "unknown error";
 }
@@ -142,6 +183,8 @@ const char* to_string(cybersecurity_client::exchange_error error) {
             return "empty_reply";
         case cybersecurity_client::exchange_error::invalid_reply:
             return "invalid_reply";
+        case cybersecurity_client::exchange_error::untrusted_endpoint:
+            return "untrusted_endpoint";
     }
     return "INVALID_ENUM_VALUE";
 }

@@ -1,7 +1,7 @@
 // cybersecurity_ctl: the command-line face of the certificate trust service,
 // for integrators and scripts on the device. Every subcommand is one or a few
 // calls of cybersecurity_client; exit codes tell refusals (1), usage errors
-// (2) and a service that does not answer (3) apart.
+// (2) and a service that does not answer or cannot be trusted (3) apart.
 #include "certificate_listing.hpp"
 #include "cybersecurity/cybersecurity_client.hpp"
 
@@ -30,7 +30,8 @@ constexpr int exit_usage = 2;
 constexpr int exit_no_answer = 3;
 
 const char* const usage_text =
-    "Usage: cybersecurity_ctl [--endpoint E] [--timeout MS] [-h] COMMAND\n"
+    "Usage: cybersecurity_ctl [--endpoint E] [--endpoint-owner UID] [--timeout MS] [-h] "
+    "COMMAND\n"
     "Manages the CA certificates of the certificate trust service.\n"
     "\n"
     "Commands:\n"
@@ -46,10 +47,14 @@ const char* const usage_text =
     "Options:\n"
     "  --endpoint E      service endpoint (default "
     "ipc:///tmp/cybersecurity_service.reqresp.api)\n"
+    "  --endpoint-owner UID\n"
+    "                    user who must own the endpoint's socket file (default 0,\n"
+    "                    root; root is always accepted)\n"
     "  --timeout MS      reply time-out in milliseconds (default 5000)\n"
     "  -h, --help        show this help\n"
     "\n"
-    "Exit codes: 0 success, 1 refused by the service, 2 usage error, 3 no answer.\n";
+    "Exit codes: 0 success, 1 refused by the service, 2 usage error, 3 no answer\n"
+    "or an endpoint owned by someone else.\n";
 
 struct usage_error {
     std::string message;
@@ -189,6 +194,7 @@ int run_get(cyber::cybersecurity_client& client, const std::vector<std::string>&
 int run(int argc, char** argv) {
     std::string endpoint = cyber::service_endpoint;
     std::chrono::milliseconds timeout = cyber::cybersecurity_client::default_timeout;
+    uid_t endpoint_owner = 0;
     int index = 1;
     for (; index < argc && argv[index][0] == '-'; ++index) {
         const std::string option = argv[index];
@@ -198,7 +204,7 @@ int run(int argc, char** argv) {
         }
         const auto equals = option.find('=');
         const std::string name = option.substr(0, equals);
-        if (name != "--endpoint" && name != "--timeout")
+        if (name != "--endpoint" && name != "--endpoint-owner" && name != "--timeout")
             throw usage_error{"unknown option '" + option + "'"};
         std::string value;
         if (equals != std::string::npos) {
@@ -211,6 +217,11 @@ int run(int argc, char** argv) {
         if (name == "--endpoint") {
             if (value.empty()) throw usage_error{"--endpoint needs a value"};
             endpoint = value;
+        } else if (name == "--endpoint-owner") {
+            // (uid_t)-1 is no user.
+            const auto uid = parse_number(value, 0, 4294967294u);
+            if (!uid) throw usage_error{"--endpoint-owner needs a numeric user id"};
+            endpoint_owner = static_cast<uid_t>(*uid);
         } else {
             const auto ms = parse_number(value, 1, 3600000);
             if (!ms) throw usage_error{"--timeout needs milliseconds from 1 to 3600000"};
@@ -238,6 +249,7 @@ int run(int argc, char** argv) {
 
     cyber::cybersecurity_client client(endpoint, timeout,
                                        "cybersecurity_ctl-" + std::to_string(::getpid()));
+    client.set_endpoint_owner(endpoint_owner);
     return chosen(client, args);
 }
 

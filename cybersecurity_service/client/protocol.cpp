@@ -10,11 +10,12 @@ const std::string kInvalid = "INVALID_ENUM_VALUE";
 
 // Built before main runs, in the order of the protocol's tables.
 const std::map<std::int32_t, std::string> kAddStatusNames = {
-    {-1, "ipc_error"},   {0, "success"},        {1, "invalid_cert"},
-    {2, "invalid_name"}, {3, "already_exists"}, {4, "internal_error"},
+    {-1, "ipc_error"},     {0, "success"},        {1, "invalid_cert"},   {2, "invalid_name"},
+    {3, "already_exists"}, {4, "internal_error"}, {5, "not_authorized"},
 };
 const std::map<std::int32_t, std::string> kRemoveStatusNames = {
-    {-1, "ipc_error"}, {0, "success"}, {1, "unknown_id"}, {2, "built_in"}, {3, "internal_error"},
+    {-1, "ipc_error"}, {0, "success"},        {1, "unknown_id"},
+    {2, "built_in"},   {3, "internal_error"}, {4, "not_authorized"},
 };
 const std::map<std::int32_t, std::string> kOperationNames = {
     {0, "add_ca_certificate"},       {1, "remove_ca_certificate"},      {2, "get_ca_certificates"},

@@ -11,14 +11,18 @@ TEST(Protocol, NamesEveryStatusAndFlagsValuesOutsideTheTables) {
     EXPECT_EQ(to_string(AddCertificateStatus::invalid_name), "invalid_name");
     EXPECT_EQ(to_string(AddCertificateStatus::already_exists), "already_exists");
     EXPECT_EQ(to_string(AddCertificateStatus::internal_error), "internal_error");
-    EXPECT_EQ(to_string(static_cast<AddCertificateStatus>(7)), "INVALID_ENUM_VALUE");
+    EXPECT_EQ(to_string(AddCertificateStatus::not_authorized), "not_authorized");
+    EXPECT_EQ(static_cast<int>(AddCertificateStatus::not_authorized), 5);
+    EXPECT_EQ(to_string(static_cast<AddCertificateStatus>(6)), "INVALID_ENUM_VALUE");
     EXPECT_EQ(to_string(static_cast<AddCertificateStatus>(-2)), "INVALID_ENUM_VALUE");
 
     EXPECT_EQ(to_string(RemoveCertificateStatus::ipc_error), "ipc_error");
     EXPECT_EQ(to_string(RemoveCertificateStatus::unknown_id), "unknown_id");
     EXPECT_EQ(to_string(RemoveCertificateStatus::built_in), "built_in");
     EXPECT_EQ(to_string(RemoveCertificateStatus::internal_error), "internal_error");
-    EXPECT_EQ(to_string(static_cast<RemoveCertificateStatus>(4)), "INVALID_ENUM_VALUE");
+    EXPECT_EQ(to_string(RemoveCertificateStatus::not_authorized), "not_authorized");
+    EXPECT_EQ(static_cast<int>(RemoveCertificateStatus::not_authorized), 4);
+    EXPECT_EQ(to_string(static_cast<RemoveCertificateStatus>(5)), "INVALID_ENUM_VALUE");
     EXPECT_EQ(to_string(operation_id::get_ca_certificate_by_name), "get_ca_certificate_by_name");
     EXPECT_EQ(to_string(static_cast<operation_id>(5)), "INVALID_ENUM_VALUE");
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <map>
 
@@ -21,6 +23,7 @@ public:
     RemoveCertificateStatus removeStatus = RemoveCertificateStatus::success;
     std::string addedName;
     bool addedReplace = false;
+    std::vector<std::uint32_t> removedIds;
 
     std::vector<ev_common::CertificateInfo> getCertificates() override { return entries; }
     std::optional<ev_common::Certificate> getCertificate(std::uint32_t id) override {
@@ -44,7 +47,10 @@ public:
         if (addStatus == AddCertificateStatus::success) id = 42;
         return addStatus;
     }
-    RemoveCertificateStatus removeCertificate(std::uint32_t) override { return removeStatus; }
+    RemoveCertificateStatus removeCertificate(std::uint32_t id) override {
+        removedIds.push_back(id);
+        return removeStatus;
+    }
 };
 
 std::string realPem() {
@@ -125,4 +131,84 @@ TEST(RequestOperations, RemovalsAndLookupsReportWhatTheStoreSays) {
     EXPECT_EQ(handler.get_ca_certificate_by_name(std::string(1048576, 'n')), "");
     EXPECT_TRUE(capture.has(spdlog::level::err, "Error: cannot retrieve certificate of name " +
                                                     std::string(256, 'n') + "… (1048576 bytes)"));
+}
+
+TEST(RequestOperations, ChangesOnlyForAdmittedCallersAndAuditsEveryChangeCarriedOutOrRefused) {
+    const std::string pem = realPem();
+    if (pem.empty()) GTEST_SKIP() << "no system CA certificates";
+    const ev_common::Certificate parsed(pem);
+    const std::string fingerprint = parsed.sha256Fingerprint();
+    ASSERT_EQ(fingerprint.size(), 64u);
+    FakeStore store;
+    store.entries = {{3, "builtin_a", true, "CN = A", 100}, {9, "mine", false, "CN = B", 100}};
+    store.texts[9] = pem;
+    // Group 50 is the admin group; the user database knows nobody.
+    cybersecurity_req_handler handler(
+        "cybersecurity_service", &store,
+        access_policy({50}, [](uid_t) { return std::vector<gid_t>{}; }));
+    ev_test::LogCapture capture;
+    const caller_credentials alice = ev_common::PeerCredentials{1000, 1000, 77};
+    const caller_credentials admin = ev_common::PeerCredentials{1001, 50, 78};
+    const std::string cn = parsed.subject().commonName;
+
+    // Refused: the store is neither asked to add nor to remove.
+    std::uint32_t id = 0;
+    EXPECT_EQ(handler.add_ca_certificate_for(alice, pem, "mine", id),
+              AddCertificateStatus::not_authorized);
+    EXPECT_EQ(handler.remove_ca_certificate_for(alice, 9), RemoveCertificateStatus::not_authorized);
+    EXPECT_EQ(handler.remove_ca_certificate_for(std::nullopt, 9),
+              RemoveCertificateStatus::not_authorized);
+    EXPECT_EQ(store.addedName, "");
+    EXPECT_TRUE(store.removedIds.empty());
+    EXPECT_EQ(id, 0u);
+    EXPECT_TRUE(capture.has(spdlog::level::err, "Error adding certificate CN=" + cn +
+                                                    " in TrustList, status=not_authorized"));
+    EXPECT_TRUE(
+        capture.has(spdlog::level::err,
+                    "Error removing certificate id=9 from TrustList. status = not_authorized"));
+    EXPECT_TRUE(capture.has(spdlog::level::warn,
+                            "[audit] operation=replace name=mine id=- sha256=" + fingerprint +
+                                " uid=1000 gid=1000 pid=77 result=not_authorized"));
+    EXPECT_TRUE(capture.has(spdlog::level::warn,
+                            "[audit] operation=remove name=mine id=9 sha256=" + fingerprint +
+                                " uid=1000 gid=1000 pid=77 result=not_authorized"));
+    EXPECT_TRUE(capture.has(spdlog::level::warn,
+                            "[audit] operation=remove name=mine id=9 sha256=" + fingerprint +
+                                " uid=unknown gid=unknown pid=unknown result=not_authorized"));
+
+    // Admitted by the connection's gid: carried out, audited at info.
+    EXPECT_EQ(handler.add_ca_certificate_for(admin, pem, "new_ca", id),
+              AddCertificateStatus::success);
+    EXPECT_EQ(store.addedName, "new_ca");
+    EXPECT_TRUE(capture.has(spdlog::level::info,
+                            "[audit] operation=add name=new_ca id=42 sha256=" + fingerprint +
+                                " uid=1001 gid=50 pid=78 result=success"));
+    EXPECT_EQ(handler.remove_ca_certificate_for(admin, 9), RemoveCertificateStatus::success);
+    EXPECT_EQ(store.removedIds, std::vector<std::uint32_t>{9});
+    EXPECT_TRUE(capture.has(spdlog::level::info,
+                            "[audit] operation=remove name=mine id=9 sha256=" + fingerprint +
+                                " uid=1001 gid=50 pid=78 result=success"));
+
+    // The store's refusals are audited too, "-" for what is not there.
+    const caller_credentials root = ev_common::PeerCredentials{0, 0, 5};
+    store.addStatus = AddCertificateStatus::invalid_cert;
+    EXPECT_EQ(handler.add_ca_certificate_for(root, "not a certificate", "x", id),
+              AddCertificateStatus::invalid_cert);
+    EXPECT_TRUE(capture.has(spdlog::level::warn,
+                            "[audit] operation=add name=x id=- sha256=- uid=0 gid=0 pid=5 "
+                            "result=invalid_cert"));
+    store.removeStatus = RemoveCertificateStatus::unknown_id;
+    EXPECT_EQ(handler.remove_ca_certificate_for(root, 5), RemoveCertificateStatus::unknown_id);
+    EXPECT_TRUE(capture.has(spdlog::level::warn,
+                            "[audit] operation=remove name=- id=5 sha256=- uid=0 gid=0 pid=5 "
+                            "result=unknown_id"));
+
+    // In-process calls act for this process, whoever it runs as.
+    store.removeStatus = RemoveCertificateStatus::success;
+    EXPECT_EQ(handler.remove_ca_certificate(9), RemoveCertificateStatus::success);
+    EXPECT_TRUE(capture.has(spdlog::level::info,
+                            "[audit] operation=remove name=mine id=9 sha256=" + fingerprint +
+                                " uid=" + std::to_string(::geteuid()) +
+                                " gid=" + std::to_string(::getegid()) +
+                                " pid=" + std::to_string(::getpid()) + " result=success"));
 }

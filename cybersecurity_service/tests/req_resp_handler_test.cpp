@@ -5,6 +5,7 @@
 #include "log_capture.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zmq.h>
 
 #include <mutex>
@@ -28,6 +29,7 @@ public:
         std::vector<ca_certificate_info> list;
         std::string text;
         std::vector<std::string> calls;
+        std::vector<caller_credentials> callers;  // of the changes
     };
 
     template <typename Change>
@@ -38,6 +40,23 @@ public:
     std::vector<std::string> calls() {
         std::lock_guard<std::mutex> lock(mutex_);
         return answers_.calls;
+    }
+    std::vector<caller_credentials> callers() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return answers_.callers;
+    }
+
+    AddCertificateStatus add_ca_certificate_for(const caller_credentials& caller,
+                                                const std::string& certificate,
+                                                const std::string& name,
+                                                std::uint32_t& id) override {
+        set([&](Answers& a) { a.callers.push_back(caller); });
+        return add_ca_certificate(certificate, name, id);
+    }
+    RemoveCertificateStatus remove_ca_certificate_for(const caller_credentials& caller,
+                                                      std::uint32_t id) override {
+        set([&](Answers& a) { a.callers.push_back(caller); });
+        return remove_ca_certificate(id);
     }
 
     AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
@@ -142,6 +161,15 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_EQ(operations_.calls(),
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list"}));
+    // Changes are asked for on behalf of the client the kernel names.
+    const auto callers = operations_.callers();
+    ASSERT_EQ(callers.size(), 3u);
+    for (const auto& caller : callers) {
+        ASSERT_TRUE(caller.has_value());
+        EXPECT_EQ(caller->uid, ::geteuid());
+        EXPECT_EQ(caller->gid, ::getegid());
+        EXPECT_EQ(caller->pid, ::getpid());
+    }
     // The server logs the send after the reply has left, so wait for the line.
     const std::string sent = "Server " + endpoint_ + " : response sent (size = 63)";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -1,6 +1,7 @@
 # Installs the built project into SCRATCH/<prefix> with DESTDIR and checks the
-# tree a device would get: the daemon, the tool, the unit and the two
-# configuration files, with the unit naming the installed paths.
+# tree a device would get: the daemon, the tool, the two units (the daemon and
+# its endpoint's socket) and the two configuration files, with the daemon's
+# unit naming the installed paths.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=<deploy> -DSCRATCH=... -DEXPECT_CTL=ON|OFF -P check_install_tree.cmake
 
@@ -39,6 +40,15 @@ foreach(prefix /usr /usr/local)
   if(NOT EXISTS "${unit}")
     fail("${prefix}: unit not in ${prefix}/lib/systemd/system")
   endif()
+  set(socket_unit "${root}${prefix}/lib/systemd/system/cybersecurity_service.socket")
+  set(socket_text "")
+  if(EXISTS "${socket_unit}")
+    file(READ "${socket_unit}" socket_text)
+  endif()
+  file(READ "${SOURCE_DIR}/systemd/cybersecurity_service.socket" shipped_socket)
+  if(NOT socket_text STREQUAL shipped_socket)
+    fail("${prefix}: cybersecurity_service.socket not installed as shipped")
+  endif()
   foreach(name cybersecurity_service.desc.json cybersecurity_service.json)
     file(READ "${SOURCE_DIR}/config/${name}" shipped)
     set(installed "")
@@ -70,13 +80,16 @@ foreach(prefix /usr /usr/local)
       endif()
     endforeach()
     # The verifier wants the programs on this machine's own paths, so it
-    # checks a copy that starts the daemon inside the scratch root.
+    # checks a copy that starts the daemon inside the scratch root, beside
+    # the socket unit it requires.
     if(SYSTEMD_ANALYZE)
       file(READ "${unit}" text)
       string(REPLACE "ExecStart=${daemon}" "ExecStart=${root}${daemon}" text "${text}")
       file(WRITE "${root}-verify/cybersecurity_service.service" "${text}")
+      file(WRITE "${root}-verify/cybersecurity_service.socket" "${socket_text}")
       execute_process(COMMAND ${SYSTEMD_ANALYZE} verify --man=no
                               "${root}-verify/cybersecurity_service.service"
+                              "${root}-verify/cybersecurity_service.socket"
                       RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
       # It only warns about a setting it cannot parse, and ignores it.
       if(NOT rc EQUAL 0 OR NOT "${out}${err}" STREQUAL "")

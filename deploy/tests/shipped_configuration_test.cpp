@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 namespace {
 
@@ -61,6 +62,11 @@ TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectorie
         provider.findParameter("cyber.update_timeout"));
     ASSERT_NE(timeout, nullptr);
     EXPECT_EQ(timeout->getValue(), std::chrono::seconds(120));
+
+    // The groups the package creates: clients, and those who may change.
+    EXPECT_EQ(provider.findValue<std::string>("cyber.client_group"), "cybersecurity");
+    EXPECT_EQ(provider.findValue<std::vector<std::string>>("cyber.admin_groups"),
+              std::vector<std::string>{"cybersecurity-admin"});
 }
 
 TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {

@@ -86,9 +86,11 @@ void expectOneErrorLine(const ctl_result& r, int code, const std::string& line) 
 TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
     const auto help = ctl({"-h"});
     EXPECT_EQ(help.code, 0);
-    EXPECT_EQ(
-        help.out.rfind("Usage: cybersecurity_ctl [--endpoint E] [--timeout MS] [-h] COMMAND\n", 0),
-        0u);
+    EXPECT_EQ(help.out.rfind(
+                  "Usage: cybersecurity_ctl [--endpoint E] [--endpoint-owner UID] [--timeout MS] "
+                  "[-h] COMMAND\n",
+                  0),
+              0u);
     EXPECT_NE(help.out.find("get --name NAME"), std::string::npos);
     EXPECT_EQ(help.err, "");
 
@@ -99,6 +101,10 @@ TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
     expectOneErrorLine(ctl({"--timeout", "soon", "ping"}), 2,
                        "--timeout needs milliseconds from 1 to 3600000" + see);
     expectOneErrorLine(ctl({"--endpoint"}), 2, "--endpoint needs a value" + see);
+    expectOneErrorLine(ctl({"--endpoint-owner", "alice", "ping"}), 2,
+                       "--endpoint-owner needs a numeric user id" + see);
+    expectOneErrorLine(ctl({"--endpoint-owner=4294967295", "ping"}), 2,
+                       "--endpoint-owner needs a numeric user id" + see);
     expectOneErrorLine(ctl({"remove", "-1"}), 2, "'-1' is not a certificate identifier" + see);
     expectOneErrorLine(ctl({"get", "4294967296"}), 2,
                        "'4294967296' is not a certificate identifier" + see);

@@ -23,10 +23,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The entries of /tmp that this process needs to keep seeing once a fresh
-// tmpfs covers /tmp: the one holding the build tree, the working directory and
+// The entries of `folder` that this process needs to keep seeing once a fresh
+// tmpfs covers it: the one holding the build tree, the working directory and
 // the test program (a checkout may well live under /tmp).
-std::vector<std::string> tmpEntriesInUse() {
+std::vector<std::string> entriesInUse(const fs::path& folder) {
     std::vector<fs::path> used = {ev_test::builtProgram(""), fs::current_path()};
     std::error_code ec;
     auto self = fs::read_symlink("/proc/self/exe", ec);
@@ -34,7 +34,7 @@ std::vector<std::string> tmpEntriesInUse() {
     std::vector<std::string> names;
     for (const auto& path : used) {
         const auto absolute = fs::weakly_canonical(fs::absolute(path, ec), ec);
-        const auto relative = absolute.lexically_relative("/tmp");
+        const auto relative = absolute.lexically_relative(folder);
         if (relative.empty() || *relative.begin() == ".." || *relative.begin() == ".") continue;
         const std::string name = relative.begin()->string();
         if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
@@ -42,21 +42,19 @@ std::vector<std::string> tmpEntriesInUse() {
     return names;
 }
 
-}  // namespace
-
-bool enterPrivateTmp() {
-    const auto keep = tmpEntriesInUse();
-    if (::unshare(CLONE_NEWNS) != 0) return false;
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-    // Opened inside the new namespace before the tmpfs covers it, the old /tmp
-    // stays reachable through this descriptor; what is in use is bound back.
-    const int oldTmp = ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (oldTmp < 0) return false;
-    bool ok = ::mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=512m") == 0;
+// Covers `folder` with a fresh tmpfs in this (private) mount namespace; what
+// is in use there is bound back.
+bool coverWithTmpfs(const fs::path& folder, const std::vector<std::string>& keep,
+                    const char* options) {
+    // Opened before the tmpfs covers it, the old folder stays reachable
+    // through this descriptor.
+    const int old = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (old < 0) return false;
+    bool ok = ::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
     for (const auto& name : keep) {
         if (!ok) break;
-        const std::string source = "/proc/self/fd/" + std::to_string(oldTmp) + "/" + name;
-        const fs::path target = fs::path("/tmp") / name;
+        const std::string source = "/proc/self/fd/" + std::to_string(old) + "/" + name;
+        const fs::path target = folder / name;
         std::error_code ec;
         if (fs::is_directory(source, ec)) {
             fs::create_directory(target, ec);
@@ -65,8 +63,20 @@ bool enterPrivateTmp() {
         }
         ok = ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
     }
-    ::close(oldTmp);
+    ::close(old);
     return ok;
+}
+
+}  // namespace
+
+bool enterPrivateTmp() {
+    const auto keepTmp = entriesInUse("/tmp");
+    const auto keepRun = entriesInUse("/run");
+    if (::unshare(CLONE_NEWNS) != 0) return false;
+    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    // /run too: a daemon running as root keeps the lock of its endpoint there.
+    return coverWithTmpfs("/tmp", keepTmp, "mode=1777,size=512m") &&
+           coverWithTmpfs("/run", keepRun, "mode=0755,size=16m");
 }
 
 fs::path daemonBinary() {

@@ -19,7 +19,8 @@
 namespace ev_e2e {
 
 // Moves this process into a private mount namespace with a fresh tmpfs on
-// /tmp, so the daemon's fixed endpoint cannot meet another daemon's. Call it
+// /tmp and on /run, so the daemon's fixed endpoint and the lock beside it
+// cannot meet another daemon's. Call it
 // before any thread starts (e.g. from a static initialiser of the test file);
 // false when not permitted (not root, no namespaces): tests then skip.
 bool enterPrivateTmp();

@@ -3,9 +3,11 @@
 // sound service never sends.
 #include "cybersecurity/cybersecurity_client.hpp"
 
+#include "ev_common/system/user_database.hpp"
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zmq.hpp>
 
@@ -293,6 +295,46 @@ TEST_F(CybersecurityClient, ReportsAnEndpointTheTransportRefusesAsAFailedCall) {
     EXPECT_EQ(c.last_error_text().rfind("cannot reach nosuchtransport://x: ", 0), 0u)
         << c.last_error_text();
     EXPECT_EQ(c.remove_ca_certificate(1), RemoveCertificateStatus::ipc_error);
+}
+
+TEST_F(CybersecurityClient, SendsNothingToAnEndpointItsOwnerDidNotMake) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the socket file away";
+    fake_service service(endpoint(), {reply(u32(0))});
+    const std::string path = (dir / "fake.reqresp.api").string();
+    auto c = client(2s);
+    const std::string refusal = "not talking to " + endpoint() + ": " + path;
+
+    ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
+    const auto name = ev_common::findUserName(65534);
+    const std::string nobody = "uid 65534" + (name ? " (" + *name + ")" : std::string());
+    EXPECT_FALSE(c.get_ca_certificates().has_value());
+    EXPECT_EQ(c.last_error(), exchange_error::untrusted_endpoint);
+    EXPECT_EQ(c.last_error_text(), refusal + " is owned by " + nobody + ", not root");
+    c.set_endpoint_owner(1);
+    EXPECT_FALSE(c.ping());
+    const auto one = ev_common::findUserName(1);
+    EXPECT_EQ(c.last_error_text(), refusal + " is owned by " + nobody + ", not uid 1" +
+                                       (one ? " (" + *one + ")" : std::string()) + " or root");
+
+    ASSERT_EQ(::lchown(path.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    EXPECT_EQ(c.remove_ca_certificate(1), RemoveCertificateStatus::ipc_error);
+    EXPECT_EQ(c.last_error_text(), refusal + " is writable by every user (mode 0666)");
+    EXPECT_TRUE(service.requests().empty());
+
+    // The owner the caller names, and root, are trusted.
+    ASSERT_EQ(::chmod(path.c_str(), 0660), 0);
+    ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
+    c.set_endpoint_owner(65534);
+    EXPECT_TRUE(c.get_ca_certificates().has_value()) << c.last_error_text();
+    EXPECT_EQ(service.requests().size(), 1u);
+
+    const std::string file = (dir / "plain.api").string();
+    ev_test::writeFile(file, "");
+    cybersecurity_client plain("ipc://" + file, 2s, "ab");
+    EXPECT_FALSE(plain.ping());
+    EXPECT_EQ(plain.last_error_text(),
+              "not talking to ipc://" + file + ": " + file + " is not a socket");
 }
 
 TEST(CybersecurityClientIdentity, NamesTheProcessByDefault) {

@@ -9,6 +9,8 @@
 #include "cybersecurity/protocol.hpp"
 #include "ev_common/ipc/zmq_ipc_client.hpp"
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -27,6 +29,10 @@ public:
         no_reply,       // nothing came back within the time-out
         empty_reply,    // the service could not serve the request
         invalid_reply,  // the reply does not decode, has bytes left over, or several frames
+        // the endpoint's socket file is not a socket, belongs to someone else
+        // than the expected owner (or root), or is writable by every user; or
+        // the reply came from someone else. Nothing was sent in the first cases.
+        untrusted_endpoint,
     };
 
     explicit cybersecurity_client(std::string endpoint = service_endpoint,
@@ -42,6 +48,10 @@ public:
     const std::string& endpoint() const { return transport_.endpoint(); }
     std::chrono::milliseconds timeout() const { return transport_.timeout(); }
     void set_timeout(std::chrono::milliseconds timeout) { transport_.setTimeout(timeout); }
+    // Who must own the service's socket file: root unless set (root is
+    // always accepted), e.g. the user of a daemon run by hand.
+    uid_t endpoint_owner() const { return transport_.endpointOwner(); }
+    void set_endpoint_owner(uid_t owner) { transport_.setEndpointOwner(owner); }
 
     // True when the service answered the empty frame with an empty frame.
     bool ping();
@@ -58,7 +68,9 @@ public:
 
     // What went wrong in the last call (none after a successful exchange).
     exchange_error last_error() const { return last_error_; }
-    // One line for people, e.g. "no reply from ipc://... within 5000 ms".
+    // One line for people, e.g. "no answer from ipc://... within 5000 ms (is
+    // the service running?)" or "not talking to ipc:///tmp/x.api: /tmp/x.api
+    // is owned by uid 1000 (alice), not root".
     std::string last_error_text() const;
 
 private:

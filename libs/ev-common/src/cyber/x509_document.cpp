@@ -291,6 +291,14 @@ X509Document::X509Document(const std::filesystem::path& file) {
 
 X509Document::~X509Document() = default;
 
+std::string X509Document::sha256Fingerprint() const {
+    if (handle_ == nullptr) return {};
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    if (X509_digest(handle_, EVP_sha256(), digest.data(), &length) != 1) return {};
+    return bytesToHex(digest.data(), length, "");
+}
+
 bool X509Document::save(const std::filesystem::path& file) const {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out) {

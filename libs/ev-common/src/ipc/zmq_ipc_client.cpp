@@ -1,14 +1,23 @@
 #include "ev_common/ipc/zmq_ipc_client.hpp"
 
+#include "ev_common/ipc/ipc_endpoint.hpp"
+
+#include <sys/stat.h>
 #include <zmq.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
 
 namespace ev_common {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How often a missing socket file is looked for again.
+constexpr std::chrono::milliseconds kFilePollInterval{20};
 
 std::chrono::milliseconds remaining(Clock::time_point deadline) {
     const auto left =
@@ -27,10 +36,13 @@ struct ZmqIpcClient::Connection {
     }
     zmq::context_t context{1};
     zmq::socket_t socket;
+    // The socket file the connection was made to, for ipc:// endpoints.
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
 ZmqIpcClient::ZmqIpcClient(std::string endpoint, std::chrono::milliseconds timeout)
-    : endpoint_(std::move(endpoint)), timeout_(timeout) {}
+    : endpoint_(std::move(endpoint)), socketPath_(ipcSocketPath(endpoint_)), timeout_(timeout) {}
 
 ZmqIpcClient::~ZmqIpcClient() = default;
 
@@ -38,13 +50,72 @@ void ZmqIpcClient::dropConnection() {
     connection_.reset();
 }
 
+// Until the file is judged nothing connects to it: libzmq would otherwise
+// connect (and reconnect) to whatever appears at the path.
+ZmqIpcClient::Check ZmqIpcClient::checkEndpoint(Clock::time_point deadline) {
+    struct stat status {};
+    while (::lstat(socketPath_.c_str(), &status) != 0) {
+        if (errno != ENOENT) {
+            transportError_ = "cannot examine " + socketPath_ + ": " + std::strerror(errno);
+            return Check::unreadable;
+        }
+        const auto left = remaining(deadline);
+        if (left.count() == 0) return Check::missing;
+        std::this_thread::sleep_for(std::min(left, kFilePollInterval));
+    }
+    using Kind = EndpointProblem::Kind;
+    Kind problem = Kind::none;
+    if (!S_ISSOCK(status.st_mode)) {
+        problem = Kind::notSocket;
+    } else if (!trustedOwner(status.st_uid)) {
+        problem = Kind::wrongOwner;
+    } else if ((status.st_mode & S_IWOTH) != 0) {
+        problem = Kind::writableByOthers;
+    }
+    if (problem != Kind::none) {
+        endpointProblem_ = {problem, socketPath_, status.st_uid, status.st_mode & 07777};
+        return Check::refused;
+    }
+    // Another file than the one connected to: another server, which gets a
+    // connection of its own.
+    if (connection_ &&
+        (connection_->device != status.st_dev || connection_->inode != status.st_ino))
+        dropConnection();
+    if (!connection_) {
+        connection_ = std::make_unique<Connection>(endpoint_);
+        connection_->device = status.st_dev;
+        connection_->inode = status.st_ino;
+    }
+    return Check::trusted;
+}
+
 std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
     const std::vector<std::uint8_t>& request) {
     lastError_ = Error::none;
     transportError_.clear();
+    endpointProblem_ = {};
     const auto deadline = Clock::now() + timeout_;
     try {
-        if (!connection_) connection_ = std::make_unique<Connection>(endpoint_);
+        if (!socketPath_.empty()) {
+            switch (checkEndpoint(deadline)) {
+                case Check::trusted:
+                    break;
+                case Check::missing:
+                    dropConnection();
+                    lastError_ = Error::noReply;
+                    return std::nullopt;
+                case Check::refused:
+                    dropConnection();
+                    lastError_ = Error::untrustedEndpoint;
+                    return std::nullopt;
+                case Check::unreadable:
+                    dropConnection();
+                    lastError_ = Error::sendFailed;
+                    return std::nullopt;
+            }
+        } else if (!connection_) {
+            connection_ = std::make_unique<Connection>(endpoint_);
+        }
         zmq::socket_t& socket = connection_->socket;
         zmq::pollitem_t item{static_cast<void*>(socket), 0, ZMQ_POLLOUT, 0};
         if (zmq::poll(&item, 1, remaining(deadline)) == 0 ||
@@ -66,6 +137,19 @@ std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
             dropConnection();
             lastError_ = Error::invalidReply;
             return std::nullopt;
+        }
+        // The file was checked before connecting, but the path may have
+        // changed hands since: the kernel's word on who replied settles it.
+        if (!socketPath_.empty()) {
+            const char* address = zmq_msg_gets(reply.handle(), "Peer-Address");
+            const auto server = address != nullptr ? parsePeerAddress(address) : std::nullopt;
+            if (server && !trustedOwner(server->uid)) {
+                dropConnection();
+                endpointProblem_ = {EndpointProblem::Kind::wrongServer, socketPath_, server->uid,
+                                    0};
+                lastError_ = Error::untrustedEndpoint;
+                return std::nullopt;
+            }
         }
         const auto* bytes = static_cast<const std::uint8_t*>(reply.data());
         return std::vector<std::uint8_t>(bytes, bytes + reply.size());

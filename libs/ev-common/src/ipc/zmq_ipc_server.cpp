@@ -2,15 +2,19 @@
 
 #include "ev_common/ipc/zmq_ipc.hpp"
 #include "ev_common/system/bounded_text.hpp"
+#include "unix_listener.hpp"
 
 #include <spdlog/spdlog.h>
 #include <zmq.h>
 #include <zmq.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -109,6 +113,14 @@ bool contextAlive(void* context) {
 
 }  // namespace
 
+std::string ipcLockFile(const std::string& endpoint, const std::string& rootFolder) {
+    const std::filesystem::path socket = ipcSocketPath(endpoint);
+    if (socket.empty()) return {};
+    const std::string lockName = socket.stem().string() + ".lock";
+    if (::geteuid() == 0) return (std::filesystem::path(rootFolder) / lockName).string();
+    return (socket.parent_path() / lockName).string();
+}
+
 bool IpcRequestContext::sendResponse(const void* data, std::size_t size) {
     static const char nothing = 0;
     if (sendFrame(socket, data != nullptr ? data : &nothing, size) >= 0) {
@@ -129,7 +141,9 @@ ZmqIpcServer::ZmqIpcServer(const std::string& name, const std::string& endpoint,
       handler(handler),
       context(ZmqIpc_GetContext()),
       controlEndpoint(buildControlEndpoint(this, endpoint)),
-      options(std::move(options)) {}
+      options(std::move(options)),
+      socketPath(ipcSocketPath(endpoint)),
+      readsCredentials(endpoint.rfind("ipc://", 0) == 0) {}
 
 ZmqIpcServer::~ZmqIpcServer() {
     if (thread) stop();
@@ -149,11 +163,24 @@ ZmqIpcServer::~ZmqIpcServer() {
     thread.reset();
 }
 
+void ZmqIpcServer::setEndpointAccess(IpcEndpointAccess access) {
+    options.endpointAccess = std::move(access);
+}
+
+bool ZmqIpcServer::claim() {
+    if (socketPath.empty() || listener) return true;
+    auto claimed = std::make_unique<UnixListener>(endpoint, socketPath, options.endpointAccess);
+    if (!claimed->open()) return false;
+    listener = std::move(claimed);
+    return true;
+}
+
 bool ZmqIpcServer::start() {
     if (thread) {
         spdlog::error("Server {}: already started", endpoint);
         return false;
     }
+    if (!claim()) return false;
     bound = std::promise<bool>();
     std::future<bool> ready = bound.get_future();
     try {
@@ -168,6 +195,7 @@ bool ZmqIpcServer::start() {
     }
     thread->join();
     thread.reset();
+    listener.reset();
     return false;
 }
 
@@ -209,6 +237,7 @@ bool ZmqIpcServer::stop() {
         if (receiving) sendTerminate();
         if (thread->joinable()) thread->join();
         thread.reset();
+        listener.reset();
         spdlog::info("Server {}: stopped", endpoint);
         return true;
     } catch (const zmq::error_t& e) {
@@ -219,6 +248,7 @@ bool ZmqIpcServer::stop() {
         if (e.num() == ETERM) {
             if (thread->joinable()) thread->join();
             thread.reset();
+            listener.reset();
         }
         spdlog::info("Server {}: stopped", name);
         return true;
@@ -249,6 +279,8 @@ std::optional<std::string> ZmqIpcServer::servingProblem(milliseconds bound) cons
 }
 
 // The reply socket, bound to the endpoint, or null after the reason was logged.
+// On an ipc:// file path it serves the listener's socket, which it gets a
+// descriptor of its own to close.
 void* ZmqIpcServer::openReplySocket() {
     void* reply = zmq_socket(context, ZMQ_REP);
     if (reply == nullptr) {
@@ -265,9 +297,25 @@ void* ZmqIpcServer::openReplySocket() {
         zmq_close(reply);
         return nullptr;
     }
+    int listening = -1;
+    if (listener) {
+        if (!listener->refresh() || (listening = listener->duplicate()) < 0) {
+            zmq_close(reply);
+            return nullptr;
+        }
+        if (zmq_setsockopt(reply, ZMQ_USE_FD, &listening, sizeof listening) != 0) {
+            spdlog::error("Server {}: unable to configure socket : {}", endpoint,
+                          zmq_strerror(zmq_errno()));
+            ::close(listening);
+            zmq_close(reply);
+            return nullptr;
+        }
+    }
     if (zmq_bind(reply, endpoint.c_str()) != 0) {
         spdlog::error("Server {}: unable to bind {} : {}", endpoint, endpoint,
                       zmq_strerror(zmq_errno()));
+        // A failed bind never took the descriptor over.
+        if (listening >= 0) ::close(listening);
         zmq_close(reply);
         return nullptr;
     }
@@ -457,7 +505,15 @@ bool ZmqIpcServer::serveRequest(void* reply) {
         }
         return true;
     }
-    serveFrame(reply, static_cast<const std::uint8_t*>(zmq_msg_data(&message.msg)), size);
+    std::optional<PeerCredentials> peer;
+    if (readsCredentials) {
+        // Only ipc peers end their address in credentials; a tcp peer's
+        // IPv6 address could look alike.
+        if (const char* address = zmq_msg_gets(&message.msg, "Peer-Address")) {
+            peer = parsePeerAddress(address);
+        }
+    }
+    serveFrame(reply, static_cast<const std::uint8_t*>(zmq_msg_data(&message.msg)), size, peer);
     return true;
 }
 
@@ -468,7 +524,8 @@ void ZmqIpcServer::replyEmpty(void* reply) {
     spdlog::error("Server {} : unable to send response (error = EAGAIN)", endpoint);
 }
 
-void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize) {
+void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize,
+                              std::optional<PeerCredentials> peer) {
     DeserializationBuffer request;
     request.data = frame;
     request.size = static_cast<std::uint32_t>(
@@ -478,6 +535,7 @@ void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_
     requestContext.socket = reply;
     requestContext.requestData = frame;
     requestContext.request = &request;
+    requestContext.peer = peer;
     try {
         std::string identity;
         deserialize(request, identity);

@@ -7,7 +7,8 @@
 
 namespace ev_common {
 
-// ipc_error is produced only on the client side, never by a store.
+// ipc_error is produced only on the client side, never by a store;
+// not_authorized only by a service that refused the caller, never by a store.
 enum class AddCertificateStatus : int32_t {
     ipc_error = -1,
     success = 0,
@@ -15,6 +16,7 @@ enum class AddCertificateStatus : int32_t {
     invalid_name = 2,
     already_exists = 3,
     internal_error = 4,
+    not_authorized = 5,
 };
 
 enum class RemoveCertificateStatus : int32_t {
@@ -23,6 +25,7 @@ enum class RemoveCertificateStatus : int32_t {
     unknown_id = 1,
     built_in = 2,
     internal_error = 3,
+    not_authorized = 4,
 };
 
 }  // namespace ev_common

@@ -93,6 +93,9 @@ public:
     const std::vector<std::string>& ocspResponders() const { return ocspResponders_; }
     const std::vector<std::string>& extensionNames() const { return extensionNames_; }
     X509* handle() const { return handle_; }
+    // SHA-256 of the certificate's DER encoding, 64 lowercase hex digits
+    // without separators; empty when no certificate could be parsed.
+    std::string sha256Fingerprint() const;
 
     // Writes text unchanged; false when the file cannot be written completely.
     bool save(const std::filesystem::path& file) const;

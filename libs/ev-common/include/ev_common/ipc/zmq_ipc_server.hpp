@@ -1,11 +1,16 @@
 // Serves one ZeroMQ request/response endpoint on a receiving thread of its
 // own: answers pings itself, reads the client identity in front of every other
-// request and hands the rest to its IIpcRequestHandler. Stopped through an
-// inproc control channel, so no lock is shared with the owner's thread.
-// Owned by a service's IPC-side handler; needs ZmqIpc_Init() first.
+// request and hands the rest to its IIpcRequestHandler, with the caller's
+// credentials on ipc:// endpoints. An ipc:// endpoint's socket file is the
+// server's alone while it runs (see claim()). Stopped through an inproc
+// control channel, so no lock is shared with the owner's thread. Owned by a
+// service's IPC-side handler; needs ZmqIpc_Init() first.
 #pragma once
 
+#include "ev_common/ipc/ipc_endpoint.hpp"
 #include "ev_common/ipc/serialization.hpp"
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,11 +33,35 @@ struct IpcRequestContext {
     const std::uint8_t* requestData = nullptr;
     DeserializationBuffer* request = nullptr;  // cursor over the whole frame
     std::size_t responseSize = 0;              // set by the handler before it replies
+    // The client's credentials on an ipc:// endpoint; empty elsewhere, and
+    // when the transport did not give them.
+    std::optional<PeerCredentials> peer;
 
     // Sends one reply frame. False when the socket refused it for now (EAGAIN);
     // any other failure throws zmq::error_t.
     bool sendResponse(const void* data, std::size_t size);
 };
+
+// How a server claims an ipc:// endpoint on a file path; other endpoints
+// ignore it. Without a lock, a live socket at the path still keeps a second
+// server out, but two servers starting at the same moment could both bind.
+struct IpcEndpointAccess {
+    // Mode of the socket file. Connecting needs write permission on it, so
+    // 0600 admits the server's user (and root) only, 0660 its group too.
+    mode_t mode = 0600;
+    // Group of the socket file; unset: the server's own.
+    std::optional<gid_t> group;
+    // A file the server holds locked (flock) while it runs, so that a second
+    // server of the endpoint, in any process, refuses to start. It must lie
+    // where no other user can write (see ipcLockFile). Empty: no lock.
+    std::string lockFile;
+};
+
+// Where a server of the ipc:// `endpoint` keeps its lock: in `rootFolder`
+// when the process runs as root (a folder only root may write, such as
+// /run/<daemon>), beside the socket otherwise (for /tmp/x.reqresp.api,
+// x.reqresp.lock). Empty for an endpoint that is not an ipc:// file path.
+std::string ipcLockFile(const std::string& endpoint, const std::string& rootFolder);
 
 // What a daemon chooses for its server; the defaults suit a local endpoint.
 struct ZmqIpcServerOptions {
@@ -45,7 +74,10 @@ struct ZmqIpcServerOptions {
     // right after. A daemon ends itself here so that its supervisor restarts
     // it: a live process without its endpoint helps no client.
     std::function<void()> onFatalError;
+    IpcEndpointAccess endpointAccess;
 };
+
+class UnixListener;
 
 class ZmqIpcServer {
 public:
@@ -74,6 +106,20 @@ public:
     ZmqIpcServer(const ZmqIpcServer&) = delete;
     ZmqIpcServer& operator=(const ZmqIpcServer&) = delete;
 
+    // For a server whose access is known only once its owner has read its
+    // configuration; takes effect at the next claim.
+    void setEndpointAccess(IpcEndpointAccess access);
+
+    // Makes an ipc:// endpoint on a file path this server's, without serving
+    // it yet: takes the lock, then uses the listening socket systemd passed
+    // for the path (socket activation) or binds one (see IpcEndpointAccess).
+    // Clients that connect meanwhile wait in the socket's backlog. False,
+    // with the reason logged, when the endpoint is not to be had, e.g. while
+    // another process serves it. A daemon claims before it prepares anything
+    // a second instance must not touch. True at once for other endpoints and
+    // for a claimed one; start() claims when this was not called.
+    bool claim();
+
     // Returns once the receiving thread has bound both its sockets (true) or
     // failed to (false, with the reason logged).
     bool start();
@@ -99,7 +145,8 @@ private:
     bool reopenReplySocket(void*& reply, void* control, unsigned& failures, bool& stopped);
     bool waitForStop(void* control, std::chrono::milliseconds delay);
     bool serveRequest(void* reply);
-    void serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize);
+    void serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize,
+                    std::optional<PeerCredentials> peer);
     void replyEmpty(void* reply);
     bool readControl(void* control);
     void sendTerminate();
@@ -110,6 +157,12 @@ private:
     void* context;
     std::string controlEndpoint;
     ZmqIpcServerOptions options;
+    // The file path of an ipc:// endpoint, empty for any other endpoint.
+    std::string socketPath;
+    bool readsCredentials;
+    // Claimed and released by the owner's thread, used by the receiving
+    // thread while it runs.
+    std::unique_ptr<UnixListener> listener;
     std::unique_ptr<std::thread> thread;
     std::promise<bool> bound;
     // Published by the receiving thread for activity(); `started` by the
