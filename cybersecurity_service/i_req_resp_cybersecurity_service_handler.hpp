@@ -1,4 +1,4 @@
-// The five operations of the certificate trust service as one in-process
+// The operations of the certificate trust service as one in-process
 // interface: the IPC side decodes requests and calls it, the operations side
 // carries them out on the CA store.
 #pragma once
@@ -22,6 +22,10 @@ public:
     // The certificate's PEM text, empty when there is none.
     virtual std::string get_ca_certificate_by_id(std::uint32_t id) = 0;
     virtual std::string get_ca_certificate_by_name(const std::string& name) = 0;
+    // JSON text: {"generation": G, "certificates": [...]}, in listing order.
+    virtual std::string get_ca_certificate_details() = 0;
+    virtual RemoveCertificateStatus remove_ca_certificate_by_hash(
+        const certificate_hash_data& hash_data) = 0;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

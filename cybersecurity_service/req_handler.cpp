@@ -1,5 +1,6 @@
 #include "req_handler.hpp"
 
+#include "certificate_json.hpp"
 #include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
@@ -68,6 +69,37 @@ std::string cybersecurity_req_handler::get_ca_certificate_by_name(const std::str
         return {};
     }
     return certificate->text();
+}
+
+std::string cybersecurity_req_handler::get_ca_certificate_details() {
+    const std::uint64_t generation = store_->generation();
+    if (details_generation_ != generation) {
+        const auto listing = store_->getCertificateDetails();
+        details_text_ = details_json(listing);
+        details_generation_ = listing.generation;
+    }
+    return details_text_;
+}
+
+RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash(
+    const certificate_hash_data& hash_data) {
+    ev_common::OcppHashData wanted;
+    wanted.hashAlgorithm = hash_data.hash_algorithm;
+    wanted.issuerNameHash = hash_data.issuer_name_hash;
+    wanted.issuerKeyHash = hash_data.issuer_key_hash;
+    wanted.serialNumber = hash_data.serial_number;
+    if (const auto id = store_->findCertificateByHashData(wanted)) {
+        return remove_ca_certificate(*id);
+    }
+    const auto status = RemoveCertificateStatus::unknown_id;
+    spdlog::error(
+        "Error removing certificate hash_algorithm={} issuer_name_hash={} issuer_key_hash={} "
+        "serial_number={} from TrustList. status = {}",
+        ev_common::bounded(hash_data.hash_algorithm),
+        ev_common::bounded(hash_data.issuer_name_hash),
+        ev_common::bounded(hash_data.issuer_key_hash), ev_common::bounded(hash_data.serial_number),
+        to_string(status));
+    return status;
 }
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -6,6 +6,8 @@
 #include "ev_common/cyber/ca_certificate_store.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace ev_charging_platform::cybersecurity {
@@ -22,10 +24,19 @@ public:
     std::vector<ca_certificate_info> get_ca_certificates() override;
     std::string get_ca_certificate_by_id(std::uint32_t id) override;
     std::string get_ca_certificate_by_name(const std::string& name) override;
+    std::string get_ca_certificate_details() override;
+    // Removes the certificate the hash data name exactly as
+    // remove_ca_certificate would remove it by its identifier.
+    RemoveCertificateStatus remove_ca_certificate_by_hash(
+        const certificate_hash_data& hash_data) override;
 
 private:
     std::string service_name_;
     ev_common::ICaCertificateStore* store_;
+    // The details text of one generation of the store: it changes only with
+    // the store, and clients may ask for it often.
+    std::optional<std::uint64_t> details_generation_;
+    std::string details_text_;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

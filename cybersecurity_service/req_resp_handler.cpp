@@ -47,7 +47,7 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         spdlog::error("Unable to retrieve operation id");
         return;
     }
-    if (static_cast<std::uint32_t>(raw) > 4) {
+    if (static_cast<std::uint32_t>(raw) > 6) {
         spdlog::warn("Unknown operation : {}", raw);
         return;
     }
@@ -70,7 +70,7 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         case operation_id::remove_ca_certificate: {
             std::uint32_t id = 0;
             if (!readParameters(context, name, id)) return;
-            sendReplyOf(context, name, operations_->remove_ca_certificate(id));
+            serve_removal(context, name, [&] { return operations_->remove_ca_certificate(id); });
             break;
         }
         case operation_id::get_ca_certificates:
@@ -88,7 +88,23 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
             sendReplyOf(context, name, operations_->get_ca_certificate_by_name(certificate_name));
             break;
         }
+        case operation_id::get_ca_certificate_details:
+            sendReplyOf(context, name, operations_->get_ca_certificate_details());
+            break;
+        case operation_id::remove_ca_certificate_by_hash: {
+            certificate_hash_data hash_data;
+            if (!readParameters(context, name, hash_data)) return;
+            serve_removal(context, name,
+                          [&] { return operations_->remove_ca_certificate_by_hash(hash_data); });
+            break;
+        }
     }
+}
+
+void req_resp_cybersecurity_service_handler::serve_removal(
+    ev_common::IpcRequestContext& context, const std::string& operation,
+    const std::function<RemoveCertificateStatus()>& remove) {
+    ev_common::sendReplyOf(context, operation, remove());
 }
 
 }  // namespace ev_charging_platform::cybersecurity

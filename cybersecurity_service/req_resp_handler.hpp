@@ -7,6 +7,7 @@
 #include "ev_common/ipc/zmq_ipc_server.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
+#include <functional>
 #include <string>
 
 namespace ev_charging_platform::cybersecurity {
@@ -28,10 +29,16 @@ public:
     bool stop();
     bool is_started() const { return started_; }
     const ev_common::ZmqIpcServer& server() const { return server_; }
+    ev_common::ZmqIpcServer& server() { return server_; }
 
     void notifyRequest(const std::string& clientId, ev_common::IpcRequestContext& context) override;
 
 private:
+    // Removals by identifier and by hash data are answered through here
+    // alike, so that both take the same steps.
+    void serve_removal(ev_common::IpcRequestContext& context, const std::string& operation,
+                       const std::function<RemoveCertificateStatus()>& remove);
+
     i_req_resp_cybersecurity_service_handler* operations_;
     ev_common::ZmqIpcServer server_;
     bool started_ = false;

@@ -45,6 +45,23 @@ public:
         return addStatus;
     }
     RemoveCertificateStatus removeCertificate(std::uint32_t) override { return removeStatus; }
+
+    std::uint64_t generationValue = 0;
+    std::vector<ev_common::CertificateDetailsEntry> details;
+    std::optional<std::uint32_t> hashMatch;
+    ev_common::OcppHashData wanted;
+    int detailCalls = 0;
+
+    std::uint64_t generation() override { return generationValue; }
+    ev_common::CertificateDetailsListing getCertificateDetails() override {
+        ++detailCalls;
+        return {generationValue, details};
+    }
+    std::optional<std::uint32_t> findCertificateByHashData(
+        const ev_common::OcppHashData& data) override {
+        wanted = data;
+        return hashMatch;
+    }
 };
 
 std::string realPem() {

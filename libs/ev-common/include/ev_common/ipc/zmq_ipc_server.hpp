@@ -1,7 +1,8 @@
 // Serves one ZeroMQ request/response endpoint on a receiving thread of its
 // own: answers pings itself, reads the client identity in front of every other
 // request and hands the rest to its IIpcRequestHandler. Stopped through an
-// inproc control channel, so no lock is shared with the owner's thread.
+// inproc control channel, so no lock is shared with the owner's thread; the
+// same channel lets other threads hand it work that must run between requests.
 // Owned by a service's IPC-side handler; needs ZmqIpc_Init() first.
 #pragma once
 
@@ -11,9 +12,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -79,6 +82,13 @@ public:
     bool start();
     bool stop();
 
+    // Runs `task` on the receiving thread between two requests, so that it
+    // may use what only that thread touches (the handler's objects). From
+    // any thread but the receiving one. False when the server is not
+    // receiving; tasks still waiting when it stops are dropped. A task that
+    // throws is logged and the server goes on.
+    bool post(std::function<void()> task);
+
     Activity activity() const;
     // Nothing while the server can serve: it is not started, or its thread is
     // receiving and has been on the current request for at most `bound`.
@@ -102,7 +112,9 @@ private:
     void serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize);
     void replyEmpty(void* reply);
     bool readControl(void* control);
+    void runPosted();
     void sendTerminate();
+    void sendControl(const std::string& command);
 
     std::string name;
     std::string endpoint;
@@ -117,6 +129,8 @@ private:
     std::atomic<bool> started{false};
     std::atomic<bool> receiving{false};
     std::atomic<std::int64_t> busySinceNs{0};
+    std::mutex postedMutex;
+    std::deque<std::function<void()>> posted;  // guarded by postedMutex
 };
 
 }  // namespace ev_common
