@@ -6,6 +6,7 @@
 #include "cybersecurity/protocol.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,8 @@ public:
     virtual std::string get_ca_certificate_by_id(std::uint32_t id) = 0;
     virtual std::string get_ca_certificate_by_name(const std::string& name) = 0;
     // JSON text: {"generation": G, "certificates": [...]}, in listing order.
-    virtual std::string get_ca_certificate_details() = 0;
+    // Shared: the same text is handed out until the store changes.
+    virtual std::shared_ptr<const std::string> get_ca_certificate_details() = 0;
     virtual RemoveCertificateStatus remove_ca_certificate_by_hash(
         const certificate_hash_data& hash_data) = 0;
 };

@@ -71,11 +71,11 @@ std::string cybersecurity_req_handler::get_ca_certificate_by_name(const std::str
     return certificate->text();
 }
 
-std::string cybersecurity_req_handler::get_ca_certificate_details() {
+std::shared_ptr<const std::string> cybersecurity_req_handler::get_ca_certificate_details() {
     const std::uint64_t generation = store_->generation();
-    if (details_generation_ != generation) {
+    if (!details_text_ || details_generation_ != generation) {
         const auto listing = store_->getCertificateDetails();
-        details_text_ = details_json(listing);
+        details_text_ = std::make_shared<const std::string>(details_json(listing));
         details_generation_ = listing.generation;
     }
     return details_text_;

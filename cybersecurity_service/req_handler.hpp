@@ -7,6 +7,7 @@
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,7 +25,7 @@ public:
     std::vector<ca_certificate_info> get_ca_certificates() override;
     std::string get_ca_certificate_by_id(std::uint32_t id) override;
     std::string get_ca_certificate_by_name(const std::string& name) override;
-    std::string get_ca_certificate_details() override;
+    std::shared_ptr<const std::string> get_ca_certificate_details() override;
     // Removes the certificate the hash data name exactly as
     // remove_ca_certificate would remove it by its identifier.
     RemoveCertificateStatus remove_ca_certificate_by_hash(
@@ -36,7 +37,7 @@ private:
     // The details text of one generation of the store: it changes only with
     // the store, and clients may ask for it often.
     std::optional<std::uint64_t> details_generation_;
-    std::string details_text_;
+    std::shared_ptr<const std::string> details_text_;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -89,7 +89,7 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
             break;
         }
         case operation_id::get_ca_certificate_details:
-            sendReplyOf(context, name, operations_->get_ca_certificate_details());
+            serve_details(context, name);
             break;
         case operation_id::remove_ca_certificate_by_hash: {
             certificate_hash_data hash_data;
@@ -99,6 +99,22 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
             break;
         }
     }
+}
+
+void req_resp_cybersecurity_service_handler::serve_details(ev_common::IpcRequestContext& context,
+                                                           const std::string& operation) {
+    auto text = operations_->get_ca_certificate_details();
+    if (!text) text = std::make_shared<const std::string>();
+    if (text != details_text_ || !details_reply_) {
+        auto reply =
+            std::make_shared<std::vector<std::uint8_t>>(ev_common::getSerializedSize(*text));
+        ev_common::SerializationBuffer out{reply->data(), static_cast<std::uint32_t>(reply->size()),
+                                           0};
+        ev_common::serialize(out, *text);
+        details_reply_ = std::move(reply);
+        details_text_ = std::move(text);
+    }
+    ev_common::sendSharedReply(context, operation, details_reply_);
 }
 
 void req_resp_cybersecurity_service_handler::serve_removal(

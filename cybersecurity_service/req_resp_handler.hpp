@@ -7,8 +7,11 @@
 #include "ev_common/ipc/zmq_ipc_server.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace ev_charging_platform::cybersecurity {
 
@@ -39,7 +42,13 @@ private:
     void serve_removal(ev_common::IpcRequestContext& context, const std::string& operation,
                        const std::function<RemoveCertificateStatus()>& remove);
 
+    // The details reply as it goes on the wire, kept with the text it was
+    // made from: the text is large and changes only with the store.
+    void serve_details(ev_common::IpcRequestContext& context, const std::string& operation);
+
     i_req_resp_cybersecurity_service_handler* operations_;
+    std::shared_ptr<const std::string> details_text_;
+    std::shared_ptr<const std::vector<std::uint8_t>> details_reply_;
     ev_common::ZmqIpcServer server_;
     bool started_ = false;
 };

@@ -67,10 +67,10 @@ public:
         answers_.calls.push_back("name " + name);
         return answers_.text;
     }
-    std::string get_ca_certificate_details() override {
+    std::shared_ptr<const std::string> get_ca_certificate_details() override {
         std::lock_guard<std::mutex> lock(mutex_);
         answers_.calls.push_back("details");
-        return answers_.text;
+        return std::make_shared<const std::string>(answers_.text);
     }
     RemoveCertificateStatus remove_ca_certificate_by_hash(
         const certificate_hash_data& data) override {

@@ -40,6 +40,15 @@ void ZmqIpcClient::dropConnection() {
 
 std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
     const std::vector<std::uint8_t>& request) {
+    std::optional<std::vector<std::uint8_t>> copy;
+    exchange(request,
+             [&](const std::uint8_t* data, std::size_t size) { copy.emplace(data, data + size); });
+    return copy;
+}
+
+bool ZmqIpcClient::exchange(
+    const std::vector<std::uint8_t>& request,
+    const std::function<void(const std::uint8_t* data, std::size_t size)>& read) {
     lastError_ = Error::none;
     transportError_.clear();
     const auto deadline = Clock::now() + timeout_;
@@ -51,7 +60,7 @@ std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
             !socket.send(zmq::buffer(request), zmq::send_flags::dontwait)) {
             dropConnection();
             lastError_ = Error::sendFailed;
-            return std::nullopt;
+            return false;
         }
         item.events = ZMQ_POLLIN;
         zmq::message_t reply;
@@ -60,22 +69,22 @@ std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
             // A REQ socket whose reply went missing refuses every further send.
             dropConnection();
             lastError_ = Error::noReply;
-            return std::nullopt;
+            return false;
         }
         if (reply.more()) {
             dropConnection();
             lastError_ = Error::invalidReply;
-            return std::nullopt;
+            return false;
         }
-        const auto* bytes = static_cast<const std::uint8_t*>(reply.data());
-        return std::vector<std::uint8_t>(bytes, bytes + reply.size());
+        read(static_cast<const std::uint8_t*>(reply.data()), reply.size());
+        return true;
     } catch (const zmq::error_t& error) {
         // An endpoint text the library refuses, or a socket in a state it
         // will not leave: start over with a fresh socket on the next call.
         dropConnection();
         lastError_ = Error::sendFailed;
         transportError_ = error.what();
-        return std::nullopt;
+        return false;
     }
 }
 

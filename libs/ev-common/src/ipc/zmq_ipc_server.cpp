@@ -122,6 +122,36 @@ bool IpcRequestContext::sendResponse(const void* data, std::size_t size) {
     throw zmq::error_t();
 }
 
+bool IpcRequestContext::sendSharedResponse(std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
+    using Shared = std::shared_ptr<const std::vector<std::uint8_t>>;
+    if (!bytes) return sendResponse(nullptr, 0);
+    // The message refers to the bytes; its own reference is released by the
+    // transport's thread once they are sent.
+    auto* keeper = new Shared(std::move(bytes));
+    zmq_msg_t msg;
+    const auto release = [](void*, void* hint) { delete static_cast<Shared*>(hint); };
+    if (zmq_msg_init_data(&msg, const_cast<std::uint8_t*>((*keeper)->data()), (*keeper)->size(),
+                          release, keeper) != 0) {
+        delete keeper;
+        throw zmq::error_t();
+    }
+    int rc;
+    do {
+        rc = zmq_msg_send(&msg, socket, 0);
+    } while (rc < 0 && zmq_errno() == EINTR);
+    if (rc >= 0) {
+        spdlog::trace("Server {} : response sent (size = {})", *serverEndpoint, responseSize);
+        return true;
+    }
+    const int error = zmq_errno();
+    zmq_msg_close(&msg);
+    if (error == EAGAIN) {
+        spdlog::error("Server {} : unable to send response (error = EAGAIN)", *serverEndpoint);
+        return false;
+    }
+    throw zmq::error_t(error);
+}
+
 ZmqIpcServer::ZmqIpcServer(const std::string& name, const std::string& endpoint,
                            IIpcRequestHandler* handler, ZmqIpcServerOptions options)
     : name(name),

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace ev_common {
 
@@ -35,6 +36,10 @@ struct IpcRequestContext {
     // Sends one reply frame. False when the socket refused it for now (EAGAIN);
     // any other failure throws zmq::error_t.
     bool sendResponse(const void* data, std::size_t size);
+    // The same for a reply the handler keeps and sends again (a large one
+    // that changes rarely): sent without a copy, and kept alive until the
+    // transport is done with it.
+    bool sendSharedResponse(std::shared_ptr<const std::vector<std::uint8_t>> bytes);
 };
 
 // What a daemon chooses for its server; the defaults suit a local endpoint.
