@@ -61,6 +61,11 @@ TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectorie
         provider.findParameter("cyber.update_timeout"));
     ASSERT_NE(timeout, nullptr);
     EXPECT_EQ(timeout->getValue(), std::chrono::seconds(120));
+
+    // The expiry watch at the daemon's defaults: 30 days ahead, once a day.
+    EXPECT_EQ(provider.findValue<unsigned int>("cyber.expiry_warning_days"), 30u);
+    EXPECT_EQ(provider.findValue<std::chrono::hours>("cyber.expiry_check_period"),
+              std::chrono::hours(24));
 }
 
 TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {
