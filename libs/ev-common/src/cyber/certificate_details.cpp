@@ -102,7 +102,17 @@ CertificateDetails describeCertificate(const Certificate& certificate) {
 }
 
 IssuerIdentity issuerIdentity(const Certificate& certificate) {
-    return IssuerIdentity{subjectDerOf(certificate.handle()), certificate.publicKey().spkiDer};
+    IssuerIdentity identity{subjectDerOf(certificate.handle()), {}};
+    // The key as the certificate encodes it, not as libcrypto would encode
+    // it again: the key hash is over these very bytes, and a key of a kind
+    // libcrypto cannot use still has them.
+    const X509_PUBKEY* key =
+        certificate.handle() != nullptr ? X509_get_X509_PUBKEY(certificate.handle()) : nullptr;
+    unsigned char* der = nullptr;
+    const int length = key != nullptr ? i2d_X509_PUBKEY(key, &der) : 0;
+    if (length > 0 && der != nullptr) identity.publicKeyInfoDer.assign(der, der + length);
+    OPENSSL_free(der);
+    return identity;
 }
 
 bool sameName(const std::vector<std::uint8_t>& first, const std::vector<std::uint8_t>& second) {
@@ -119,9 +129,10 @@ bool isIssuedBy(const Certificate& subject, const IssuerIdentity& issuer) {
     const PubkeyPtr publicKey = decodePublicKeyInfo(issuer.publicKeyInfoDer);
     EVP_PKEY* key = publicKey ? X509_PUBKEY_get0(publicKey.get()) : nullptr;
     const bool verified = key != nullptr && X509_verify(subject.handle(), key) == 1;
-    // A candidate that is not the issuer leaves its reasons on the thread's
-    // error queue, where they would be taken for the next call's.
-    if (!verified) ERR_clear_error();
+    // A candidate that is not the issuer, or a key libcrypto cannot use,
+    // leaves its reasons on the thread's error queue, where they would be
+    // taken for the next call's.
+    ERR_clear_error();
     return verified;
 }
 
@@ -133,6 +144,7 @@ std::vector<OcppHashData> ocppHashData(const Certificate& certificate,
     if (!publicKey ||
         X509_PUBKEY_get0_param(nullptr, &keyBits, &keyLength, nullptr, publicKey.get()) != 1 ||
         keyBits == nullptr || keyLength <= 0) {
+        ERR_clear_error();
         return {};
     }
     const std::vector<std::uint8_t>& issuerName = certificate.issuerDer();
@@ -148,6 +160,7 @@ std::vector<OcppHashData> ocppHashData(const Certificate& certificate,
         if (data.issuerNameHash.empty() || data.issuerKeyHash.empty()) return {};
         result.push_back(std::move(data));
     }
+    ERR_clear_error();
     return result;
 }
 
