@@ -1,5 +1,6 @@
 #include "cybersecurity_service.hpp"
 
+#include "certificate_json.hpp"
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/user_database.hpp"
 
@@ -26,6 +27,10 @@ std::chrono::milliseconds stuck_after(std::chrono::seconds update_timeout) {
 // Where a daemon running as root keeps the lock of its endpoint: a folder
 // only root may write (the unit's RuntimeDirectory).
 const char* const kRuntimeFolder = "/run/cybersecurity_service";
+constexpr unsigned int kExpiryWarningDays = 30;
+constexpr std::chrono::hours kExpiryCheckPeriod{24};
+// A hundred years stands for "never again" without overflowing the clock.
+constexpr std::chrono::hours kLongestPeriod{24 * 365 * 100};
 
 ev_common::ZmqIpcServerOptions server_options(std::function<void()> on_fatal_error) {
     ev_common::ZmqIpcServerOptions options;
@@ -36,19 +41,30 @@ ev_common::ZmqIpcServerOptions server_options(std::function<void()> on_fatal_err
 }  // namespace
 
 cybersecurity_service::cybersecurity_service(ev_common::LinuxCaCertificateStore& store,
-                                             const std::string& endpoint)
+                                             const std::string& endpoint, const std::string& events)
     : service(kServiceName, false),
       store_(store),
       linux_store_(store),
+      publisher_(events),
       operations_(kServiceName, &store_),
-      ipc_handler_(&operations_, endpoint, server_options([this] { on_endpoint_lost(); })) {}
+      ipc_handler_(&operations_, endpoint, server_options([this] { on_endpoint_lost(); })) {
+    linux_store_.setChangeObserver([this](const ev_common::CertificateChange& change) {
+        publisher_.publish(event_json(change));
+        spdlog::debug("Published certificate event {} : id={} generation={}",
+                      ev_common::toString(change.event), change.id, change.generation);
+    });
+}
 
 // A tool run still in progress would hold up the IPC server's thread, which
-// the members' destruction joins: it is cut short first. The health check
-// reads the server, which goes before the base class's watchdog.
+// is joined here: it is cut short first. The health check reads the server,
+// which goes before the base class's watchdog; the store outlives the
+// service and must not call it once the server's thread has ended.
 cybersecurity_service::~cybersecurity_service() {
+    expiry_task_.stop();
     linux_store_.cancelUpdates();
     set_health_check({});
+    if (ipc_handler_.is_started()) ipc_handler_.stop();
+    linux_store_.setChangeObserver({});
 }
 
 // Without its endpoint the service is of no use to anyone: it ends with 1 so
@@ -130,6 +146,51 @@ bool cybersecurity_service::configure_access() {
     return true;
 }
 
+unsigned int cybersecurity_service::expiry_warning_days() {
+    const auto& configuration = get_configuration();
+    if (auto value = configuration.findValue<unsigned int>("cyber.expiry_warning_days"))
+        return *value;
+    if (configuration.findParameter("cyber.expiry_warning_days"))
+        spdlog::warn("Parameter cyber.expiry_warning_days is not an unsigned integer, using {}",
+                     kExpiryWarningDays);
+    return kExpiryWarningDays;
+}
+
+std::chrono::hours cybersecurity_service::expiry_check_period() {
+    const auto& configuration = get_configuration();
+    if (auto value = configuration.findValue<std::chrono::hours>("cyber.expiry_check_period")) {
+        if (value->count() >= 1) return std::min(*value, kLongestPeriod);
+        spdlog::warn("Parameter cyber.expiry_check_period is below one hour, using {}h",
+                     kExpiryCheckPeriod.count());
+        return kExpiryCheckPeriod;
+    }
+    if (configuration.findParameter("cyber.expiry_check_period"))
+        spdlog::warn("Parameter cyber.expiry_check_period is not a duration in hours, using {}h",
+                     kExpiryCheckPeriod.count());
+    return kExpiryCheckPeriod;
+}
+
+bool cybersecurity_service::start_expiry_watch() {
+    const std::int64_t window = std::int64_t{expiry_warning_days()} * 86400;
+    const std::chrono::hours period = expiry_check_period();
+    // Once the server runs, the store is its thread's alone: every check is
+    // handed to that thread and runs between two requests.
+    auto check = [this, window] {
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+        linux_store_.checkExpiry(now, window);
+    };
+    if (!ipc_handler_.server().post(check)) {
+        spdlog::error("Unable to start the expiry check");
+        return false;
+    }
+    spdlog::debug("Expiry check every {}h for certificates ending within {} days", period.count(),
+                  window / 86400);
+    return expiry_task_.start(
+        period, [this, check] { ipc_handler_.server().post(check); }, false);
+}
+
 bool cybersecurity_service::specific_init() {
     auto& configuration = get_configuration();
     const auto builtin = configuration.getValue<std::string>("cyber.builtin_ca_certs_path");
@@ -161,6 +222,11 @@ bool cybersecurity_service::specific_init() {
         return false;
     }
     if (!ipc_handler_.start()) return false;
+    if (!publisher_.start()) {
+        spdlog::error("Unable to start event publisher");
+        return false;
+    }
+    if (!start_expiry_watch()) return false;
     // From here on the watchdog is fed only while requests are served in time.
     const auto bound = stuck_after(timeout);
     set_health_check([this, bound] { return ipc_handler_.server().servingProblem(bound); });
@@ -172,10 +238,13 @@ bool cybersecurity_service::specific_start() {
 }
 
 bool cybersecurity_service::specific_stop() {
+    expiry_task_.stop();
     // The server's thread may be waiting for the update tool; the stop
     // command would reach it only after the tool's time limit.
     linux_store_.cancelUpdates();
-    return ipc_handler_.stop();
+    const bool stopped = ipc_handler_.stop();
+    publisher_.stop();
+    return stopped;
 }
 
 }  // namespace ev_charging_platform::cybersecurity

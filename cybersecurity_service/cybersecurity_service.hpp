@@ -1,15 +1,20 @@
 // The certificate trust service: a platform daemon that reads its two CA
-// directories from the configuration, prepares the CA store on them and
-// serves the store's operations over its ZeroMQ endpoint.
+// directories from the configuration, prepares the CA store on them, serves
+// the store's operations over its ZeroMQ endpoint, publishes every change of
+// the store on its event endpoint and watches the certificates' ends of
+// validity.
 #pragma once
 
 #include "ev_common/cyber/linux_ca_certificate_store.hpp"
+#include "ev_common/ipc/zmq_publisher.hpp"
 #include "ev_common/service/service.hpp"
+#include "ev_common/system/periodic_task.hpp"
 #include "req_handler.hpp"
 #include "req_resp_handler.hpp"
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,9 +23,10 @@ namespace ev_charging_platform::cybersecurity {
 class cybersecurity_service : public ev_common::service::service {
 public:
     // The store is built by the process entry and outlives the service. The
-    // endpoint is the service's own unless a test serves elsewhere.
+    // endpoints are the service's own unless a test serves elsewhere.
     explicit cybersecurity_service(ev_common::LinuxCaCertificateStore& store,
-                                   const std::string& endpoint = service_endpoint);
+                                   const std::string& endpoint = service_endpoint,
+                                   const std::string& events = events_endpoint);
     ~cybersecurity_service() override;
 
 protected:
@@ -42,12 +48,21 @@ private:
     bool configure_access();
     // Called on the server's thread once the endpoint is lost for good.
     void on_endpoint_lost();
+    // "cyber.expiry_warning_days" (30) and "cyber.expiry_check_period" (24 h).
+    unsigned int expiry_warning_days();
+    std::chrono::hours expiry_check_period();
+    // Checks the ends of validity now and then at the configured period.
+    bool start_expiry_watch();
 
     ev_common::ICaCertificateStore& store_;
     ev_common::LinuxCaCertificateStore& linux_store_;
+    // Before the handlers: the server's thread publishes until it is joined.
+    ev_common::ZmqPublisher publisher_;
     cybersecurity_req_handler operations_;
     req_resp_cybersecurity_service_handler ipc_handler_;
     std::atomic<bool> endpoint_lost_{false};
+    // Last: it hands work to the server, so it goes first.
+    ev_common::PeriodicTask expiry_task_;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

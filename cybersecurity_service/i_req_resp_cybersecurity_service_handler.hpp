@@ -1,4 +1,4 @@
-// The five operations of the certificate trust service as one in-process
+// The operations of the certificate trust service as one in-process
 // interface: the IPC side decodes requests and calls it, the operations side
 // carries them out on the CA store.
 #pragma once
@@ -7,6 +7,7 @@
 #include "ev_common/ipc/ipc_endpoint.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ public:
     // The certificate's PEM text, empty when there is none.
     virtual std::string get_ca_certificate_by_id(std::uint32_t id) = 0;
     virtual std::string get_ca_certificate_by_name(const std::string& name) = 0;
+    // JSON text: {"generation": G, "certificates": [...]}, in listing order.
+    // Shared: the same text is handed out until the store changes.
+    virtual std::shared_ptr<const std::string> get_ca_certificate_details() = 0;
+    virtual RemoveCertificateStatus remove_ca_certificate_by_hash(
+        const certificate_hash_data& hash_data) = 0;
 
     // The changes on behalf of a client of the endpoint, which the IPC side
     // calls. An implementation that decides who may change the store
@@ -44,6 +50,11 @@ public:
                                                               std::uint32_t id) {
         static_cast<void>(caller);
         return remove_ca_certificate(id);
+    }
+    virtual RemoveCertificateStatus remove_ca_certificate_by_hash_for(
+        const caller_credentials& caller, const certificate_hash_data& hash_data) {
+        static_cast<void>(caller);
+        return remove_ca_certificate_by_hash(hash_data);
     }
 };
 

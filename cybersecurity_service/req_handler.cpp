@@ -1,6 +1,7 @@
 #include "req_handler.hpp"
 
 #include "audit_trail.hpp"
+#include "certificate_json.hpp"
 #include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
@@ -137,6 +138,52 @@ std::string cybersecurity_req_handler::get_ca_certificate_by_name(const std::str
         return {};
     }
     return certificate->text();
+}
+
+std::shared_ptr<const std::string> cybersecurity_req_handler::get_ca_certificate_details() {
+    const std::uint64_t generation = store_->generation();
+    if (!details_text_ || details_generation_ != generation) {
+        const auto listing = store_->getCertificateDetails();
+        details_text_ = std::make_shared<const std::string>(details_json(listing));
+        details_generation_ = listing.generation;
+    }
+    return details_text_;
+}
+
+RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash(
+    const certificate_hash_data& hash_data) {
+    return remove_by_hash(this_process(), true, hash_data);
+}
+
+RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash_for(
+    const caller_credentials& caller, const certificate_hash_data& hash_data) {
+    return remove_by_hash(caller, policy_.may_change(caller), hash_data);
+}
+
+// The certificate found is removed exactly as by its identifier. A caller who
+// may not change the store learns nothing of what it holds: without a match
+// the answer is not_authorized as well.
+RemoveCertificateStatus cybersecurity_req_handler::remove_by_hash(
+    const caller_credentials& caller, bool permitted, const certificate_hash_data& hash_data) {
+    ev_common::OcppHashData wanted;
+    wanted.hashAlgorithm = hash_data.hash_algorithm;
+    wanted.issuerNameHash = hash_data.issuer_name_hash;
+    wanted.issuerKeyHash = hash_data.issuer_key_hash;
+    wanted.serialNumber = hash_data.serial_number;
+    if (const auto id = store_->findCertificateByHashData(wanted)) {
+        return remove(caller, permitted, *id);
+    }
+    const auto status =
+        permitted ? RemoveCertificateStatus::unknown_id : RemoveCertificateStatus::not_authorized;
+    spdlog::error(
+        "Error removing certificate hash_algorithm={} issuer_name_hash={} issuer_key_hash={} "
+        "serial_number={} from TrustList. status = {}",
+        ev_common::bounded(hash_data.hash_algorithm),
+        ev_common::bounded(hash_data.issuer_name_hash),
+        ev_common::bounded(hash_data.issuer_key_hash), ev_common::bounded(hash_data.serial_number),
+        to_string(status));
+    log_audit({"remove", std::nullopt, std::nullopt, {}, caller, to_string(status)}, false);
+    return status;
 }
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -9,6 +9,8 @@
 #include "ev_common/cyber/ca_certificate_store.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,6 +33,11 @@ public:
     std::vector<ca_certificate_info> get_ca_certificates() override;
     std::string get_ca_certificate_by_id(std::uint32_t id) override;
     std::string get_ca_certificate_by_name(const std::string& name) override;
+    std::shared_ptr<const std::string> get_ca_certificate_details() override;
+    // Removes the certificate the hash data name exactly as
+    // remove_ca_certificate would remove it by its identifier.
+    RemoveCertificateStatus remove_ca_certificate_by_hash(
+        const certificate_hash_data& hash_data) override;
 
     // On behalf of a client of the endpoint: not_authorized, with the store
     // untouched, unless the access policy admits the caller.
@@ -40,6 +47,8 @@ public:
                                                 std::uint32_t& id) override;
     RemoveCertificateStatus remove_ca_certificate_for(const caller_credentials& caller,
                                                       std::uint32_t id) override;
+    RemoveCertificateStatus remove_ca_certificate_by_hash_for(
+        const caller_credentials& caller, const certificate_hash_data& hash_data) override;
 
 private:
     AddCertificateStatus add(const caller_credentials& caller, bool permitted,
@@ -47,6 +56,8 @@ private:
                              std::uint32_t& id);
     RemoveCertificateStatus remove(const caller_credentials& caller, bool permitted,
                                    std::uint32_t id);
+    RemoveCertificateStatus remove_by_hash(const caller_credentials& caller, bool permitted,
+                                           const certificate_hash_data& hash_data);
     // The table entry with that identifier, looked up without the store's
     // complaint about an unknown one.
     std::optional<ev_common::CertificateInfo> find_entry(std::uint32_t id);
@@ -55,6 +66,10 @@ private:
     std::string service_name_;
     ev_common::ICaCertificateStore* store_;
     access_policy policy_;
+    // The details text of one generation of the store: it changes only with
+    // the store, and clients may ask for it often.
+    std::optional<std::uint64_t> details_generation_;
+    std::shared_ptr<const std::string> details_text_;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

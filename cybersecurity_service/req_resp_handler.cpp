@@ -47,7 +47,7 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         spdlog::error("Unable to retrieve operation id");
         return;
     }
-    if (static_cast<std::uint32_t>(raw) > 4) {
+    if (static_cast<std::uint32_t>(raw) > 6) {
         spdlog::warn("Unknown operation : {}", raw);
         return;
     }
@@ -71,7 +71,8 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         case operation_id::remove_ca_certificate: {
             std::uint32_t id = 0;
             if (!readParameters(context, name, id)) return;
-            sendReplyOf(context, name, operations_->remove_ca_certificate_for(context.peer, id));
+            serve_removal(context, name,
+                          [&] { return operations_->remove_ca_certificate_for(context.peer, id); });
             break;
         }
         case operation_id::get_ca_certificates:
@@ -89,7 +90,40 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
             sendReplyOf(context, name, operations_->get_ca_certificate_by_name(certificate_name));
             break;
         }
+        case operation_id::get_ca_certificate_details:
+            serve_details(context, name);
+            break;
+        case operation_id::remove_ca_certificate_by_hash: {
+            certificate_hash_data hash_data;
+            if (!readParameters(context, name, hash_data)) return;
+            serve_removal(context, name, [&] {
+                return operations_->remove_ca_certificate_by_hash_for(context.peer, hash_data);
+            });
+            break;
+        }
     }
+}
+
+void req_resp_cybersecurity_service_handler::serve_details(ev_common::IpcRequestContext& context,
+                                                           const std::string& operation) {
+    auto text = operations_->get_ca_certificate_details();
+    if (!text) text = std::make_shared<const std::string>();
+    if (text != details_text_ || !details_reply_) {
+        auto reply =
+            std::make_shared<std::vector<std::uint8_t>>(ev_common::getSerializedSize(*text));
+        ev_common::SerializationBuffer out{reply->data(), static_cast<std::uint32_t>(reply->size()),
+                                           0};
+        ev_common::serialize(out, *text);
+        details_reply_ = std::move(reply);
+        details_text_ = std::move(text);
+    }
+    ev_common::sendSharedReply(context, operation, details_reply_);
+}
+
+void req_resp_cybersecurity_service_handler::serve_removal(
+    ev_common::IpcRequestContext& context, const std::string& operation,
+    const std::function<RemoveCertificateStatus()>& remove) {
+    ev_common::sendReplyOf(context, operation, remove());
 }
 
 }  // namespace ev_charging_platform::cybersecurity

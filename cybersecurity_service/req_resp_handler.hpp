@@ -7,7 +7,11 @@
 #include "ev_common/ipc/zmq_ipc_server.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace ev_charging_platform::cybersecurity {
 
@@ -35,11 +39,23 @@ public:
     bool stop();
     bool is_started() const { return started_; }
     const ev_common::ZmqIpcServer& server() const { return server_; }
+    ev_common::ZmqIpcServer& server() { return server_; }
 
     void notifyRequest(const std::string& clientId, ev_common::IpcRequestContext& context) override;
 
 private:
+    // Removals by identifier and by hash data are answered through here
+    // alike, so that both take the same steps.
+    void serve_removal(ev_common::IpcRequestContext& context, const std::string& operation,
+                       const std::function<RemoveCertificateStatus()>& remove);
+
+    // The details reply as it goes on the wire, kept with the text it was
+    // made from: the text is large and changes only with the store.
+    void serve_details(ev_common::IpcRequestContext& context, const std::string& operation);
+
     i_req_resp_cybersecurity_service_handler* operations_;
+    std::shared_ptr<const std::string> details_text_;
+    std::shared_ptr<const std::vector<std::uint8_t>> details_reply_;
     ev_common::ZmqIpcServer server_;
     bool started_ = false;
 };

@@ -20,6 +20,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 #include <zmq.h>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdint>
@@ -65,7 +66,7 @@ std::vector<std::string> splitFrames(const std::uint8_t* data, std::size_t size)
     return frames;
 }
 
-enum class Shape { empty, add, remove, list, text };
+enum class Shape { empty, add, remove, list, text, details };
 
 // The reply a single frame must get, from the frame alone.
 Shape expectedShape(const std::string& frame) {
@@ -94,6 +95,13 @@ Shape expectedShape(const std::string& frame) {
             case 4:
                 ev_common::deserialize(request, text);
                 return Shape::text;
+            case 5:
+                return Shape::details;
+            case 6: {
+                certificate_hash_data hashData;
+                deserialize(request, hashData);
+                return Shape::remove;
+            }
             default:
                 return Shape::empty;
         }
@@ -137,6 +145,14 @@ void checkReply(Shape shape, const std::string& reply) {
             case Shape::text: {
                 std::string text;
                 ev_common::deserialize(in, text);
+                break;
+            }
+            case Shape::details: {
+                std::string text;
+                ev_common::deserialize(in, text);
+                const auto details = nlohmann::json::parse(text, nullptr, false);
+                if (!details.is_object() || !details["certificates"].is_array())
+                    fail("details that are not the documented JSON object");
                 break;
             }
         }

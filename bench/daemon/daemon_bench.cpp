@@ -1,8 +1,9 @@
 // Request latency of the running daemon with the machine's whole CA set
-// (about 140 certificates) as built-ins: the full listing and a fetch by
-// identifier, each timed together with a ping on the same connection so that
-// the ratio to the bare round trip comes out of one run, however loaded the
-// machine is.
+// (about 140 certificates) as built-ins: the full listing, the details of
+// every certificate and a fetch by identifier, each timed together with a
+// ping on the same connection so that the ratio to the bare round trip comes
+// out of one run, however loaded the machine is. The details are also timed
+// against the listing, request by request.
 #include "cybersecurity/cybersecurity_client.hpp"
 #include "daemon_harness.hpp"
 
@@ -81,6 +82,49 @@ void BM_GetCaCertificates(benchmark::State& state) {
     state.counters["certificates"] = g_count;
 }
 BENCHMARK(BM_GetCaCertificates)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+void BM_GetCaCertificateDetails(benchmark::State& state) {
+    timed_against_ping(state, [](std::uint64_t) {
+        const auto details = g_client->get_ca_certificate_details();
+        return details.has_value() && !details->empty();
+    });
+}
+BENCHMARK(BM_GetCaCertificateDetails)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// As a client that asks often does it: into one text whose storage is reused.
+void BM_GetCaCertificateDetailsReused(benchmark::State& state) {
+    std::string details;
+    timed_against_ping(state, [&](std::uint64_t) {
+        return g_client->get_ca_certificate_details(details) && !details.empty();
+    });
+}
+BENCHMARK(BM_GetCaCertificateDetailsReused)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// The details and the listing one after the other, so that their ratio is
+// measured under the same load.
+void BM_DetailsAgainstListing(benchmark::State& state) {
+    double details_total = 0;
+    double listing_total = 0;
+    std::string details;
+    for (auto _ : state) {
+        const auto t0 = clock_type::now();
+        const bool detailed = g_client->get_ca_certificate_details(details);
+        const auto t1 = clock_type::now();
+        const auto list = g_client->get_ca_certificates();
+        const auto t2 = clock_type::now();
+        if (!detailed || !list || list->size() != g_count) {
+            state.SkipWithError(g_client->last_error_text().c_str());
+            break;
+        }
+        details_total += seconds_of(t1 - t0);
+        listing_total += seconds_of(t2 - t1);
+        state.SetIterationTime(seconds_of(t1 - t0));
+    }
+    if (listing_total > 0) {
+        state.counters["details_to_listing"] = benchmark::Counter(details_total / listing_total);
+    }
+}
+BENCHMARK(BM_DetailsAgainstListing)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 void BM_GetCaCertificateById(benchmark::State& state) {
     // Every identifier in turn: the cost depends on the certificate's size.

@@ -1,30 +1,14 @@
 #include "certificate_listing.hpp"
 
-#include <nlohmann/json.hpp>
+#include "ev_common/system/utc_time.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
+#include <climits>
+#include <cstdint>
 
 namespace ev_charging_platform::cybersecurity {
 
 namespace {
-
-// Days since 1970-01-01 to a proleptic Gregorian date (the era-based
-// conversion: 400-year eras of 146097 days).
-void civil_from_days(std::int64_t days, std::int64_t& year, unsigned& month, unsigned& day) {
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto day_of_era = static_cast<unsigned>(days - era * 146097);
-    const unsigned year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const unsigned day_of_year =
-        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const unsigned shifted_month = (5 * day_of_year + 2) / 153;
-    day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
-    month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
-    year = static_cast<std::int64_t>(year_of_era) + era * 400 + (month <= 2 ? 1 : 0);
-}
 
 std::string validity_cell(const listed_certificate& certificate, std::int64_t now) {
     std::string cell = format_utc_time(certificate.not_after);
@@ -32,24 +16,60 @@ std::string validity_cell(const listed_certificate& certificate, std::int64_t no
     return cell;
 }
 
+// One certificate object of the details text, or nothing when a key the
+// listing needs is missing or of another type.
+std::optional<listed_certificate> listed_from(const nlohmann::ordered_json& object) {
+    if (!object.is_object()) return std::nullopt;
+    const auto id = object.find("id");
+    const auto name = object.find("name");
+    const auto built_in = object.find("built_in");
+    const auto subject = object.find("subject");
+    const auto not_after = object.find("not_after_epoch");
+    if (id == object.end() || !id->is_number_unsigned() || name == object.end() ||
+        !name->is_string() || built_in == object.end() || !built_in->is_boolean() ||
+        subject == object.end() || !subject->is_string() || not_after == object.end() ||
+        !not_after->is_number_integer() || id->get<std::uint64_t>() > UINT32_MAX) {
+        return std::nullopt;
+    }
+    listed_certificate entry;
+    entry.info.id = id->get<std::uint32_t>();
+    entry.info.name = name->get<std::string>();
+    entry.info.built_in = built_in->get<bool>();
+    entry.info.subject = subject->get<std::string>();
+    entry.not_after = not_after->get<std::int64_t>();
+    entry.info.not_after = static_cast<std::int32_t>(entry.not_after);
+    entry.details = object;
+    return entry;
+}
+
 }  // namespace
 
 std::string format_utc_time(std::int64_t seconds) {
-    std::int64_t days = seconds / 86400;
-    std::int64_t rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        days -= 1;
+    return ev_common::formatUtcTime(seconds);
+}
+
+std::optional<std::vector<listed_certificate>> parse_details(const std::string& text) {
+    const auto document = nlohmann::ordered_json::parse(text, nullptr, false);
+    if (!document.is_object()) return std::nullopt;
+    const auto certificates = document.find("certificates");
+    if (certificates == document.end() || !certificates->is_array()) return std::nullopt;
+    std::vector<listed_certificate> listed;
+    listed.reserve(certificates->size());
+    for (const auto& object : *certificates) {
+        auto entry = listed_from(object);
+        if (!entry) return std::nullopt;
+        listed.push_back(std::move(*entry));
     }
-    std::int64_t year = 0;
-    unsigned month = 0;
-    unsigned day = 0;
-    civil_from_days(days, year, month, day);
-    std::array<char, 48> text{};
-    std::snprintf(text.data(), text.size(), "%04lld-%02u-%02uT%02d:%02d:%02dZ",
-                  static_cast<long long>(year), month, day, static_cast<int>(rest / 3600),
-                  static_cast<int>(rest % 3600 / 60), static_cast<int>(rest % 60));
-    return text.data();
+    return listed;
+}
+
+std::vector<listed_certificate> expiring_within(std::vector<listed_certificate> certificates,
+                                                std::int64_t now, std::uint32_t days) {
+    const std::int64_t limit = now + std::int64_t{days} * 86400;
+    certificates.erase(std::remove_if(certificates.begin(), certificates.end(),
+                                      [&](const auto& c) { return c.not_after >= limit; }),
+                       certificates.end());
+    return certificates;
 }
 
 std::string render_table(const std::vector<listed_certificate>& certificates, std::int64_t now) {
@@ -83,8 +103,14 @@ std::string render_table(const std::vector<listed_certificate>& certificates, st
 }
 
 std::string render_json(const std::vector<listed_certificate>& certificates, std::int64_t now) {
-    auto list = nlohmann::json::array();
+    auto list = nlohmann::ordered_json::array();
     for (const auto& certificate : certificates) {
+        if (certificate.details) {
+            nlohmann::ordered_json object = *certificate.details;
+            object["expired"] = certificate.not_after < now;
+            list.push_back(std::move(object));
+            continue;
+        }
         list.push_back({
             {"id", certificate.info.id},
             {"name", certificate.info.name},
@@ -97,7 +123,7 @@ std::string render_json(const std::vector<listed_certificate>& certificates, std
     }
     // Names and subjects are bytes as the service holds them; replace what is
     // not UTF-8 rather than failing the whole listing.
-    return list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -147,6 +147,45 @@ std::optional<std::string> cybersecurity_client::get_ca_certificate_by_name(
     return text;
 }
 
+std::optional<std::string> cybersecurity_client::get_ca_certificate_details() {
+    std::string text;
+    if (!get_ca_certificate_details(text)) return std::nullopt;
+    return text;
+}
+
+bool cybersecurity_client::get_ca_certificate_details(std::string& text) {
+    // The text runs to hundreds of kilobytes: it is read straight out of the
+    // received message rather than from a copy of it.
+    auto decoding = ev_common::ReplyDecoding::invalid;
+    const bool exchanged = transport_.exchange(
+        ev_common::encodeRequest(identity_, operation_id::get_ca_certificate_details),
+        [&](const std::uint8_t* data, std::size_t size) {
+            decoding = ev_common::decodeReply(data, size, text);
+        });
+    last_error_ = to_exchange_error(transport_.lastError());
+    if (!exchanged) return false;
+    switch (decoding) {
+        case ev_common::ReplyDecoding::decoded:
+            return true;
+        case ev_common::ReplyDecoding::empty:
+            last_error_ = exchange_error::empty_reply;
+            return false;
+        case ev_common::ReplyDecoding::invalid:
+            break;
+    }
+    last_error_ = exchange_error::invalid_reply;
+    return false;
+}
+
+RemoveCertificateStatus cybersecurity_client::remove_ca_certificate_by_hash(
+    const certificate_hash_data& hash_data) {
+    std::int32_t status = 0;
+    if (!decode(call(operation_id::remove_ca_certificate_by_hash, hash_data), status)) {
+        return RemoveCertificateStatus::ipc_error;
+    }
+    return static_cast<RemoveCertificateStatus>(status);
+}
+
 std::string cybersecurity_client::last_error_text() const {
     const std::string& endpoint = transport_.endpoint();
     const std::string& transport_error = transport_.transportError();

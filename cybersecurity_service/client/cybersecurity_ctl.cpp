@@ -4,13 +4,16 @@
 // (2) and a service that does not answer or cannot be trusted (3) apart.
 #include "certificate_listing.hpp"
 #include "cybersecurity/cybersecurity_client.hpp"
+#include "cybersecurity/cybersecurity_events.hpp"
 
 #include "ev_common/cyber/certificate.hpp"
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -36,13 +39,22 @@ const char* const usage_text =
     "\n"
     "Commands:\n"
     "  ping              check that the service answers\n"
-    "  list [--json]     list the CA certificates: id, name, built-in or user,\n"
-    "                    end of validity (UTC, expired ones marked), subject\n"
+    "  list [--json] [--expiring DAYS]\n"
+    "                    list the CA certificates: id, name, built-in or user,\n"
+    "                    end of validity (UTC, expired ones marked), subject;\n"
+    "                    --json adds every detail (issuer, serial, dates,\n"
+    "                    fingerprint, OCPP hash data); --expiring keeps those\n"
+    "                    whose validity ends within DAYS days\n"
     "  add NAME FILE|-   add the PEM certificate in FILE (- for standard input)\n"
     "                    as the user certificate NAME\n"
     "  remove ID         remove the user certificate with identifier ID\n"
+    "  remove --hash ALG NAME_HASH KEY_HASH SERIAL\n"
+    "                    remove the user certificate with this OCPP hash data\n"
+    "                    (ALG: SHA256, SHA384 or SHA512)\n"
     "  get ID            print the PEM text of the certificate with identifier ID\n"
     "  get --name NAME   print the PEM text of the certificate called NAME\n"
+    "  watch             print each change event as one JSON line until\n"
+    "                    interrupted\n"
     "\n"
     "Options:\n"
     "  --endpoint E      service endpoint (default "
@@ -51,6 +63,8 @@ const char* const usage_text =
     "                    user who must own the endpoint's socket file (default 0,\n"
     "                    root; root is always accepted)\n"
     "  --timeout MS      reply time-out in milliseconds (default 5000)\n"
+    "  --events E        event endpoint of watch (default\n"
+    "                    ipc:///tmp/cybersecurity_service.events.api)\n"
     "  -h, --help        show this help\n"
     "\n"
     "Exit codes: 0 success, 1 refused by the service, 2 usage error, 3 no answer\n"
@@ -119,20 +133,19 @@ int run_ping(cyber::cybersecurity_client& client, const std::vector<std::string>
     return exit_success;
 }
 
-int run_list(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
-    const bool json = args.size() == 1 && args[0] == "--json";
-    if (!args.empty() && !json) throw usage_error{"usage: cybersecurity_ctl list [--json]"};
+// The old way, for a service without get_ca_certificate_details: the list
+// carries the end of validity cut to 32 bits, which is wrong for every
+// certificate valid past January 2038; the certificate itself has the true
+// date. When a fetch fails the service has gone away: the rest keep the
+// list's value rather than each waiting out the time-out.
+std::optional<std::vector<cyber::listed_certificate>> list_one_by_one(
+    cyber::cybersecurity_client& client) {
     const auto infos = client.get_ca_certificates();
-    if (!infos) return no_answer(client);
-
-    // The list carries the end of validity cut to 32 bits, which is wrong for
-    // every certificate valid past January 2038; the certificate itself has
-    // the true date. When a fetch fails the service has gone away: the rest
-    // keep the list's value rather than each waiting out the time-out.
+    if (!infos) return std::nullopt;
     std::vector<cyber::listed_certificate> listed;
     bool fetching = true;
     for (const auto& info : *infos) {
-        cyber::listed_certificate entry{info, info.not_after};
+        cyber::listed_certificate entry{info, info.not_after, std::nullopt};
         if (fetching) {
             const auto pem = client.get_ca_certificate_by_id(info.id);
             if (!pem) {
@@ -144,8 +157,37 @@ int run_list(cyber::cybersecurity_client& client, const std::vector<std::string>
         }
         listed.push_back(std::move(entry));
     }
+    return listed;
+}
+
+int run_list(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    bool json = false;
+    std::optional<std::uint32_t> expiring;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--json" && !json) {
+            json = true;
+        } else if (args[i] == "--expiring" && !expiring && i + 1 < args.size()) {
+            const auto days = parse_number(args[++i], 0, 100000);
+            if (!days) throw usage_error{"--expiring needs a number of days from 0 to 100000"};
+            expiring = static_cast<std::uint32_t>(*days);
+        } else {
+            throw usage_error{"usage: cybersecurity_ctl list [--json] [--expiring DAYS]"};
+        }
+    }
+
+    std::optional<std::vector<cyber::listed_certificate>> listed;
+    if (const auto details = client.get_ca_certificate_details()) {
+        listed = cyber::parse_details(*details);
+        if (!listed)
+            return fail(exit_no_answer,
+                        "the details from " + client.endpoint() + " are not the expected JSON");
+    } else if (client.last_error() == cyber::cybersecurity_client::exchange_error::empty_reply) {
+        listed = list_one_by_one(client);
+    }
+    if (!listed) return no_answer(client);
     const auto now = now_seconds();
-    std::cout << (json ? cyber::render_json(listed, now) : cyber::render_table(listed, now));
+    if (expiring) listed = cyber::expiring_within(std::move(*listed), now, *expiring);
+    std::cout << (json ? cyber::render_json(*listed, now) : cyber::render_table(*listed, now));
     return exit_success;
 }
 
@@ -162,13 +204,23 @@ int run_add(cyber::cybersecurity_client& client, const std::vector<std::string>&
 }
 
 int run_remove(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
-    expect_arguments(args, 1, "remove ID");
-    const std::uint32_t id = parse_id(args[0]);
-    const auto status = client.remove_ca_certificate(id);
+    const std::string form = "remove ID | remove --hash ALG NAME_HASH KEY_HASH SERIAL";
+    cyber::RemoveCertificateStatus status;
+    std::string what;
+    if (!args.empty() && args[0] == "--hash") {
+        expect_arguments(args, 5, form);
+        status = client.remove_ca_certificate_by_hash({args[1], args[2], args[3], args[4]});
+        what = "the certificate with serial " + args[4];
+    } else {
+        expect_arguments(args, 1, form);
+        const std::uint32_t id = parse_id(args[0]);
+        status = client.remove_ca_certificate(id);
+        what = "id " + args[0];
+    }
     if (status == cyber::RemoveCertificateStatus::ipc_error) return no_answer(client);
     if (status != cyber::RemoveCertificateStatus::success)
         return fail(exit_refused, "remove refused: " + cyber::to_string(status));
-    std::cout << "Removed id " << id << "\n";
+    std::cout << "Removed " << what << "\n";
     return exit_success;
 }
 
@@ -191,8 +243,40 @@ int run_get(cyber::cybersecurity_client& client, const std::vector<std::string>&
     return exit_success;
 }
 
+std::atomic<bool> interrupted{false};
+
+extern "C" void on_interrupt(int) {
+    interrupted = true;
+}
+
+// Until SIGINT or SIGTERM; each event is printed as it arrives, as one line
+// of JSON (read back and written again, so that nothing a publisher sends
+// can break the one-line form).
+int run_watch(const std::string& events_endpoint, const std::vector<std::string>& args) {
+    expect_arguments(args, 0, "watch");
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    cyber::cybersecurity_events events(events_endpoint);
+    while (!interrupted) {
+        const auto event = events.next(std::chrono::milliseconds(200));
+        if (!event) continue;
+        const auto parsed = nlohmann::ordered_json::parse(*event, nullptr, false);
+        if (parsed.is_discarded()) {
+            std::cerr << "cybersecurity_ctl: skipped an event that is not JSON" << std::endl;
+            continue;
+        }
+        std::cout << parsed.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << std::endl;
+    }
+    return exit_success;
+}
+
 int run(int argc, char** argv) {
     std::string endpoint = cyber::service_endpoint;
+    std::string events_endpoint = cyber::events_endpoint;
     std::chrono::milliseconds timeout = cyber::cybersecurity_client::default_timeout;
     uid_t endpoint_owner = 0;
     int index = 1;
@@ -204,7 +288,8 @@ int run(int argc, char** argv) {
         }
         const auto equals = option.find('=');
         const std::string name = option.substr(0, equals);
-        if (name != "--endpoint" && name != "--endpoint-owner" && name != "--timeout")
+        if (name != "--endpoint" && name != "--endpoint-owner" && name != "--timeout" &&
+            name != "--events")
             throw usage_error{"unknown option '" + option + "'"};
         std::string value;
         if (equals != std::string::npos) {
@@ -214,9 +299,9 @@ int run(int argc, char** argv) {
         } else {
             throw usage_error{name + " needs a value"};
         }
-        if (name == "--endpoint") {
-            if (value.empty()) throw usage_error{"--endpoint needs a value"};
-            endpoint = value;
+        if (name == "--endpoint" || name == "--events") {
+            if (value.empty()) throw usage_error{name + " needs a value"};
+            (name == "--endpoint" ? endpoint : events_endpoint) = value;
         } else if (name == "--endpoint-owner") {
             // (uid_t)-1 is no user.
             const auto uid = parse_number(value, 0, 4294967294u);
@@ -231,6 +316,7 @@ int run(int argc, char** argv) {
     if (index >= argc) throw usage_error{"no command given"};
     const std::string command = argv[index];
     const std::vector<std::string> args(argv + index + 1, argv + argc);
+    if (command == "watch") return run_watch(events_endpoint, args);
 
     using handler = int (*)(cyber::cybersecurity_client&, const std::vector<std::string>&);
     handler chosen = nullptr;

@@ -18,8 +18,13 @@ const std::map<std::int32_t, std::string> kRemoveStatusNames = {
     {2, "built_in"},   {3, "internal_error"}, {4, "not_authorized"},
 };
 const std::map<std::int32_t, std::string> kOperationNames = {
-    {0, "add_ca_certificate"},       {1, "remove_ca_certificate"},      {2, "get_ca_certificates"},
-    {3, "get_ca_certificate_by_id"}, {4, "get_ca_certificate_by_name"},
+    {0, "add_ca_certificate"},
+    {1, "remove_ca_certificate"},
+    {2, "get_ca_certificates"},
+    {3, "get_ca_certificate_by_id"},
+    {4, "get_ca_certificate_by_name"},
+    {5, "get_ca_certificate_details"},
+    {6, "remove_ca_certificate_by_hash"},
 };
 
 const std::string& lookup(const std::map<std::int32_t, std::string>& table, std::int32_t value) {

@@ -24,7 +24,10 @@ TEST(Protocol, NamesEveryStatusAndFlagsValuesOutsideTheTables) {
     EXPECT_EQ(static_cast<int>(RemoveCertificateStatus::not_authorized), 4);
     EXPECT_EQ(to_string(static_cast<RemoveCertificateStatus>(5)), "INVALID_ENUM_VALUE");
     EXPECT_EQ(to_string(operation_id::get_ca_certificate_by_name), "get_ca_certificate_by_name");
-    EXPECT_EQ(to_string(static_cast<operation_id>(5)), "INVALID_ENUM_VALUE");
+    EXPECT_EQ(to_string(operation_id::get_ca_certificate_details), "get_ca_certificate_details");
+    EXPECT_EQ(to_string(operation_id::remove_ca_certificate_by_hash),
+              "remove_ca_certificate_by_hash");
+    EXPECT_EQ(to_string(static_cast<operation_id>(7)), "INVALID_ENUM_VALUE");
 }
 
 TEST(Protocol, ListingRecordsFillTheirBufferExactlyAndReadBackFieldByField) {

@@ -4,6 +4,7 @@
 #include "log_capture.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
@@ -50,6 +51,23 @@ public:
     RemoveCertificateStatus removeCertificate(std::uint32_t id) override {
         removedIds.push_back(id);
         return removeStatus;
+    }
+
+    std::uint64_t generationValue = 0;
+    std::vector<ev_common::CertificateDetailsEntry> details;
+    std::optional<std::uint32_t> hashMatch;
+    ev_common::OcppHashData wanted;
+    int detailCalls = 0;
+
+    std::uint64_t generation() override { return generationValue; }
+    ev_common::CertificateDetailsListing getCertificateDetails() override {
+        ++detailCalls;
+        return {generationValue, details};
+    }
+    std::optional<std::uint32_t> findCertificateByHashData(
+        const ev_common::OcppHashData& data) override {
+        wanted = data;
+        return hashMatch;
     }
 };
 
@@ -211,4 +229,87 @@ TEST(RequestOperations, ChangesOnlyForAdmittedCallersAndAuditsEveryChangeCarried
                                 " uid=" + std::to_string(::geteuid()) +
                                 " gid=" + std::to_string(::getegid()) +
                                 " pid=" + std::to_string(::getpid()) + " result=success"));
+}
+
+TEST(RequestOperations, DetailsAreOneJsonObjectWithEveryKeyInOrderMadeOncePerGeneration) {
+    FakeStore store;
+    ev_common::CertificateDetailsEntry root;
+    root.info = {3, "root", true, "CN = Root", 0};
+    root.details.issuer = "CN = Root";
+    root.details.serial = "abc";
+    root.details.notBefore = INT64_C(-631152000);
+    root.details.notAfter = INT64_C(7258118400);
+    root.details.sha256 = "00ff";
+    root.details.isCa = true;
+    root.details.selfSigned = true;
+    for (const char* algorithm : {"SHA256", "SHA384", "SHA512"}) {
+        root.details.ocpp.push_back({algorithm, "aa", "bb", "abc"});
+    }
+    ev_common::CertificateDetailsEntry odd;
+    odd.info = {9, "odd", false, std::string("CN = \"q\\\xff"), 0};
+    odd.details.issuer = "CN = Elsewhere";
+    store.details = {root, odd};
+    store.generationValue = 7;
+    cybersecurity_req_handler handler("cybersecurity_service", &store);
+
+    const auto text = handler.get_ca_certificate_details();
+    ASSERT_NE(text, nullptr);
+    const auto json = nlohmann::ordered_json::parse(*text);
+    EXPECT_EQ(json["generation"], 7);
+    ASSERT_EQ(json["certificates"].size(), 2u);
+    const auto& first = json["certificates"][0];
+    std::vector<std::string> keys;
+    for (const auto& item : first.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "name", "built_in", "subject", "issuer",
+                                              "serial", "not_before", "not_after",
+                                              "not_before_epoch", "not_after_epoch", "sha256",
+                                              "is_ca", "self_signed", "ocpp"}));
+    EXPECT_EQ(first["id"], 3);
+    EXPECT_EQ(first["built_in"], true);
+    EXPECT_EQ(first["issuer"], "CN = Root");
+    EXPECT_EQ(first["not_before"], "1950-01-01T00:00:00Z");
+    EXPECT_EQ(first["not_after"], "2200-01-01T00:00:00Z");
+    EXPECT_EQ(first["not_before_epoch"], INT64_C(-631152000));
+    EXPECT_EQ(first["not_after_epoch"], INT64_C(7258118400));
+    EXPECT_EQ(first["ocpp"].size(), 3u);
+    EXPECT_EQ(first["ocpp"][1],
+              nlohmann::ordered_json::parse(R"({"hash_algorithm": "SHA384", "issuer_name_hash": )"
+                                            R"("aa", "issuer_key_hash": "bb", )"
+                                            R"("serial_number": "abc"})"));
+    const auto& second = json["certificates"][1];
+    EXPECT_TRUE(second["ocpp"].is_null());
+    EXPECT_EQ(second["subject"], "CN = \"q\\\xEF\xBF\xBD") << "invalid UTF-8 is replaced";
+
+    EXPECT_EQ(handler.get_ca_certificate_details(), text);
+    EXPECT_EQ(store.detailCalls, 1);
+    store.generationValue = 8;
+    EXPECT_NE(handler.get_ca_certificate_details(), text);
+    EXPECT_EQ(store.detailCalls, 2);
+}
+
+TEST(RequestOperations, RemovalByHashRemovesWhatTheHashDataNameOrAnswersUnknownId) {
+    FakeStore store;
+    cybersecurity_req_handler handler("cybersecurity_service", &store);
+    ev_test::LogCapture capture;
+    const certificate_hash_data data{"SHA512", "AB", "cd", "0012"};
+
+    store.hashMatch = 12;
+    EXPECT_EQ(handler.remove_ca_certificate_by_hash(data), RemoveCertificateStatus::success);
+    EXPECT_EQ(store.wanted.hashAlgorithm, "SHA512");
+    EXPECT_EQ(store.wanted.issuerNameHash, "AB");
+    EXPECT_EQ(store.wanted.issuerKeyHash, "cd");
+    EXPECT_EQ(store.wanted.serialNumber, "0012");
+    EXPECT_TRUE(capture.has(spdlog::level::info, "Certificate id=12 removed from TrustList"));
+
+    store.removeStatus = RemoveCertificateStatus::built_in;
+    EXPECT_EQ(handler.remove_ca_certificate_by_hash(data), RemoveCertificateStatus::built_in);
+    EXPECT_TRUE(capture.has(spdlog::level::err,
+                            "Error removing certificate id=12 from TrustList. status = built_in"));
+
+    store.hashMatch.reset();
+    EXPECT_EQ(handler.remove_ca_certificate_by_hash(data), RemoveCertificateStatus::unknown_id);
+    EXPECT_TRUE(capture.has(spdlog::level::err,
+                            "Error removing certificate hash_algorithm=SHA512 issuer_name_hash=AB "
+                            "issuer_key_hash=cd serial_number=0012 from TrustList. status = "
+                            "unknown_id"));
 }

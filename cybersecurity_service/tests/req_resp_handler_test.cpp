@@ -86,6 +86,19 @@ public:
         answers_.calls.push_back("name " + name);
         return answers_.text;
     }
+    std::shared_ptr<const std::string> get_ca_certificate_details() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("details");
+        return std::make_shared<const std::string>(answers_.text);
+    }
+    RemoveCertificateStatus remove_ca_certificate_by_hash(
+        const certificate_hash_data& data) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("remove by hash " + data.hash_algorithm + " " +
+                                 data.issuer_name_hash + " " + data.issuer_key_hash + " " +
+                                 data.serial_number);
+        return answers_.removeStatus;
+    }
 
 private:
     std::mutex mutex_;
@@ -157,10 +170,21 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_EQ(listed.size(), 4u + (25 + 1 + 6) + (25 + 2));
     EXPECT_EQ(listed.substr(0, 4), u32(2));
 
+    operations_.set([](auto& a) {
+        a.text = R"({"generation":0,"certificates":[]})";
+        a.removeStatus = RemoveCertificateStatus::built_in;
+    });
+    EXPECT_EQ(exchange(str("ab") + u32(5)), str(R"({"generation":0,"certificates":[]})"));
+    EXPECT_EQ(exchange(str("ab") + u32(6) + str("SHA384") + str("AA") + str("bb") + str("0c")),
+              bytes({2, 0, 0, 0}));
+    EXPECT_TRUE(
+        capture.has(spdlog::level::debug, "[ab] operation : remove_ca_certificate_by_hash"));
+
     // The identifier output starts at 0 before the call.
     EXPECT_EQ(operations_.calls(),
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
-                                        "name who", "id 9", "list"}));
+                                        "name who", "id 9", "list", "details",
+                                        "remove by hash SHA384 AA bb 0c"}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
     ASSERT_EQ(callers.size(), 3u);
@@ -193,8 +217,8 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);
     EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
 
-    EXPECT_EQ(exchange(str("ab") + u32(5)), "");
-    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 5"));
+    EXPECT_EQ(exchange(str("ab") + u32(7)), "");
+    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 7"));
     EXPECT_EQ(exchange(str("ab") + u32(0xffffffffu)), "");
     EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : -1"));
 
@@ -208,7 +232,12 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_TRUE(
         capture.has(spdlog::level::err,
                     "Unable to retrieve parameters for operation : get_ca_certificate_by_name"));
-    EXPECT_EQ(capture.count(server + " : deserialization error"), 4u);
+    EXPECT_EQ(exchange(str("ab") + u32(6) + str("SHA256") + str("aa") + str("bb") + u32(4) + "0c"),
+              "");
+    EXPECT_TRUE(
+        capture.has(spdlog::level::err,
+                    "Unable to retrieve parameters for operation : remove_ca_certificate_by_hash"));
+    EXPECT_EQ(capture.count(server + " : deserialization error"), 5u);
     EXPECT_TRUE(operations_.calls().empty());
 
     // Several frames in one message are refused before any operation is read.

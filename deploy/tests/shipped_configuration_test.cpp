@@ -67,6 +67,11 @@ TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectorie
     EXPECT_EQ(provider.findValue<std::string>("cyber.client_group"), "cybersecurity");
     EXPECT_EQ(provider.findValue<std::vector<std::string>>("cyber.admin_groups"),
               std::vector<std::string>{"cybersecurity-admin"});
+
+    // The expiry watch at the daemon's defaults: 30 days ahead, once a day.
+    EXPECT_EQ(provider.findValue<unsigned int>("cyber.expiry_warning_days"), 30u);
+    EXPECT_EQ(provider.findValue<std::chrono::hours>("cyber.expiry_check_period"),
+              std::chrono::hours(24));
 }
 
 TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {

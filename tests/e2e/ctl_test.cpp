@@ -6,12 +6,15 @@
 #include "ev_common/cyber/certificate.hpp"
 
 #include <gtest/gtest.h>
+#include <zmq.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 using namespace ev_e2e;
 namespace fs = std::filesystem;
@@ -110,7 +113,15 @@ TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
                        "'4294967296' is not a certificate identifier" + see);
     expectOneErrorLine(ctl({"add", "only_a_name"}), 2,
                        "usage: cybersecurity_ctl add NAME FILE|-" + see);
-    expectOneErrorLine(ctl({"list", "--yaml"}), 2, "usage: cybersecurity_ctl list [--json]" + see);
+    expectOneErrorLine(ctl({"list", "--yaml"}), 2,
+                       "usage: cybersecurity_ctl list [--json] [--expiring DAYS]" + see);
+    expectOneErrorLine(ctl({"list", "--expiring", "soon"}), 2,
+                       "--expiring needs a number of days from 0 to 100000" + see);
+    expectOneErrorLine(ctl({"remove", "--hash", "SHA256", "aa", "bb"}), 2,
+                       "usage: cybersecurity_ctl remove ID | remove --hash ALG NAME_HASH KEY_HASH "
+                       "SERIAL" +
+                           see);
+    expectOneErrorLine(ctl({"watch", "now"}), 2, "usage: cybersecurity_ctl watch" + see);
     expectOneErrorLine(ctl({"add", "n", "/no/such/file.pem"}), 2,
                        "cannot read /no/such/file.pem: No such file or directory" + see);
 }
@@ -254,4 +265,117 @@ TEST(Ctl, ListsTheMachinesWholeSetWithTrueDatesPast2038) {
     ASSERT_EQ(table.code, 0) << table.err;
     EXPECT_EQ(lines(table.out).size(), entries.size() + 1);
     EXPECT_EQ(daemon.stop(), 0);
+}
+
+TEST(Ctl, ListsDetailsAndWhatExpiresRemovesByHashDataAndWatchesTheChanges) {
+    REQUIRE_PRIVATE_TMP();
+    Sandbox sandbox;
+    Daemon daemon(sandbox);
+    ASSERT_TRUE(daemon.waitReady()) << daemon.output();
+    ev_test::ChildProcess watch(
+        ev_test::builtProgram("cybersecurity_service/client/cybersecurity_ctl"), {"watch"});
+
+    // The watcher's subscription takes a moment to reach the daemon: the
+    // certificate is added again until the watcher prints its event.
+    const fs::path spare = sandbox.spareCertificate(0);
+    bool seen = false;
+    for (int attempt = 0; attempt < 10 && !seen; ++attempt) {
+        ASSERT_EQ(ctl({"add", "watched", spare.string()}).code, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!(seen = !watch.stdoutText().empty()) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(seen) << watch.stderrText();
+
+    const auto listed = ctl({"list", "--json"});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    const auto entries = nlohmann::json::parse(listed.out);
+    const auto& watched = entries.back();
+    EXPECT_EQ(watched["name"], "watched");
+    EXPECT_EQ(watched["sha256"].get<std::string>().size(), 64u);
+    ASSERT_EQ(watched["ocpp"].size(), 3u);
+    EXPECT_EQ(watched["expired"], false);
+
+    // Those whose validity ends within about five years, expired ones included.
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    std::size_t within = 0;
+    for (const auto& entry : entries) {
+        if (entry["not_after_epoch"].get<std::int64_t>() < now + 2000 * 86400) ++within;
+    }
+    const auto expiring = ctl({"list", "--expiring", "2000"});
+    ASSERT_EQ(expiring.code, 0) << expiring.err;
+    EXPECT_EQ(lines(expiring.out).size(), within + 1) << expiring.out;
+    EXPECT_EQ(nlohmann::json::parse(ctl({"list", "--json", "--expiring", "0"}).out).size(),
+              std::count_if(entries.begin(), entries.end(), [](const nlohmann::json& entry) {
+                  return entry["expired"].get<bool>();
+              }));
+
+    const auto& hash = watched["ocpp"][2];
+    std::string serial = hash["serial_number"];
+    std::transform(serial.begin(), serial.end(), serial.begin(), ::toupper);
+    const std::vector<std::string> byHash = {
+        "remove",      "--hash", "SHA512", hash["issuer_name_hash"], hash["issuer_key_hash"],
+        "000" + serial};
+    const auto removed = ctl(byHash);
+    EXPECT_EQ(removed.code, 0) << removed.err;
+    EXPECT_EQ(removed.out, "Removed the certificate with serial 000" + serial + "\n");
+    expectOneErrorLine(ctl(byHash), 1, "remove refused: unknown_id");
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (watch.stdoutText().find("\"removed\"") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.wait(std::chrono::seconds(20)), 0);
+    const auto events = lines(watch.stdoutText());
+    ASSERT_GE(events.size(), 2u) << watch.stdoutText();
+    const auto last = nlohmann::json::parse(events.back());
+    const auto before = nlohmann::json::parse(events[events.size() - 2]);
+    EXPECT_EQ(last["event"], "removed");
+    EXPECT_EQ(last["id"], watched["id"]);
+    EXPECT_EQ(last["generation"].get<int>(), before["generation"].get<int>() + 1);
+    EXPECT_EQ(daemon.stop(), 0);
+}
+
+TEST(Ctl, ListsTheOldWayWhenTheServiceDoesNotKnowTheDetails) {
+    REQUIRE_PRIVATE_TMP();
+    // A service of before the details: an empty reply to them, the listing,
+    // and the PEM text of its one certificate.
+    Sandbox sandbox;
+    const fs::path far = sandbox.spareCertificate(0);
+    const ev_common::Certificate certificate(far);
+    const std::string endpoint = "ipc:///tmp/older-service.api";
+    void* context = zmq_ctx_new();
+    void* socket = zmq_socket(context, ZMQ_REP);
+    ASSERT_EQ(zmq_bind(socket, endpoint.c_str()), 0);
+    std::thread older([&] {
+        const std::string list = u32(1) + u32(7) + str("old_ca") + std::string(1, '\0') +
+                                 str(certificate.subjectText()) +
+                                 u32(static_cast<std::uint32_t>(certificate.notAfter())) + str("") +
+                                 str("");
+        for (int served = 0; served < 3; ++served) {
+            char frame[256];
+            const int size = zmq_recv(socket, frame, sizeof frame, 0);
+            if (size < 10) break;
+            // The identity in front of the operation names the tool's process.
+            const std::string request(frame, static_cast<std::size_t>(size));
+            const std::uint32_t length = static_cast<std::uint8_t>(request[0]);
+            const char op = request.at(4 + length);
+            const std::string reply = op == 5 ? "" : op == 2 ? list : str(readText(far));
+            zmq_send(socket, reply.data(), reply.size(), 0);
+        }
+    });
+    const auto listed = ctl({"--endpoint", endpoint, "list", "--json"});
+    older.join();
+    zmq_close(socket);
+    zmq_ctx_term(context);
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    const auto entries = nlohmann::json::parse(listed.out);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0]["name"], "old_ca");
+    EXPECT_EQ(entries[0]["not_after_epoch"].get<std::int64_t>(), certificate.notAfter());
+    EXPECT_FALSE(entries[0].contains("ocpp"));
 }

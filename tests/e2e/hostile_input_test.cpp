@@ -85,7 +85,7 @@ public:
 
 private:
     std::string wellFormed(const std::string& id) {
-        switch (below(5)) {
+        switch (below(7)) {
             case 0:  // text that is no certificate, under a name that may be valid
                 return id + u32(0) + str("-----BEGIN CERTIFICATE-----\n" + bytes(below(200))) +
                        str(below(2) == 0 ? "name_" + std::to_string(below(100)) : bytes(below(20)));
@@ -95,6 +95,13 @@ private:
                 return id + u32(2);
             case 3:
                 return id + u32(3) + u32(static_cast<std::uint32_t>(below(20)));
+            case 5:
+                return id + u32(5);
+            case 6: {
+                static const char* const algorithms[] = {"SHA256", "sha384", "SHA512", "MD5", ""};
+                return id + u32(6) + str(algorithms[below(5)]) + str(bytes(below(130))) +
+                       str(bytes(below(130))) + str(bytes(below(42)));
+            }
             default:
                 return id + u32(4) + str(bytes(below(300)));
         }

@@ -12,8 +12,10 @@
 
 namespace {
 
+using ev_charging_platform::cybersecurity::expiring_within;
 using ev_charging_platform::cybersecurity::format_utc_time;
 using ev_charging_platform::cybersecurity::listed_certificate;
+using ev_charging_platform::cybersecurity::parse_details;
 using ev_charging_platform::cybersecurity::render_json;
 using ev_charging_platform::cybersecurity::render_table;
 
@@ -87,6 +89,46 @@ TEST(CertificateListing, JsonCarriesTheTrueEndOfValidityAndSurvivesBadText) {
     EXPECT_EQ(list[1]["expired"], true);
     EXPECT_EQ(list[1]["subject"].get<std::string>().rfind("CN=", 0), 0u);
     EXPECT_EQ(nlohmann::json::parse(render_json({}, 0)), nlohmann::json::array());
+}
+
+TEST(CertificateListing, ReadsTheDetailsAndShowsEveryKeyOfThemInTheJson) {
+    const std::string details =
+        R"({"generation": 3, "certificates": [)"
+        R"({"id": 1, "name": "root", "built_in": true, "subject": "CN = R", "issuer": "CN = R",)"
+        R"( "serial": "abc", "not_before": "1950-01-01T00:00:00Z",)"
+        R"( "not_after": "2200-01-01T00:00:00Z", "not_before_epoch": -631152000,)"
+        R"( "not_after_epoch": 7258118400, "sha256": "00", "is_ca": true,)"
+        R"( "self_signed": true, "ocpp": null},)"
+        R"({"id": 7, "name": "soon", "built_in": false, "subject": "CN = S",)"
+        R"( "not_after_epoch": 1800000100}]})";
+    const auto listed = parse_details(details);
+    ASSERT_TRUE(listed.has_value());
+    ASSERT_EQ(listed->size(), 2u);
+    EXPECT_EQ((*listed)[0].not_after, INT64_C(7258118400));
+    EXPECT_EQ((*listed)[1].info.id, 7u);
+    EXPECT_EQ((*listed)[1].info.subject, "CN = S");
+
+    const auto json = nlohmann::ordered_json::parse(render_json(*listed, 1800000000));
+    std::vector<std::string> keys;
+    for (const auto& item : json[0].items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "name", "built_in", "subject", "issuer",
+                                              "serial", "not_before", "not_after",
+                                              "not_before_epoch", "not_after_epoch", "sha256",
+                                              "is_ca", "self_signed", "ocpp", "expired"}));
+    EXPECT_EQ(json[1]["expired"], false);
+
+    // Within a day of `now`: only the one that ends in 100 seconds.
+    const auto soon = expiring_within(*listed, 1800000000, 1);
+    ASSERT_EQ(soon.size(), 1u);
+    EXPECT_EQ(soon[0].info.name, "soon");
+    EXPECT_EQ(expiring_within(*listed, 1800000200, 0).size(), 1u) << "expired ones stay";
+
+    for (const std::string bad :
+         {"", "[]", R"({"certificates": {}})", R"({"certificates": [{"id": -1}]})",
+          R"({"certificates": [{"id": 1, "name": "x", "built_in": 1, "subject": "",)"
+          R"( "not_after_epoch": 0}]})"}) {
+        EXPECT_FALSE(parse_details(bad).has_value()) << bad;
+    }
 }
 
 }  // namespace

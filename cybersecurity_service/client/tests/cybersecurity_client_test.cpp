@@ -148,6 +148,29 @@ TEST_F(CybersecurityClient, SendsTheRequestFramesOfEveryOperation) {
     EXPECT_EQ(frames[5], str("ab") + u32(4) + str("my_ca"));
 }
 
+TEST_F(CybersecurityClient, SpeaksTheDetailsAndTheRemovalByHashData) {
+    const std::string details = R"({"generation":4,"certificates":[]})";
+    fake_service service(endpoint(), {reply(str(details)), reply(""), reply(bytes({1, 0, 0, 0})),
+                                      reply(str(details) + "x"), reply(str(""))});
+    auto c = client();
+    EXPECT_EQ(c.get_ca_certificate_details(), std::optional<std::string>(details));
+    // What a service without the operation answers; the tool then lists the old way.
+    EXPECT_EQ(c.get_ca_certificate_details(), std::nullopt);
+    EXPECT_EQ(c.last_error(), exchange_error::empty_reply);
+    EXPECT_EQ(c.remove_ca_certificate_by_hash({"SHA256", "AA", "bb", "01"}),
+              RemoveCertificateStatus::unknown_id);
+    std::string reused = "left from before";
+    EXPECT_FALSE(c.get_ca_certificate_details(reused));
+    EXPECT_EQ(c.last_error(), exchange_error::invalid_reply);
+    EXPECT_TRUE(c.get_ca_certificate_details(reused));
+    EXPECT_EQ(reused, "");
+
+    const auto frames = service.requests();
+    ASSERT_EQ(frames.size(), 5u);
+    EXPECT_EQ(frames[0], str("ab") + u32(5));
+    EXPECT_EQ(frames[2], str("ab") + u32(6) + str("SHA256") + str("AA") + str("bb") + str("01"));
+}
+
 TEST_F(CybersecurityClient, ReadsTheRepliesOfTheProtocolExamples) {
     fake_service service(endpoint(), {
                                          reply(bytes({1, 0, 0, 0})),

@@ -65,6 +65,14 @@ public:
     // has no such certificate.
     std::optional<std::string> get_ca_certificate_by_id(std::uint32_t id);
     std::optional<std::string> get_ca_certificate_by_name(const std::string& name);
+    // The JSON text {"generation": G, "certificates": [...]} (see the README
+    // for its keys). Empty optional when the exchange failed; a service that
+    // does not know the operation answers with an empty reply (empty_reply).
+    std::optional<std::string> get_ca_certificate_details();
+    // The same into `text`, whose storage is reused: for clients that ask
+    // often. False (and `text` unspecified) when the exchange failed.
+    bool get_ca_certificate_details(std::string& text);
+    RemoveCertificateStatus remove_ca_certificate_by_hash(const certificate_hash_data& hash_data);
 
     // What went wrong in the last call (none after a successful exchange).
     exchange_error last_error() const { return last_error_; }

@@ -1,6 +1,7 @@
 // The application protocol of the certificate trust service: operation
 // identifiers, the status codes of additions and removals with their names,
-// and the record of the listing operation with its wire encoding. Shared by
+// the record of the listing operation and the hash data of a removal by hash
+// with their wire encoding, and the endpoint of its change events. Shared by
 // the service's request handler and by its clients.
 #pragma once
 
@@ -15,6 +16,9 @@
 namespace ev_charging_platform::cybersecurity {
 
 inline constexpr const char* service_endpoint = "ipc:///tmp/cybersecurity_service.reqresp.api";
+// PUB endpoint: one frame of JSON text per change of the store and per
+// certificate near its end of validity.
+inline constexpr const char* events_endpoint = "ipc:///tmp/cybersecurity_service.events.api";
 
 enum class operation_id : std::int32_t {
     add_ca_certificate = 0,
@@ -22,6 +26,10 @@ enum class operation_id : std::int32_t {
     get_ca_certificates = 2,
     get_ca_certificate_by_id = 3,
     get_ca_certificate_by_name = 4,
+    // Reply: one string holding the JSON text of every certificate's details.
+    get_ca_certificate_details = 5,
+    // Parameters: a certificate_hash_data record; reply: the removal status.
+    remove_ca_certificate_by_hash = 6,
 };
 
 // The store's results travel on the wire unchanged; -1 ("ipc_error") is what
@@ -50,6 +58,22 @@ struct ca_certificate_info {
     static auto fields(Self& self) {
         return std::tie(self.id, self.name, self.built_in, self.subject, self.not_after,
                         self.additional_text, self.additional_data);
+    }
+};
+
+// How OCPP names a certificate (CertificateHashData): the algorithm
+// ("SHA256", "SHA384" or "SHA512") and three hex texts, compared regardless
+// of case, the serial also regardless of leading zeros.
+struct certificate_hash_data {
+    std::string hash_algorithm;
+    std::string issuer_name_hash;
+    std::string issuer_key_hash;
+    std::string serial_number;
+
+    template <typename Self>
+    static auto fields(Self& self) {
+        return std::tie(self.hash_algorithm, self.issuer_name_hash, self.issuer_key_hash,
+                        self.serial_number);
     }
 };
 

@@ -14,6 +14,7 @@
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/file_io.hpp"
 #include "ev_common/system/process.hpp"
+#include "ev_common/system/utc_time.hpp"
 #include "file_io.hpp"
 
 namespace fs = std::filesystem;
@@ -164,6 +165,9 @@ void LinuxCaCertificateStore::loadStore() {
 
     std::size_t builtIn = 0;
     std::size_t user = 0;
+    // Issuers are looked for once every certificate is in the table; only
+    // those that need one are kept until then.
+    std::vector<std::pair<uint32_t, Certificate>> issued;
     std::error_code ec;
     for (fs::directory_iterator it(linuxDir, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path entry = it->path();
@@ -179,18 +183,19 @@ void LinuxCaCertificateStore::loadStore() {
             spdlog::error("[ca-store] Invalid certificate found : {}", file.string());
             continue;
         }
-        CertificateInfo info;
-        info.id = nextId;
-        info.name = file.stem().string();
-        info.isBuiltIn = isBuiltIn;
-        info.subject = certificate.subjectText();
-        info.notAfter = static_cast<int32_t>(certificate.notAfter());
+        Entry stored = makeEntry(file.stem().string(), isBuiltIn, certificate);
         spdlog::debug("[ca-store] Certificate added to the store : is_built_in = {}, name = {}",
-                      isBuiltIn, info.name);
-        certificates.emplace(nextId, std::move(info));
+                      isBuiltIn, stored.info.name);
+        if (stored.details.selfSigned) {
+            resolveIssuer(stored, certificate);
+        } else {
+            issued.emplace_back(nextId, certificate);
+        }
+        certificates.emplace(nextId, std::move(stored));
         ++(isBuiltIn ? builtIn : user);
         ++nextId;
     }
+    for (const auto& [id, certificate] : issued) resolveIssuer(certificates.at(id), certificate);
     spdlog::info("[ca-store] Loaded {} CA certificates : built_in = {}, user = {}",
                  certificates.size(), builtIn, user);
 }
@@ -198,8 +203,18 @@ void LinuxCaCertificateStore::loadStore() {
 std::vector<CertificateInfo> LinuxCaCertificateStore::getCertificates() {
     std::vector<CertificateInfo> result;
     result.reserve(certificates.size());
-    for (const auto& [id, info] : certificates) result.push_back(info);
+    for (const auto& [id, entry] : certificates) result.push_back(entry.info);
     return result;
+}
+
+CertificateDetailsListing LinuxCaCertificateStore::getCertificateDetails() {
+    CertificateDetailsListing listing;
+    listing.generation = currentGeneration;
+    listing.certificates.reserve(certificates.size());
+    for (const auto& [id, entry] : certificates) {
+        listing.certificates.push_back({entry.info, entry.details});
+    }
+    return listing;
 }
 
 std::optional<CertificateInfo> LinuxCaCertificateStore::getCertificateInfo(uint32_t id) {
@@ -208,7 +223,7 @@ std::optional<CertificateInfo> LinuxCaCertificateStore::getCertificateInfo(uint3
         spdlog::error("[ca-store] Invalid certificate id : {}", id);
         return std::nullopt;
     }
-    return it->second;
+    return it->second.info;
 }
 
 std::optional<Certificate> LinuxCaCertificateStore::loadSystemEntry(const std::string& name) const {
@@ -223,10 +238,10 @@ std::optional<Certificate> LinuxCaCertificateStore::getCertificate(uint32_t id) 
         spdlog::error("[ca-store] Invalid certificate id : {}", id);
         return std::nullopt;
     }
-    auto certificate = loadSystemEntry(it->second.name);
+    auto certificate = loadSystemEntry(it->second.info.name);
     if (!certificate) {
         spdlog::error("[ca-store] Unable to load certificate : id = {}, name = {}", id,
-                      it->second.name);
+                      it->second.info.name);
     }
     return certificate;
 }
@@ -241,10 +256,10 @@ std::optional<Certificate> LinuxCaCertificateStore::getCertificateByName(const s
     return certificate;
 }
 
-std::map<uint32_t, CertificateInfo>::iterator LinuxCaCertificateStore::findByName(
+std::map<uint32_t, LinuxCaCertificateStore::Entry>::iterator LinuxCaCertificateStore::findByName(
     const std::string& name) {
     for (auto it = certificates.begin(); it != certificates.end(); ++it) {
-        if (it->second.name == name) return it;
+        if (it->second.info.name == name) return it;
     }
     return certificates.end();
 }
@@ -274,7 +289,7 @@ std::optional<AddCertificateStatus> LinuxCaCertificateStore::refuseAddition(
     const auto found = findByName(name);
     if (found == certificates.end()) return std::nullopt;
     // A user certificate under a built-in's name would hide the built-in.
-    if (found->second.isBuiltIn) {
+    if (found->second.info.isBuiltIn) {
         spdlog::error(
             "[ca-store] Unable to add certificate {} : a built-in certificate has the same name",
             bounded(name));
@@ -327,8 +342,12 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
         return AddCertificateStatus::internal_error;
     }
 
-    if (replaced != certificates.end()) certificates.erase(replaced);
+    const bool replacing = replaced != certificates.end();
+    if (replacing) certificates.erase(replaced);
     id = enterUserCertificate(name, *loaded);
+    refreshIssuers();
+    ++currentGeneration;
+    report(replacing ? CertificateEvent::replaced : CertificateEvent::added, certificates.at(id));
     return AddCertificateStatus::success;
 }
 
@@ -364,13 +383,9 @@ bool LinuxCaCertificateStore::putBack(const std::string& name, const fs::path& f
 
 uint32_t LinuxCaCertificateStore::enterUserCertificate(const std::string& name,
                                                        const Certificate& loaded) {
-    CertificateInfo info;
-    info.id = nextId;
-    info.name = name;
-    info.isBuiltIn = false;
-    info.subject = loaded.subjectText();
-    info.notAfter = static_cast<int32_t>(loaded.notAfter());
-    certificates.emplace(nextId, std::move(info));
+    Entry entry = makeEntry(name, false, loaded);
+    resolveIssuer(entry, loaded);
+    certificates.emplace(nextId, std::move(entry));
     spdlog::info("[ca-store] User certificate added to the store : id = {}, name = {}", nextId,
                  bounded(name));
     return nextId++;
@@ -382,11 +397,11 @@ RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) 
         spdlog::error("[ca-store] Invalid certificate id : {}", id);
         return RemoveCertificateStatus::unknown_id;
     }
-    if (it->second.isBuiltIn) {
+    if (it->second.info.isBuiltIn) {
         spdlog::error("[ca-store] Unable to remove certificate {} : builtin certificate", id);
         return RemoveCertificateStatus::built_in;
     }
-    const std::string name = it->second.name;
+    const std::string name = it->second.info.name;
     const fs::path file = userFile(name);
     // Kept to be put back if the system update fails: a removal that does not
     // happen must not lose the certificate.
@@ -405,8 +420,148 @@ RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) 
     cleanDeadSymlinks(name);
     spdlog::info("[ca-store] User certificate removed from the store : id = {}, name = {}", id,
                  bounded(name));
+    const Entry removed = std::move(it->second);
     certificates.erase(it);
+    refreshIssuers();
+    ++currentGeneration;
+    report(CertificateEvent::removed, removed);
     return RemoveCertificateStatus::success;
+}
+
+LinuxCaCertificateStore::Entry LinuxCaCertificateStore::makeEntry(
+    const std::string& name, bool isBuiltIn, const Certificate& certificate) const {
+    Entry entry;
+    entry.info.id = nextId;
+    entry.info.name = name;
+    entry.info.isBuiltIn = isBuiltIn;
+    entry.info.subject = certificate.subjectText();
+    entry.info.notAfter = static_cast<int32_t>(certificate.notAfter());
+    entry.details = describeCertificate(certificate);
+    entry.identity = issuerIdentity(certificate);
+    entry.issuerDer = certificate.issuerDer();
+    return entry;
+}
+
+void LinuxCaCertificateStore::resolveIssuer(Entry& entry, const Certificate& certificate) {
+    entry.issuerId.reset();
+    entry.details.ocpp.clear();
+    if (entry.details.selfSigned) {
+        entry.issuerId = entry.info.id;
+        entry.details.ocpp = ocppHashData(certificate, entry.identity);
+        return;
+    }
+    for (const auto& [id, candidate] : certificates) {
+        if (id == entry.info.id || !isIssuedBy(certificate, candidate.identity)) continue;
+        entry.issuerId = id;
+        entry.details.ocpp = ocppHashData(certificate, candidate.identity);
+        return;
+    }
+}
+
+void LinuxCaCertificateStore::refreshIssuers() {
+    for (auto& [id, entry] : certificates) {
+        if (entry.details.selfSigned) continue;
+        if (entry.issuerId && certificates.count(*entry.issuerId) != 0) continue;
+        // The certificate is read again only when an entry of the table
+        // bears its issuer's name: its signature has to be checked.
+        const bool named =
+            std::any_of(certificates.begin(), certificates.end(), [&](const auto& other) {
+                return other.first != id &&
+                       sameName(entry.issuerDer, other.second.identity.subjectDer);
+            });
+        const auto certificate = named ? loadSystemEntry(entry.info.name) : std::nullopt;
+        if (certificate) {
+            resolveIssuer(entry, *certificate);
+        } else {
+            entry.issuerId.reset();
+            entry.details.ocpp.clear();
+        }
+    }
+}
+
+void LinuxCaCertificateStore::report(CertificateEvent event, const Entry& entry) {
+    if (!observer) return;
+    CertificateChange change;
+    change.event = event;
+    change.generation = currentGeneration;
+    change.id = entry.info.id;
+    change.name = entry.info.name;
+    change.sha256 = entry.details.sha256;
+    change.notAfter = entry.details.notAfter;
+    observer(change);
+}
+
+void LinuxCaCertificateStore::setChangeObserver(CertificateChangeObserver changeObserver) {
+    observer = std::move(changeObserver);
+}
+
+std::size_t LinuxCaCertificateStore::checkExpiry(std::int64_t now, std::int64_t windowSeconds) {
+    std::size_t count = 0;
+    for (const auto& [id, entry] : certificates) {
+        const std::int64_t notAfter = entry.details.notAfter;
+        // Valid through its last second: expired only once that has passed.
+        if (notAfter < now) {
+            spdlog::warn("[ca-store] Certificate {} (id {}) expired on {}",
+                         bounded(entry.info.name), id, formatUtcTime(notAfter));
+            report(CertificateEvent::expired, entry);
+        } else if (notAfter - now <= windowSeconds) {
+            spdlog::warn("[ca-store] Certificate {} (id {}) expires on {}",
+                         bounded(entry.info.name), id, formatUtcTime(notAfter));
+            report(CertificateEvent::expiring, entry);
+        } else {
+            continue;
+        }
+        ++count;
+    }
+    return count;
+}
+
+namespace {
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Lower case, without the leading zeros a client may have kept.
+std::string normalisedSerial(const std::string& serial) {
+    const bool negative = !serial.empty() && serial[0] == '-';
+    const std::string digits = lowerCase(serial.substr(negative ? 1 : 0));
+    const std::size_t first = digits.find_first_not_of('0');
+    const std::string value = first == std::string::npos ? "0" : digits.substr(first);
+    return negative ? "-" + value : value;
+}
+
+}  // namespace
+
+std::optional<uint32_t> LinuxCaCertificateStore::findCertificateByHashData(
+    const OcppHashData& wanted) {
+    const auto& algorithms = ocppHashAlgorithms();
+    std::string algorithm = wanted.hashAlgorithm;
+    std::transform(algorithm.begin(), algorithm.end(), algorithm.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const auto known = std::find(algorithms.begin(), algorithms.end(), algorithm);
+    if (known == algorithms.end()) {
+        spdlog::warn("[ca-store] Unknown hash algorithm : {}", bounded(wanted.hashAlgorithm));
+        return std::nullopt;
+    }
+    const auto index = static_cast<std::size_t>(known - algorithms.begin());
+    const std::string nameHash = lowerCase(wanted.issuerNameHash);
+    const std::string keyHash = lowerCase(wanted.issuerKeyHash);
+    const std::string serial = normalisedSerial(wanted.serialNumber);
+    std::optional<uint32_t> builtIn;
+    for (const auto& [id, entry] : certificates) {
+        if (entry.details.ocpp.size() <= index) continue;
+        const OcppHashData& data = entry.details.ocpp[index];
+        if (data.issuerNameHash != nameHash || data.issuerKeyHash != keyHash ||
+            data.serialNumber != serial) {
+            continue;
+        }
+        if (!entry.info.isBuiltIn) return id;
+        if (!builtIn) builtIn = id;
+    }
+    return builtIn;
 }
 
 std::optional<Certificate> LinuxCaCertificateStore::takeUpAddition(const std::string& name) {

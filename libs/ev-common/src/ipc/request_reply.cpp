@@ -64,4 +64,14 @@ bool sendReply(IpcRequestContext& context, const std::string& operation, std::ui
     return true;
 }
 
+bool sendSharedReply(IpcRequestContext& context, const std::string& operation,
+                     std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
+    context.responseSize = bytes ? bytes->size() : 0;
+    if (!context.sendSharedResponse(std::move(bytes))) {
+        spdlog::error("Unable to send response for operation : {}", operation);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace ev_common

@@ -91,6 +91,15 @@ ZmqIpcClient::Check ZmqIpcClient::checkEndpoint(Clock::time_point deadline) {
 
 std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
     const std::vector<std::uint8_t>& request) {
+    std::optional<std::vector<std::uint8_t>> copy;
+    exchange(request,
+             [&](const std::uint8_t* data, std::size_t size) { copy.emplace(data, data + size); });
+    return copy;
+}
+
+bool ZmqIpcClient::exchange(
+    const std::vector<std::uint8_t>& request,
+    const std::function<void(const std::uint8_t* data, std::size_t size)>& read) {
     lastError_ = Error::none;
     transportError_.clear();
     endpointProblem_ = {};
@@ -103,15 +112,15 @@ std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
                 case Check::missing:
                     dropConnection();
                     lastError_ = Error::noReply;
-                    return std::nullopt;
+                    return false;
                 case Check::refused:
                     dropConnection();
                     lastError_ = Error::untrustedEndpoint;
-                    return std::nullopt;
+                    return false;
                 case Check::unreadable:
                     dropConnection();
                     lastError_ = Error::sendFailed;
-                    return std::nullopt;
+                    return false;
             }
         } else if (!connection_) {
             connection_ = std::make_unique<Connection>(endpoint_);
@@ -122,7 +131,7 @@ std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
             !socket.send(zmq::buffer(request), zmq::send_flags::dontwait)) {
             dropConnection();
             lastError_ = Error::sendFailed;
-            return std::nullopt;
+            return false;
         }
         item.events = ZMQ_POLLIN;
         zmq::message_t reply;
@@ -131,12 +140,12 @@ std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
             // A REQ socket whose reply went missing refuses every further send.
             dropConnection();
             lastError_ = Error::noReply;
-            return std::nullopt;
+            return false;
         }
         if (reply.more()) {
             dropConnection();
             lastError_ = Error::invalidReply;
-            return std::nullopt;
+            return false;
         }
         // The file was checked before connecting, but the path may have
         // changed hands since: the kernel's word on who replied settles it.
@@ -148,18 +157,18 @@ std::optional<std::vector<std::uint8_t>> ZmqIpcClient::exchange(
                 endpointProblem_ = {EndpointProblem::Kind::wrongServer, socketPath_, server->uid,
                                     0};
                 lastError_ = Error::untrustedEndpoint;
-                return std::nullopt;
+                return false;
             }
         }
-        const auto* bytes = static_cast<const std::uint8_t*>(reply.data());
-        return std::vector<std::uint8_t>(bytes, bytes + reply.size());
+        read(static_cast<const std::uint8_t*>(reply.data()), reply.size());
+        return true;
     } catch (const zmq::error_t& error) {
         // An endpoint text the library refuses, or a socket in a state it
         // will not leave: start over with a fresh socket on the next call.
         dropConnection();
         lastError_ = Error::sendFailed;
         transportError_ = error.what();
-        return std::nullopt;
+        return false;
     }
 }
 

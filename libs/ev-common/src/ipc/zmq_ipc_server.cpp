@@ -134,6 +134,36 @@ bool IpcRequestContext::sendResponse(const void* data, std::size_t size) {
     throw zmq::error_t();
 }
 
+bool IpcRequestContext::sendSharedResponse(std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
+    using Shared = std::shared_ptr<const std::vector<std::uint8_t>>;
+    if (!bytes) return sendResponse(nullptr, 0);
+    // The message refers to the bytes; its own reference is released by the
+    // transport's thread once they are sent.
+    auto* keeper = new Shared(std::move(bytes));
+    zmq_msg_t msg;
+    const auto release = [](void*, void* hint) { delete static_cast<Shared*>(hint); };
+    if (zmq_msg_init_data(&msg, const_cast<std::uint8_t*>((*keeper)->data()), (*keeper)->size(),
+                          release, keeper) != 0) {
+        delete keeper;
+        throw zmq::error_t();
+    }
+    int rc;
+    do {
+        rc = zmq_msg_send(&msg, socket, 0);
+    } while (rc < 0 && zmq_errno() == EINTR);
+    if (rc >= 0) {
+        spdlog::trace("Server {} : response sent (size = {})", *serverEndpoint, responseSize);
+        return true;
+    }
+    const int error = zmq_errno();
+    zmq_msg_close(&msg);
+    if (error == EAGAIN) {
+        spdlog::error("Server {} : unable to send response (error = EAGAIN)", *serverEndpoint);
+        return false;
+    }
+    throw zmq::error_t(error);
+}
+
 ZmqIpcServer::ZmqIpcServer(const std::string& name, const std::string& endpoint,
                            IIpcRequestHandler* handler, ZmqIpcServerOptions options)
     : name(name),
@@ -200,14 +230,22 @@ bool ZmqIpcServer::start() {
 }
 
 void ZmqIpcServer::sendTerminate() {
+    sendControl("TERMINATE");
+}
+
+void ZmqIpcServer::sendControl(const std::string& command) {
     void* push = zmq_socket(context, ZMQ_PUSH);
     if (push == nullptr) throw zmq::error_t();
     try {
+        // A command for a thread that has just ended must not hold up the
+        // context's end; one the thread can still read is not lost, as inproc
+        // delivers it to the reading end at once.
+        const int linger = 0;
+        if (zmq_setsockopt(push, ZMQ_LINGER, &linger, sizeof linger) != 0) throw zmq::error_t();
         if (zmq_connect(push, controlEndpoint.c_str()) != 0) throw zmq::error_t();
-        static const char command[] = "TERMINATE";
         zmq_msg_t msg;
-        if (zmq_msg_init_size(&msg, sizeof command - 1) != 0) throw zmq::error_t();
-        std::memcpy(zmq_msg_data(&msg), command, sizeof command - 1);
+        if (zmq_msg_init_size(&msg, command.size()) != 0) throw zmq::error_t();
+        std::memcpy(zmq_msg_data(&msg), command.data(), command.size());
         int rc;
         do {
             rc = zmq_msg_send(&msg, push, 0);
@@ -252,6 +290,40 @@ bool ZmqIpcServer::stop() {
         }
         spdlog::info("Server {}: stopped", name);
         return true;
+    }
+}
+
+bool ZmqIpcServer::post(std::function<void()> task) {
+    if (!task || !started || !receiving) return false;
+    {
+        std::lock_guard<std::mutex> lock(postedMutex);
+        posted.push_back(std::move(task));
+    }
+    try {
+        sendControl("RUN");
+        return true;
+    } catch (const zmq::error_t& e) {
+        // The task stays queued and runs with the next one that gets through.
+        spdlog::error("Server {}: unable to post a task : {}", endpoint, e.what());
+        return false;
+    }
+}
+
+void ZmqIpcServer::runPosted() {
+    std::deque<std::function<void()>> tasks;
+    {
+        std::lock_guard<std::mutex> lock(postedMutex);
+        tasks.swap(posted);
+    }
+    for (auto& task : tasks) {
+        const BusyMark busy(busySinceNs);
+        try {
+            task();
+        } catch (const std::exception& e) {
+            spdlog::error("Server {}: exception in posted task : {}", endpoint, e.what());
+        } catch (...) {
+            spdlog::error("Server {}: exception in posted task : {}", endpoint, "unknown error");
+        }
     }
 }
 
@@ -363,6 +435,10 @@ void ZmqIpcServer::receivingThread() {
     spdlog::debug("Server {} : end of reception thread", endpoint);
     closeSocket(control, controlEndpoint);
     receiving = false;
+    {
+        std::lock_guard<std::mutex> lock(postedMutex);
+        posted.clear();
+    }
     if (end == LoopEnd::failed && options.onFatalError) {
         try {
             options.onFatalError();
@@ -578,6 +654,10 @@ bool ZmqIpcServer::readControl(void* control) {
     if (command == "TERMINATE") {
         spdlog::info("Server {} - {} : stop command received", endpoint, command);
         return true;
+    }
+    if (command == "RUN") {
+        runPosted();
+        return false;
     }
     spdlog::error("Server {} - {} : unknown command => {}.{}", endpoint, command, command,
                   argument);

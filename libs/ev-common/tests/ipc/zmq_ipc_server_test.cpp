@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -637,6 +638,64 @@ TEST_F(ZmqIpcServerTest, KeepsServingWhenSignalsInterruptTheWait) {
                             ": exception in receiving thread: Interrupted system call"),
               0u);
     sigaction(SIGUSR2, &previous, nullptr);
+}
+
+// Keeps state that only the receiving thread may touch, without a lock, so
+// that ThreadSanitizer reports a posted task that runs anywhere else.
+class ThreadBoundHandler : public ZmqIpcServer::IIpcRequestHandler {
+public:
+    void notifyRequest(const std::string&, IpcRequestContext& context) override {
+        touch();
+        static const char reply[4] = {0, 0, 0, 0};
+        context.sendResponse(reply, sizeof reply);
+    }
+    void touch() {
+        ++touches;
+        threads.push_back(std::this_thread::get_id());
+    }
+    int touches = 0;
+    std::vector<std::thread::id> threads;
+};
+
+TEST_F(ZmqIpcServerTest, RunsPostedTasksOnTheReceivingThreadBetweenRequests) {
+    const std::string endpoint = ipcEndpoint();
+    ThreadBoundHandler bound;
+    ZmqIpcServer server("Test", endpoint, &bound);
+    EXPECT_FALSE(server.post([] {}));
+    ASSERT_TRUE(server.start());
+
+    constexpr int kRounds = 50;
+    std::atomic<int> posted{0};
+    std::thread poster([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (server.post([&] { bound.touch(); })) ++posted;
+        }
+        server.post([] { throw std::runtime_error("boom"); });
+    });
+    Client client(endpoint);
+    for (int i = 0; i < kRounds; ++i) EXPECT_EQ(client.request(listAll), frameOf({0, 0, 0, 0}));
+    poster.join();
+    EXPECT_EQ(posted.load(), kRounds);
+
+    // Read out by a last task, on the thread that owns the state.
+    std::promise<std::pair<int, bool>> seen;
+    ASSERT_TRUE(server.post([&] {
+        const bool oneThread = std::all_of(bound.threads.begin(), bound.threads.end(), [](auto id) {
+            return id == std::this_thread::get_id();
+        });
+        seen.set_value({bound.touches, oneThread});
+    }));
+    auto result = seen.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const auto [touches, oneThread] = result.get();
+    EXPECT_EQ(touches, 2 * kRounds);
+    EXPECT_TRUE(oneThread);
+    EXPECT_TRUE(
+        capture.has(level_enum::err, "Server " + endpoint + ": exception in posted task : boom"));
+    EXPECT_EQ(client.request(listAll), frameOf({0, 0, 0, 0}));
+
+    ASSERT_TRUE(server.stop());
+    EXPECT_FALSE(server.post([] {}));
 }
 
 }  // namespace

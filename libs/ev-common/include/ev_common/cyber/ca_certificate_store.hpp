@@ -1,6 +1,7 @@
-// The CA certificate store as the request handler sees it: the listing, the
-// lookups by identifier and by name, and the addition and removal of user
-// CA certificates. LinuxCaCertificateStore is the implementation over the
+// The CA certificate store as the request handler sees it: the listing with
+// or without each certificate's details, the lookups by identifier, by name
+// and by OCPP hash data, and the addition and removal of user CA
+// certificates. LinuxCaCertificateStore is the implementation over the
 // system's trust directory; the status values also travel on the wire.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "ev_common/cyber/certificate.hpp"
+#include "ev_common/cyber/certificate_details.hpp"
 #include "ev_common/cyber/certificate_status.hpp"
 
 namespace ev_common {
@@ -23,6 +25,17 @@ struct CertificateInfo {
     std::string subject;
     // End of validity in seconds since the epoch, cut to 32 bits.
     int32_t notAfter = 0;
+};
+
+struct CertificateDetailsEntry {
+    CertificateInfo info;
+    CertificateDetails details;
+};
+
+struct CertificateDetailsListing {
+    // The generation of the store these entries belong to.
+    std::uint64_t generation = 0;
+    std::vector<CertificateDetailsEntry> certificates;
 };
 
 class ICaCertificateStore {
@@ -40,6 +53,17 @@ public:
                                                 const std::string& name, uint32_t& id,
                                                 bool replace) = 0;
     virtual RemoveCertificateStatus removeCertificate(uint32_t id) = 0;
+
+    // 0 after the start-up scan, then one more with every change of the
+    // table (an addition, a replacement, a removal).
+    virtual std::uint64_t generation() = 0;
+    // All entries with their details, in increasing identifier order.
+    virtual CertificateDetailsListing getCertificateDetails() = 0;
+    // The entry whose hash data for `wanted.hashAlgorithm` are `wanted`:
+    // algorithm and hashes compared regardless of case, the serial also
+    // regardless of leading zeros. Among several, a user certificate comes
+    // first. Nothing when none matches; an unknown algorithm is logged.
+    virtual std::optional<uint32_t> findCertificateByHashData(const OcppHashData& wanted) = 0;
 };
 
 }  // namespace ev_common

@@ -1,8 +1,10 @@
 // The CA certificate store over the system's trust directory (one NAME.pem
 // entry per trusted CA, kept by the system's update tool) and a user
 // directory of NAME.crt files that this store writes. The process entry owns
-// it; the request handler reaches it through ICaCertificateStore. No lock:
-// after init only one thread at a time calls it, except cancelUpdates().
+// it; the request handler reaches it through ICaCertificateStore. Every change
+// (and every certificate near its end of validity) is reported to an
+// observer. No lock: after init only one thread at a time calls it, except
+// cancelUpdates().
 #pragma once
 
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "ev_common/cyber/ca_certificate_store.hpp"
+#include "ev_common/cyber/certificate_change.hpp"
 
 namespace ev_common {
 
@@ -47,6 +50,19 @@ public:
     AddCertificateStatus addCertificate(const Certificate& certificate, const std::string& name,
                                         uint32_t& id, bool replace) override;
     RemoveCertificateStatus removeCertificate(uint32_t id) override;
+    std::uint64_t generation() override { return currentGeneration; }
+    CertificateDetailsListing getCertificateDetails() override;
+    std::optional<uint32_t> findCertificateByHashData(const OcppHashData& wanted) override;
+
+    // Told of every addition, replacement and removal, and of every
+    // certificate checkExpiry() warns about. Set it before init or while no
+    // other thread uses the store.
+    void setChangeObserver(CertificateChangeObserver changeObserver);
+
+    // Warns about every certificate whose end of validity has passed or comes
+    // within `windowSeconds` of `now` (seconds since 1970), built-ins
+    // included, and reports each as "expired" or "expiring". Returns how many.
+    std::size_t checkExpiry(std::int64_t now, std::int64_t windowSeconds);
 
     // The default update: runs the command (with the fresh argument when
     // asked) and succeeds on exit code 0 within the time limit. Public so
@@ -83,10 +99,29 @@ private:
     // system store again; false when that update fails too.
     bool putBack(const std::string& name, const std::filesystem::path& file,
                  const file_io::SavedEntry& previous);
+    // One table entry with what it keeps of the certificate; its issuer is
+    // not looked for yet.
+    struct Entry {
+        CertificateInfo info;
+        CertificateDetails details;
+        IssuerIdentity identity;
+        std::vector<uint8_t> issuerDer;
+        // The entry whose key signed this certificate (its own for a
+        // self-signed one); empty while no entry of the table did.
+        std::optional<uint32_t> issuerId;
+    };
+    Entry makeEntry(const std::string& name, bool isBuiltIn, const Certificate& certificate) const;
+    // Looks for the entry that issued `certificate` (the certificate of `entry`)
+    // and sets the entry's OCPP hash data from its key, or clears them.
+    void resolveIssuer(Entry& entry, const Certificate& certificate);
+    // After a change: entries whose issuer has left the table, or that had
+    // none, look for one again.
+    void refreshIssuers();
+    void report(CertificateEvent event, const Entry& entry);
     uint32_t enterUserCertificate(const std::string& name, const Certificate& loaded);
     void cleanDeadSymlinks(const std::string& name);
     std::optional<Certificate> loadSystemEntry(const std::string& name) const;
-    std::map<uint32_t, CertificateInfo>::iterator findByName(const std::string& name);
+    std::map<uint32_t, Entry>::iterator findByName(const std::string& name);
 
     std::filesystem::path linuxDir;
     std::filesystem::path userDir;
@@ -94,8 +129,10 @@ private:
     std::string freshArgument;
     std::vector<std::string> extraArguments;
     std::function<bool(bool)> updateCallback;
-    std::map<uint32_t, CertificateInfo> certificates;
+    std::map<uint32_t, Entry> certificates;
     uint32_t nextId = 1;
+    std::uint64_t currentGeneration = 0;
+    CertificateChangeObserver observer;
 
     std::chrono::seconds updateTimeout = kDefaultUpdateTimeout;
     std::mutex updateMutex;

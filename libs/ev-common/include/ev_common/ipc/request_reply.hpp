@@ -13,7 +13,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace ev_common {
 
@@ -37,6 +39,11 @@ bool readParameters(IpcRequestContext& context, const std::string& operation, Va
 // ZeroMQ error other than EAGAIN leaves as zmq::error_t for the server.
 bool sendReply(IpcRequestContext& context, const std::string& operation, std::uint32_t size,
                const std::function<void(SerializationBuffer&)>& write);
+
+// A reply encoded beforehand and kept by the handler, sent without a copy;
+// failures are logged as sendReply logs them.
+bool sendSharedReply(IpcRequestContext& context, const std::string& operation,
+                     std::shared_ptr<const std::vector<std::uint8_t>> bytes);
 
 // The reply made of the given values, sized with getSerializedSize.
 template <typename... Values>

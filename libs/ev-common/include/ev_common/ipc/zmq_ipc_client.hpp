@@ -14,7 +14,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +62,11 @@ public:
     // The one-frame reply, or nothing (lastError says why) when the exchange
     // failed. Never throws for a transport failure.
     std::optional<std::vector<std::uint8_t>> exchange(const std::vector<std::uint8_t>& request);
+    // The same, but the reply's bytes are handed to `read` where the
+    // transport received them, so that a large reply is not copied first.
+    // False when the exchange failed (`read` is not called then).
+    bool exchange(const std::vector<std::uint8_t>& request,
+                  const std::function<void(const std::uint8_t* data, std::size_t size)>& read);
 
     Error lastError() const { return lastError_; }
     // The transport's own text when it refused the endpoint or the socket.
@@ -103,15 +110,21 @@ enum class ReplyDecoding { decoded, empty, invalid };
 // frame (what a server answers to a request it could not serve), `invalid`
 // when the bytes are too few or too many.
 template <typename... Values>
-ReplyDecoding decodeReply(const std::vector<std::uint8_t>& reply, Values&... values) {
-    if (reply.empty()) return ReplyDecoding::empty;
-    DeserializationBuffer cursor{reply.data(), static_cast<std::uint32_t>(reply.size()), 0, 0};
+ReplyDecoding decodeReply(const std::uint8_t* data, std::size_t size, Values&... values) {
+    if (size == 0) return ReplyDecoding::empty;
+    if (size > UINT32_MAX) return ReplyDecoding::invalid;
+    DeserializationBuffer cursor{data, static_cast<std::uint32_t>(size), 0, 0};
     try {
         (deserialize(cursor, values), ...);
     } catch (const DeserializationException&) {
         return ReplyDecoding::invalid;
     }
     return cursor.position == cursor.size ? ReplyDecoding::decoded : ReplyDecoding::invalid;
+}
+
+template <typename... Values>
+ReplyDecoding decodeReply(const std::vector<std::uint8_t>& reply, Values&... values) {
+    return decodeReply(reply.data(), reply.size(), values...);
 }
 
 }  // namespace ev_common

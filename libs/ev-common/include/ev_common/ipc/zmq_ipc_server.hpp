@@ -3,8 +3,9 @@
 // request and hands the rest to its IIpcRequestHandler, with the caller's
 // credentials on ipc:// endpoints. An ipc:// endpoint's socket file is the
 // server's alone while it runs (see claim()). Stopped through an inproc
-// control channel, so no lock is shared with the owner's thread. Owned by a
-// service's IPC-side handler; needs ZmqIpc_Init() first.
+// control channel, so no lock is shared with the owner's thread; the same
+// channel lets other threads hand it work that must run between requests.
+// Owned by a service's IPC-side handler; needs ZmqIpc_Init() first.
 #pragma once
 
 #include "ev_common/ipc/ipc_endpoint.hpp"
@@ -16,12 +17,15 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace ev_common {
 
@@ -40,6 +44,10 @@ struct IpcRequestContext {
     // Sends one reply frame. False when the socket refused it for now (EAGAIN);
     // any other failure throws zmq::error_t.
     bool sendResponse(const void* data, std::size_t size);
+    // The same for a reply the handler keeps and sends again (a large one
+    // that changes rarely): sent without a copy, and kept alive until the
+    // transport is done with it.
+    bool sendSharedResponse(std::shared_ptr<const std::vector<std::uint8_t>> bytes);
 };
 
 // How a server claims an ipc:// endpoint on a file path; other endpoints
@@ -125,6 +133,13 @@ public:
     bool start();
     bool stop();
 
+    // Runs `task` on the receiving thread between two requests, so that it
+    // may use what only that thread touches (the handler's objects). From
+    // any thread but the receiving one. False when the server is not
+    // receiving; tasks still waiting when it stops are dropped. A task that
+    // throws is logged and the server goes on.
+    bool post(std::function<void()> task);
+
     Activity activity() const;
     // Nothing while the server can serve: it is not started, or its thread is
     // receiving and has been on the current request for at most `bound`.
@@ -149,7 +164,9 @@ private:
                     std::optional<PeerCredentials> peer);
     void replyEmpty(void* reply);
     bool readControl(void* control);
+    void runPosted();
     void sendTerminate();
+    void sendControl(const std::string& command);
 
     std::string name;
     std::string endpoint;
@@ -170,6 +187,8 @@ private:
     std::atomic<bool> started{false};
     std::atomic<bool> receiving{false};
     std::atomic<std::int64_t> busySinceNs{0};
+    std::mutex postedMutex;
+    std::deque<std::function<void()>> posted;  // guarded by postedMutex
 };
 
 }  // namespace ev_common

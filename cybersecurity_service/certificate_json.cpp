@@ -1,0 +1,65 @@
+#include "certificate_json.hpp"
+
+#include "ev_common/system/utc_time.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace ev_charging_platform::cybersecurity {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string dump(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json ocpp_json(const std::vector<ev_common::OcppHashData>& hash_data) {
+    if (hash_data.empty()) return nullptr;
+    json list = json::array();
+    for (const auto& data : hash_data) {
+        list.push_back({{"hash_algorithm", data.hashAlgorithm},
+                        {"issuer_name_hash", data.issuerNameHash},
+                        {"issuer_key_hash", data.issuerKeyHash},
+                        {"serial_number", data.serialNumber}});
+    }
+    return list;
+}
+
+json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
+    const auto& info = entry.info;
+    const auto& details = entry.details;
+    return {{"id", info.id},
+            {"name", info.name},
+            {"built_in", info.isBuiltIn},
+            {"subject", info.subject},
+            {"issuer", details.issuer},
+            {"serial", details.serial},
+            {"not_before", ev_common::formatUtcTime(details.notBefore)},
+            {"not_after", ev_common::formatUtcTime(details.notAfter)},
+            {"not_before_epoch", details.notBefore},
+            {"not_after_epoch", details.notAfter},
+            {"sha256", details.sha256},
+            {"is_ca", details.isCa},
+            {"self_signed", details.selfSigned},
+            {"ocpp", ocpp_json(details.ocpp)}};
+}
+
+}  // namespace
+
+std::string details_json(const ev_common::CertificateDetailsListing& listing) {
+    json certificates = json::array();
+    for (const auto& entry : listing.certificates) certificates.push_back(certificate_json(entry));
+    return dump({{"generation", listing.generation}, {"certificates", std::move(certificates)}});
+}
+
+std::string event_json(const ev_common::CertificateChange& change) {
+    return dump({{"generation", change.generation},
+                 {"event", ev_common::toString(change.event)},
+                 {"id", change.id},
+                 {"name", change.name},
+                 {"sha256", change.sha256},
+                 {"not_after", ev_common::formatUtcTime(change.notAfter)}});
+}
+
+}  // namespace ev_charging_platform::cybersecurity

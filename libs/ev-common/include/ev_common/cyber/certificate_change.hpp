@@ -1,0 +1,31 @@
+// A change of the CA store, or an end of validity it warns about, as the
+// store reports it to whoever watches it; the certificate trust service
+// publishes these to its clients. The store knows nothing of how they travel.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ev_common {
+
+enum class CertificateEvent { added, replaced, removed, expiring, expired };
+
+// "added", "replaced", "removed", "expiring", "expired".
+const char* toString(CertificateEvent event);
+
+struct CertificateChange {
+    CertificateEvent event = CertificateEvent::added;
+    // The store's generation once the change is made.
+    std::uint64_t generation = 0;
+    // For a replacement, the new certificate's identifier.
+    std::uint32_t id = 0;
+    std::string name;
+    std::string sha256;
+    std::int64_t notAfter = 0;
+};
+
+// Called on the thread that changed the store, after the change; must not throw.
+using CertificateChangeObserver = std::function<void(const CertificateChange&)>;
+
+}  // namespace ev_common

@@ -1,0 +1,21 @@
+#include "ev_common/cyber/certificate_change.hpp"
+
+namespace ev_common {
+
+const char* toString(CertificateEvent event) {
+    switch (event) {
+        case CertificateEvent::added:
+            return "added";
+        case CertificateEvent::replaced:
+            return "replaced";
+        case CertificateEvent::removed:
+            return "removed";
+        case CertificateEvent::expiring:
+            return "expiring";
+        case CertificateEvent::expired:
+            return "expired";
+    }
+    return "unknown";
+}
+
+}  // namespace ev_common
