@@ -141,6 +141,10 @@ bool cybersecurity_service::configure_access() {
         }
         admin_gids.push_back(*gid);
     }
+    // The event endpoint's socket file gets the same mode and group.
+    ev_common::IpcEndpointAccess events_access = access;
+    events_access.lockFile = ev_common::ipcLockFile(publisher_.getEndpoint(), kRuntimeFolder);
+    publisher_.setEndpointAccess(std::move(events_access));
     ipc_handler_.set_endpoint_access(std::move(access));
     operations_.set_access_policy(access_policy(std::move(admin_gids)));
     return true;

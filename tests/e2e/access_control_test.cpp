@@ -143,11 +143,14 @@ TEST_F(AccessControl, AnUnprivilegedCallerListsButMayNotChangeTheStore) {
     Daemon daemon(sandbox);
     ASSERT_TRUE(daemon.waitReady()) << daemon.output();
 
-    const auto socket = statusOf(kPath);
-    EXPECT_TRUE(S_ISSOCK(socket.st_mode));
-    EXPECT_EQ(socket.st_mode & 07777, 0660u);
-    EXPECT_EQ(socket.st_uid, 0u);
-    EXPECT_EQ(socket.st_gid, kNogroup);
+    // The event endpoint's file is given the same mode and group.
+    for (const char* path : {kPath.c_str(), "/tmp/cybersecurity_service.events.api"}) {
+        const auto socket = statusOf(path);
+        EXPECT_TRUE(S_ISSOCK(socket.st_mode)) << path;
+        EXPECT_EQ(socket.st_mode & 07777, 0660u) << path;
+        EXPECT_EQ(socket.st_uid, 0u) << path;
+        EXPECT_EQ(socket.st_gid, kNogroup) << path;
+    }
 
     const auto spare = sandbox.spareCertificate(0);
     const auto added = ctl({"add", "root_ca", spare.string()});
@@ -226,10 +229,12 @@ TEST_F(AccessControl, WithoutAClientGroupOnlyRootCanConnect) {
     Sandbox sandbox;
     Daemon daemon(sandbox);
     ASSERT_TRUE(daemon.waitReady()) << daemon.output();
-    const auto socket = statusOf(kPath);
-    EXPECT_EQ(socket.st_mode & 07777, 0600u);
-    EXPECT_EQ(socket.st_uid, 0u);
-    EXPECT_EQ(socket.st_gid, 0u);
+    for (const char* path : {kPath.c_str(), "/tmp/cybersecurity_service.events.api"}) {
+        const auto socket = statusOf(path);
+        EXPECT_EQ(socket.st_mode & 07777, 0600u) << path;
+        EXPECT_EQ(socket.st_uid, 0u) << path;
+        EXPECT_EQ(socket.st_gid, 0u) << path;
+    }
 
     const auto refused = ctl({"--timeout", "500", "list"}, true);
     EXPECT_EQ(refused.code, 3);
@@ -287,6 +292,7 @@ TEST_F(AccessControl, OneDaemonServesTheEndpointAndLeavesNoSocketBehind) {
 
     EXPECT_EQ(daemon->stop(), 0);
     EXPECT_EQ(statusOf(kPath).st_ino, 0u) << "the socket file goes with the daemon";
+    EXPECT_EQ(statusOf("/tmp/cybersecurity_service.events.api").st_ino, 0u);
 
     // A daemon killed outright leaves its socket; the next one starts anyway.
     daemon = std::make_unique<Daemon>(first);

@@ -64,8 +64,12 @@ Probe probe(const std::string& path) {
 
 }  // namespace
 
-UnixListener::UnixListener(std::string endpoint, std::string path, IpcEndpointAccess access)
-    : endpoint_(std::move(endpoint)), path_(std::move(path)), access_(std::move(access)) {}
+UnixListener::UnixListener(std::string endpoint, std::string path, IpcEndpointAccess access,
+                           const std::string& role)
+    : endpoint_(std::move(endpoint)),
+      path_(std::move(path)),
+      access_(std::move(access)),
+      label_(role + " " + endpoint_) {}
 
 UnixListener::~UnixListener() {
     release();
@@ -86,7 +90,7 @@ bool UnixListener::refresh() {
 int UnixListener::duplicate() {
     const int fd = ::fcntl(listening(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0) {
-        spdlog::error("Server {}: unable to create socket : {}", endpoint_, std::strerror(errno));
+        spdlog::error("{}: unable to create socket : {}", label_, std::strerror(errno));
     }
     return fd;
 }
@@ -110,26 +114,24 @@ bool UnixListener::lock() {
         // The lock's own folder, one level, e.g. /run/<daemon> outside systemd.
         const auto folder = std::filesystem::path(access_.lockFile).parent_path();
         if (!folder.empty() && ::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-            spdlog::error("Server {}: unable to lock {} : {}", endpoint_, access_.lockFile,
+            spdlog::error("{}: unable to lock {} : {}", label_, access_.lockFile,
                           std::strerror(errno));
             return false;
         }
         fd.reset(::open(access_.lockFile.c_str(), flags, 0600));
     }
     if (!fd) {
-        spdlog::error("Server {}: unable to lock {} : {}", endpoint_, access_.lockFile,
-                      std::strerror(errno));
+        spdlog::error("{}: unable to lock {} : {}", label_, access_.lockFile, std::strerror(errno));
         return false;
     }
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        spdlog::error("Server {}: unable to lock {} : not a regular file", endpoint_,
-                      access_.lockFile);
+        spdlog::error("{}: unable to lock {} : not a regular file", label_, access_.lockFile);
         return false;
     }
     // Whoever made the file may hold it: only this user's own will do.
     if (status.st_uid != ::geteuid()) {
-        spdlog::error("Server {}: unable to lock {} : owned by uid {}", endpoint_, access_.lockFile,
+        spdlog::error("{}: unable to lock {} : owned by uid {}", label_, access_.lockFile,
                       status.st_uid);
         return false;
     }
@@ -139,9 +141,9 @@ bool UnixListener::lock() {
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         if (errno == EWOULDBLOCK) {
-            spdlog::critical("Server {}: endpoint is served by another process", endpoint_);
+            spdlog::critical("{}: endpoint is served by another process", label_);
         } else {
-            spdlog::error("Server {}: unable to lock {} : {}", endpoint_, access_.lockFile,
+            spdlog::error("{}: unable to lock {} : {}", label_, access_.lockFile,
                           std::strerror(errno));
         }
         return false;
@@ -157,7 +159,7 @@ bool UnixListener::adopt() {
     for (int fd = SD_LISTEN_FDS_START; count > 0 && fd < SD_LISTEN_FDS_START + count; ++fd) {
         if (sd_is_socket_unix(fd, SOCK_STREAM, 1, path_.c_str(), 0) > 0) {
             adopted_ = fd;
-            spdlog::info("Server {}: using the listening socket passed by systemd", endpoint_);
+            spdlog::info("{}: using the listening socket passed by systemd", label_);
             return true;
         }
     }
@@ -172,29 +174,27 @@ bool UnixListener::clearPath() {
     struct stat status {};
     if (::lstat(path_.c_str(), &status) != 0) {
         if (errno == ENOENT) return true;
-        spdlog::error("Server {}: unable to examine {} : {}", endpoint_, path_,
-                      std::strerror(errno));
+        spdlog::error("{}: unable to examine {} : {}", label_, path_, std::strerror(errno));
         return false;
     }
     if (!S_ISSOCK(status.st_mode)) {
-        spdlog::error("Server {}: {} is not a socket, removed", endpoint_, path_);
+        spdlog::error("{}: {} is not a socket, removed", label_, path_);
     } else {
         const Probe state = probe(path_);
         if (state == Probe::absent) return true;
         const bool trusted = status.st_uid == ::geteuid() || status.st_uid == 0;
         if (state == Probe::stale) {
-            spdlog::warn("Server {}: stale socket {} removed", endpoint_, path_);
+            spdlog::warn("{}: stale socket {} removed", label_, path_);
         } else if (trusted) {
-            spdlog::critical("Server {}: endpoint is served by another process", endpoint_);
+            spdlog::critical("{}: endpoint is served by another process", label_);
             return false;
         } else {
-            spdlog::error("Server {}: socket {} owned by uid {} is an impostor, removed", endpoint_,
-                          path_, status.st_uid);
+            spdlog::error("{}: socket {} owned by uid {} is an impostor, removed", label_, path_,
+                          status.st_uid);
         }
     }
     if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-        spdlog::error("Server {}: unable to remove {} : {}", endpoint_, path_,
-                      std::strerror(errno));
+        spdlog::error("{}: unable to remove {} : {}", label_, path_, std::strerror(errno));
         return false;
     }
     return true;
@@ -207,7 +207,7 @@ bool UnixListener::bindSocket() {
     sockaddr_un address;
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) {
-        spdlog::error("Server {}: unable to create socket : {}", endpoint_, std::strerror(errno));
+        spdlog::error("{}: unable to create socket : {}", label_, std::strerror(errno));
         return false;
     }
     int rc = -1;
@@ -226,15 +226,13 @@ bool UnixListener::bindSocket() {
         error = errno;
     }
     if (rc != 0) {
-        spdlog::error("Server {}: unable to bind {} : {}", endpoint_, endpoint_,
-                      std::strerror(error));
+        spdlog::error("{}: unable to bind {} : {}", label_, endpoint_, std::strerror(error));
         return false;
     }
     bound_socket_ = std::move(fd);
     struct stat status {};
     if (::lstat(path_.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
-        spdlog::error("Server {}: unable to bind {} : {}", endpoint_, endpoint_,
-                      "the socket file is gone");
+        spdlog::error("{}: unable to bind {} : {}", label_, endpoint_, "the socket file is gone");
         closeSocket();
         return false;
     }
@@ -242,15 +240,14 @@ bool UnixListener::bindSocket() {
     device_ = status.st_dev;
     inode_ = status.st_ino;
     if (access_.group && ::lchown(path_.c_str(), static_cast<uid_t>(-1), *access_.group) != 0) {
-        spdlog::error("Server {}: unable to give {} to group {} : {}", endpoint_, path_,
-                      *access_.group, std::strerror(errno));
+        spdlog::error("{}: unable to give {} to group {} : {}", label_, path_, *access_.group,
+                      std::strerror(errno));
         discardSocket();
         return false;
     }
     // Exactly the configured mode: the umask may have taken more than asked.
     if (::chmod(path_.c_str(), access_.mode & 07777) != 0) {
-        spdlog::error("Server {}: unable to set the mode of {} : {}", endpoint_, path_,
-                      std::strerror(errno));
+        spdlog::error("{}: unable to set the mode of {} : {}", label_, path_, std::strerror(errno));
         discardSocket();
         return false;
     }
@@ -267,12 +264,10 @@ bool UnixListener::stillOurs() const {
 void UnixListener::discardSocket() {
     if (bound_ && stillOurs()) {
         if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-            spdlog::error("Server {}: unable to remove {} : {}", endpoint_, path_,
-                          std::strerror(errno));
+            spdlog::error("{}: unable to remove {} : {}", label_, path_, std::strerror(errno));
         }
     } else if (bound_) {
-        spdlog::warn("Server {}: {} is no longer the socket of this server, left in place",
-                     endpoint_, path_);
+        spdlog::warn("{}: {} is no longer the socket of this server, left in place", label_, path_);
     }
     closeSocket();
 }

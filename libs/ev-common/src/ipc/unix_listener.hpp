@@ -19,8 +19,10 @@ namespace ev_common {
 
 class UnixListener {
 public:
-    // `endpoint` labels the log lines; `path` is the file part of it.
-    UnixListener(std::string endpoint, std::string path, IpcEndpointAccess access);
+    // `role` and `endpoint` label the log lines ("Server ipc://...");
+    // `path` is the file part of the endpoint.
+    UnixListener(std::string endpoint, std::string path, IpcEndpointAccess access,
+                 const std::string& role = "Server");
     ~UnixListener();
     UnixListener(const UnixListener&) = delete;
     UnixListener& operator=(const UnixListener&) = delete;
@@ -52,6 +54,7 @@ private:
     std::string endpoint_;
     std::string path_;
     IpcEndpointAccess access_;
+    std::string label_;
     UniqueFd lock_;
     // A socket bound here, or the one systemd passed, which belongs to the
     // process and is never closed.

@@ -1,9 +1,13 @@
 #include "ev_common/ipc/zmq_publisher.hpp"
 
+#include "ev_common/ipc/ipc_endpoint.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
+#include "unix_listener.hpp"
 
 #include <spdlog/spdlog.h>
 #include <zmq.h>
+
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -14,6 +18,11 @@ ZmqPublisher::ZmqPublisher(std::string endpoint, ZmqPublisherOptions options)
 
 ZmqPublisher::~ZmqPublisher() {
     stop();
+}
+
+void ZmqPublisher::setEndpointAccess(IpcEndpointAccess access) {
+    std::lock_guard<std::mutex> lock(mutex);
+    options.endpointAccess = std::move(access);
 }
 
 bool ZmqPublisher::start() {
@@ -39,13 +48,35 @@ bool ZmqPublisher::start() {
         zmq_close(created);
         return false;
     }
+    // A socket file is claimed as a server claims its endpoint, and libzmq
+    // only gets the listening socket made here.
+    std::unique_ptr<UnixListener> claimed;
+    if (const std::string path = ipcSocketPath(endpoint); !path.empty()) {
+        claimed =
+            std::make_unique<UnixListener>(endpoint, path, options.endpointAccess, "Publisher");
+        int listening = -1;
+        if (!claimed->open() || (listening = claimed->duplicate()) < 0) {
+            zmq_close(created);
+            return false;
+        }
+        if (zmq_setsockopt(created, ZMQ_USE_FD, &listening, sizeof listening) != 0) {
+            spdlog::error("Publisher {}: unable to configure socket : {}", endpoint,
+                          zmq_strerror(zmq_errno()));
+            ::close(listening);
+            zmq_close(created);
+            claimed->release();
+            return false;
+        }
+    }
     if (zmq_bind(created, endpoint.c_str()) != 0) {
         spdlog::error("Publisher {}: unable to bind {} : {}", endpoint, endpoint,
                       zmq_strerror(zmq_errno()));
         zmq_close(created);
+        if (claimed) claimed->release();
         return false;
     }
     socket = created;
+    listener = std::move(claimed);
     spdlog::debug("Publisher {}: started", endpoint);
     return true;
 }
@@ -55,6 +86,10 @@ void ZmqPublisher::stop() {
     if (socket == nullptr) return;
     zmq_close(socket);
     socket = nullptr;
+    if (listener) {
+        listener->release();
+        listener.reset();
+    }
     spdlog::debug("Publisher {}: stopped", endpoint);
 }
 

@@ -5,14 +5,23 @@
 // destroyed) before the last ZmqIpc_Term().
 #pragma once
 
+#include "ev_common/ipc/zmq_ipc_server.hpp"
+
+#include <memory>
 #include <mutex>
 #include <string>
 
 namespace ev_common {
 
+class UnixListener;
+
 struct ZmqPublisherOptions {
     // Messages queued per subscriber before further ones are dropped for it.
     int sendHighWaterMark = 1000;
+    // How an ipc:// endpoint on a file path is claimed: the socket file's
+    // mode and group, a lock; as for ZmqIpcServer, a live socket of another
+    // publisher keeps this one from starting and a stale file is cleared.
+    IpcEndpointAccess endpointAccess;
 };
 
 class ZmqPublisher {
@@ -36,10 +45,13 @@ public:
     bool publish(const std::string& frame);
 
     const std::string& getEndpoint() const { return endpoint; }
+    // Applies to the next start().
+    void setEndpointAccess(IpcEndpointAccess access);
 
 private:
     std::string endpoint;
     ZmqPublisherOptions options;
+    std::unique_ptr<UnixListener> listener;  // the ipc:// socket file, guarded by mutex
     void* context;
     mutable std::mutex mutex;
     void* socket = nullptr;  // guarded by mutex
