@@ -81,8 +81,11 @@ std::optional<std::vector<std::uint8_t>> cybersecurity_client::call(
 template <typename... Fields>
 bool cybersecurity_client::decode(const std::optional<std::vector<std::uint8_t>>& reply,
                                   Fields&... fields) {
-    if (!reply) return false;
-    switch (ev_common::decodeReply(*reply, fields...)) {
+    return reply && settle(ev_common::decodeReply(*reply, fields...));
+}
+
+bool cybersecurity_client::settle(ev_common::ReplyDecoding decoding) {
+    switch (decoding) {
         case ev_common::ReplyDecoding::decoded:
             return true;
         case ev_common::ReplyDecoding::empty:
@@ -163,18 +166,7 @@ bool cybersecurity_client::get_ca_certificate_details(std::string& text) {
             decoding = ev_common::decodeReply(data, size, text);
         });
     last_error_ = to_exchange_error(transport_.lastError());
-    if (!exchanged) return false;
-    switch (decoding) {
-        case ev_common::ReplyDecoding::decoded:
-            return true;
-        case ev_common::ReplyDecoding::empty:
-            last_error_ = exchange_error::empty_reply;
-            return false;
-        case ev_common::ReplyDecoding::invalid:
-            break;
-    }
-    last_error_ = exchange_error::invalid_reply;
-    return false;
+    return exchanged && settle(decoding);
 }
 
 RemoveCertificateStatus cybersecurity_client::remove_ca_certificate_by_hash(

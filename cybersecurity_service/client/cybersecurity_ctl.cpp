@@ -252,7 +252,8 @@ extern "C" void on_interrupt(int) {
 // Until SIGINT or SIGTERM; each event is printed as it arrives, as one line
 // of JSON (read back and written again, so that nothing a publisher sends
 // can break the one-line form).
-int run_watch(const std::string& events_endpoint, const std::vector<std::string>& args) {
+int run_watch(const std::string& events_endpoint, uid_t endpoint_owner,
+              const std::vector<std::string>& args) {
     expect_arguments(args, 0, "watch");
     struct sigaction action {};
     action.sa_handler = on_interrupt;
@@ -260,6 +261,7 @@ int run_watch(const std::string& events_endpoint, const std::vector<std::string>
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     cyber::cybersecurity_events events(events_endpoint);
+    events.set_endpoint_owner(endpoint_owner);
     while (!interrupted) {
         const auto event = events.next(std::chrono::milliseconds(200));
         if (!event) continue;
@@ -316,7 +318,7 @@ int run(int argc, char** argv) {
     if (index >= argc) throw usage_error{"no command given"};
     const std::string command = argv[index];
     const std::vector<std::string> args(argv + index + 1, argv + argc);
-    if (command == "watch") return run_watch(events_endpoint, args);
+    if (command == "watch") return run_watch(events_endpoint, endpoint_owner, args);
 
     using handler = int (*)(cyber::cybersecurity_client&, const std::vector<std::string>&);
     handler chosen = nullptr;

@@ -90,6 +90,8 @@ private:
     // Reads a reply that must be exactly the given fields.
     template <typename... Fields>
     bool decode(const std::optional<std::vector<std::uint8_t>>& reply, Fields&... fields);
+    // True for a decoded reply; otherwise sets last_error_ from how it failed.
+    bool settle(ev_common::ReplyDecoding decoding);
 
     std::string identity_;
     ev_common::ZmqIpcClient transport_;

@@ -3,7 +3,8 @@
 // "event": E, "id": ..., "name": ..., "sha256": ..., "not_after": ...}).
 // Events published while the subscriber is not connected are lost; a client
 // that subscribes first and then reads get_ca_certificate_details() knows
-// from G which events it has already seen. Not thread-safe.
+// from G which events it has already seen. Only events of a service running
+// as root (or the user named) are handed over. Not thread-safe.
 #pragma once
 
 #include "cybersecurity/protocol.hpp"
@@ -27,6 +28,8 @@ public:
     }
 
     const std::string& endpoint() const { return subscriber_.endpoint(); }
+    // Events of a service running as another user than root are taken too.
+    void set_endpoint_owner(uid_t owner) { subscriber_.setPublisherOwner(owner); }
 
 private:
     ev_common::ZmqSubscriber subscriber_;

@@ -30,12 +30,7 @@ std::string pemOf(const X509* certificate) {
     if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1) {
         return {};
     }
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    if (size <= 0 || data == nullptr) {
-        return {};
-    }
-    return std::string(data, static_cast<size_t>(size));
+    return memoryText(bio.get());
 }
 
 X509* duplicate(const X509* certificate) {

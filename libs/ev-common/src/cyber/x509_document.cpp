@@ -75,12 +75,7 @@ std::string nameToText(const X509_NAME* name) {
     if (X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_ONELINE) < 0) {
         return {};
     }
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    if (size <= 0 || data == nullptr) {
-        return {};
-    }
-    return std::string(data, static_cast<size_t>(size));
+    return memoryText(bio.get());
 }
 
 void readNameComponents(const X509_NAME* name, DistinguishedName& components) {

@@ -1,5 +1,7 @@
 #include "ev_common/ipc/zmq_subscriber.hpp"
 
+#include "ev_common/ipc/ipc_endpoint.hpp"
+
 #include <zmq.hpp>
 
 #include <algorithm>
@@ -20,7 +22,16 @@ struct ZmqSubscriber::Connection {
 };
 
 ZmqSubscriber::ZmqSubscriber(const std::string& endpoint, std::int64_t maxMessageSize)
-    : endpoint_(endpoint), connection_(std::make_unique<Connection>(endpoint, maxMessageSize)) {}
+    : endpoint_(endpoint),
+      checkPublisher_(!ipcSocketPath(endpoint).empty()),
+      connection_(std::make_unique<Connection>(endpoint, maxMessageSize)) {}
+
+bool ZmqSubscriber::fromTrustedPublisher(void* message) const {
+    if (!checkPublisher_) return true;
+    const char* address = zmq_msg_gets(static_cast<zmq_msg_t*>(message), "Peer-Address");
+    const auto publisher = address != nullptr ? parsePeerAddress(address) : std::nullopt;
+    return publisher && (publisher->uid == 0 || publisher->uid == publisherOwner_);
+}
 
 ZmqSubscriber::~ZmqSubscriber() = default;
 
@@ -37,7 +48,11 @@ std::optional<std::string> ZmqSubscriber::receive(std::chrono::milliseconds time
         try {
             if (zmq::poll(&item, 1, left) == 0) return std::nullopt;
             if (!socket.recv(message, zmq::recv_flags::dontwait)) continue;
-            if (!message.more()) return message.to_string();
+            if (!message.more()) {
+                if (fromTrustedPublisher(message.handle())) return message.to_string();
+                ++refused_;
+                continue;
+            }
             // The rest of a message of several frames is read and dropped.
             while (message.more() && socket.recv(message, zmq::recv_flags::dontwait)) {
             }

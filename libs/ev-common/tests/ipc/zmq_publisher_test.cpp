@@ -5,13 +5,17 @@
 #include "ev_common/ipc/zmq_ipc.hpp"
 #include "ev_common/ipc/zmq_subscriber.hpp"
 
+#include "child_process.hpp"
 #include "log_capture.hpp"
 #include "temp_dir.hpp"
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <zmq.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -112,6 +116,39 @@ TEST_F(ZmqPublisherTest, SubscriberSkipsMessagesOfSeveralFrames) {
     zmq_send(raw, "single", 6, 0);
     EXPECT_EQ(subscriber.receive(10s), "single");
     zmq_close(raw);
+}
+
+// A process of another user that binds the path (say, while the service is
+// down) cannot feed the subscriber forged events.
+TEST_F(ZmqPublisherTest, SubscriberTakesNoMessageFromAPublisherOfAnotherUser) {
+    if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv") ||
+        !std::filesystem::exists("/usr/bin/python3")) {
+        GTEST_SKIP() << "needs root, setpriv and python3";
+    }
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    const std::string script =
+        "import time, zmq\n"
+        "s = zmq.Context().socket(zmq.PUB)\n"
+        "s.bind('" +
+        endpoint() +
+        "')\n"
+        "print('bound', flush=True)\n"
+        "while True:\n"
+        "    s.send(b'forged')\n"
+        "    time.sleep(0.02)\n";
+    ev_test::ChildProcess impostor(
+        "/usr/bin/setpriv",
+        {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c", script});
+    ASSERT_TRUE(impostor.waitForStdout("bound")) << impostor.stderrText();
+
+    ZmqSubscriber subscriber(endpoint());
+    EXPECT_EQ(subscriber.receive(1500ms), std::nullopt);
+    EXPECT_GT(subscriber.refusedMessages(), 0u);
+
+    // Named as the service's user, it is heard.
+    subscriber.setPublisherOwner(65534);
+    EXPECT_EQ(subscriber.receive(10s), "forged");
+    impostor.signal(SIGKILL);
 }
 
 }  // namespace

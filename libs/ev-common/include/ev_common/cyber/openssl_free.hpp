@@ -11,6 +11,8 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <string>
+
 namespace ev_common::openssl {
 
 struct BioFree {
@@ -62,5 +64,13 @@ struct MdCtxFree {
 struct OpenSslFree {
     void operator()(void* p) const { OPENSSL_free(p); }
 };
+
+// What was written into a memory BIO, as text; empty when there is nothing.
+inline std::string memoryText(BIO* bio) {
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    if (size <= 0 || data == nullptr) return {};
+    return std::string(data, static_cast<size_t>(size));
+}
 
 }  // namespace ev_common::openssl
