@@ -65,14 +65,16 @@ AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& ca
                                                     const std::string& certificate,
                                                     const std::string& name, std::uint32_t& id) {
     const ev_common::Certificate parsed(certificate);
+    // A caller who may not change the stores learns nothing of the domains.
     ev_common::ICaCertificateStore* store = domains_.find(domain);
-    if (store == nullptr) spdlog::warn("Unknown trust domain : {}", ev_common::bounded(domain));
+    if (permitted && store == nullptr) {
+        spdlog::warn("Unknown trust domain : {}", ev_common::bounded(domain));
+    }
     const bool replacing = store != nullptr && has_user_certificate(*store, name);
     AddCertificateStatus status = AddCertificateStatus::not_authorized;
-    if (store == nullptr) {
-        status = AddCertificateStatus::invalid_name;
-    } else if (permitted) {
-        status = store->addCertificate(parsed, name, id, true);
+    if (permitted) {
+        status = store != nullptr ? store->addCertificate(parsed, name, id, true)
+                                  : AddCertificateStatus::invalid_name;
     }
     const bool added = status == AddCertificateStatus::success;
     const bool system = domain == system_domain;
@@ -108,8 +110,7 @@ RemoveCertificateStatus cybersecurity_req_handler::remove(const caller_credentia
         if (const auto stored = holder->store.getCertificate(id))
             fingerprint = stored->sha256Fingerprint();
     }
-    const auto status =
-        permitted ? domains_.remove(id) : RemoveCertificateStatus::not_authorized;
+    const auto status = permitted ? domains_.remove(id) : RemoveCertificateStatus::not_authorized;
     const bool removed = status == RemoveCertificateStatus::success;
     if (removed) {
         spdlog::info("Certificate id={} removed from TrustList", id);

@@ -18,6 +18,13 @@ bool known_algorithm(std::string algorithm) {
 
 }  // namespace
 
+bool is_domain_name(const std::string& name) {
+    // Without the regex engine, which recurses on the machine stack.
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
 trust_domains::trust_domains(ev_common::ICaCertificateStore* system)
     : domains_{{system_domain, system}} {}
 

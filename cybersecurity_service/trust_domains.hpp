@@ -14,6 +14,10 @@
 
 namespace ev_charging_platform::cybersecurity {
 
+// A full match of "[a-z0-9_-]+": the name is a folder and a file name below
+// the domains' folder. "system" passes; the configuration refuses it apart.
+bool is_domain_name(const std::string& name);
+
 class trust_domains {
 public:
     // The stores are not owned and must outlive this object.

@@ -6,7 +6,7 @@ namespace ev_common {
 
 CommandRunner::Outcome CommandRunner::run(const std::string& path,
                                           const std::vector<std::string>& arguments,
-                                          std::chrono::milliseconds limit) {
+                                          std::chrono::seconds limit) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (cancelled_) return {Outcome::Kind::refused, {}};
@@ -20,8 +20,8 @@ CommandRunner::Outcome CommandRunner::run(const std::string& path,
         running_ = &process;
     }
     // A hundred years stands for "no limit" without overflowing the clock.
-    const ProcessEnd end = process.waitFor(
-        std::min<std::chrono::milliseconds>(limit, std::chrono::hours(24 * 365 * 100)));
+    const ProcessEnd end =
+        process.waitFor(std::min<std::chrono::seconds>(limit, std::chrono::hours(24 * 365 * 100)));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = nullptr;

@@ -27,7 +27,7 @@ public:
 
     // Without output capture; the child writes to this process's outputs.
     Outcome run(const std::string& path, const std::vector<std::string>& arguments,
-                std::chrono::milliseconds limit);
+                std::chrono::seconds limit);
 
     // From any thread.
     void cancel();
