@@ -107,9 +107,8 @@ void DirectoryCaCertificateStore::removeLeftoverTemporaries() {
             }
         }
     };
-    removeIn(folderPath, [](const std::string& name) {
-        return file_io::isTemporaryName(name, kCrtExtension);
-    });
+    removeIn(folderPath,
+             [](const std::string& name) { return file_io::isTemporaryName(name, kCrtExtension); });
     const std::string bundleName = bundlePath.filename().string();
     removeIn(bundlePath.parent_path(),
              [&](const std::string& name) { return atomicWriteTarget(name) == bundleName; });
@@ -127,7 +126,18 @@ void DirectoryCaCertificateStore::loadFolder() {
     for (fs::directory_iterator it(folderPath, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path entry = it->path();
         const std::string fileName = entry.filename().string();
-        if (entry.extension() == kCrtExtension && fileName.front() != '.') files.push_back(entry);
+        if (entry.extension() != kCrtExtension || fileName.front() == '.') continue;
+        // `openssl rehash` would link the target into the domain: only what
+        // this store wrote may be trusted there.
+        std::error_code linkEc;
+        if (fs::is_symlink(fs::symlink_status(entry, linkEc))) {
+            if (::unlink(entry.c_str()) == 0) {
+                spdlog::warn("[ca-store] Removed link {} from the folder of trust domain {}",
+                             entry.string(), domain());
+            }
+            continue;
+        }
+        files.push_back(entry);
     }
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
@@ -181,8 +191,7 @@ bool DirectoryCaCertificateStore::rebuild() {
     return true;
 }
 
-void DirectoryCaCertificateStore::undo(const std::string& name,
-                                       const file_io::SavedEntry& previous,
+void DirectoryCaCertificateStore::undo(const std::string& name, const file_io::SavedEntry& previous,
                                        const std::optional<std::string>& previousPem) {
     const fs::path file = fileOf(name);
     if (!file_io::restoreEntry(file, previous)) {
@@ -360,8 +369,8 @@ RemoveCertificateStatus DirectoryCaCertificateStore::removeCertificate(uint32_t 
 }
 
 bool DirectoryCaCertificateStore::runRehash(const fs::path& folder) {
-    const auto outcome = rehashRunner.run(kOpensslCommand, {"rehash", folder.string()},
-                                          rehashTimeout);
+    const auto outcome =
+        rehashRunner.run(kOpensslCommand, {"rehash", folder.string()}, rehashTimeout);
     switch (outcome.kind) {
         case CommandRunner::Outcome::Kind::refused:
             spdlog::error(

@@ -46,7 +46,8 @@ std::optional<std::string> trustAnchorRefusal(const Certificate& certificate,
     // Valid through its last second, as the expiry watch counts it.
     if (certificate.notAfter() < now) return "expired on " + formatUtcTime(certificate.notAfter());
     if (!rules.iso15118) return std::nullopt;
-    const int derSize = certificate.handle() != nullptr ? i2d_X509(certificate.handle(), nullptr) : 0;
+    const int derSize =
+        certificate.handle() != nullptr ? i2d_X509(certificate.handle(), nullptr) : 0;
     if (derSize <= 0 || static_cast<std::size_t>(derSize) > kIso15118MaxDerSize) {
         return std::to_string(derSize) + " bytes of DER, more than " +
                std::to_string(kIso15118MaxDerSize);
