@@ -50,9 +50,9 @@ std::string or_unknown(const caller_credentials& caller, Value ev_common::PeerCr
 
 std::string audit_line(const audit_entry& entry) {
     return fmt::format(
-        "[audit] operation={} name={} id={} sha256={} uid={} gid={} pid={} result={}",
-        entry.operation, entry.name ? field_text(*entry.name) : "-",
-        entry.id ? std::to_string(*entry.id) : "-",
+        "[audit] operation={}{} name={} id={} sha256={} uid={} gid={} pid={} result={}",
+        entry.operation, entry.domain.empty() ? "" : " domain=" + field_text(entry.domain),
+        entry.name ? field_text(*entry.name) : "-", entry.id ? std::to_string(*entry.id) : "-",
         entry.fingerprint.empty() ? "-" : entry.fingerprint,
         or_unknown(entry.caller, &ev_common::PeerCredentials::uid),
         or_unknown(entry.caller, &ev_common::PeerCredentials::gid),

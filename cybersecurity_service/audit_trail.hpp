@@ -4,8 +4,10 @@
 // forward as its security log. One fixed form, tagged for filtering:
 //
 //   [audit] operation=add name=my_ca id=143 sha256=<64 hex> uid=0 gid=0 pid=1234 result=success
+//   [audit] operation=add domain=csms name=csms_root id=150 sha256=<64 hex> uid=0 ...
 //
-// "-" stands for what there is none of; a name other than a plain word
+// The domain is named for every trust domain but the system's store. "-"
+// stands for what there is none of; a name other than a plain word
 // (letters, digits, '_', '-', '.') is quoted with \" \\ and \xHH escapes.
 #pragma once
 
@@ -25,6 +27,8 @@ struct audit_entry {
     std::string fingerprint;  // SHA-256 of the DER, hex; empty when none
     caller_credentials caller;
     std::string_view result;  // the status name
+    // A trust domain other than the system's store; empty for that store.
+    std::string_view domain = {};
 };
 
 std::string audit_line(const audit_entry& entry);

@@ -30,6 +30,7 @@ json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
     const auto& info = entry.info;
     const auto& details = entry.details;
     return {{"id", info.id},
+            {"domain", entry.domain},
             {"name", info.name},
             {"built_in", info.isBuiltIn},
             {"subject", info.subject},
@@ -56,6 +57,7 @@ std::string details_json(const ev_common::CertificateDetailsListing& listing) {
 std::string event_json(const ev_common::CertificateChange& change) {
     return dump({{"generation", change.generation},
                  {"event", ev_common::toString(change.event)},
+                 {"domain", change.domain},
                  {"id", change.id},
                  {"name", change.name},
                  {"sha256", change.sha256},

@@ -11,10 +11,11 @@
 
 namespace ev_charging_platform::cybersecurity {
 
-// {"generation": G, "certificates": [{"id": ..., ..., "ocpp": [...] or null}]}
+// {"generation": G, "certificates": [{"id": ..., "domain": ..., ..., "ocpp": [...] or null}]}
 std::string details_json(const ev_common::CertificateDetailsListing& listing);
 
-// {"generation": G, "event": E, "id": ..., "name": ..., "sha256": ..., "not_after": ...}
+// {"generation": G, "event": E, "domain": D, "id": ..., "name": ..., "sha256": ..., "not_after":
+// ...}
 std::string event_json(const ev_common::CertificateChange& change);
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -3,6 +3,7 @@
 #include "certificate_json.hpp"
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/user_database.hpp"
+#include "trust_domains.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -28,6 +29,8 @@ std::chrono::milliseconds stuck_after(std::chrono::seconds update_timeout) {
 // only root may write (the unit's RuntimeDirectory).
 const char* const kRuntimeFolder = "/run/cybersecurity_service";
 constexpr unsigned int kExpiryWarningDays = 30;
+const char* const kDomainsPath = "/var/lib/cybersecurity_service/domains";
+constexpr unsigned int kDomainMaxCertificates = 20;
 constexpr std::chrono::hours kExpiryCheckPeriod{24};
 // A hundred years stands for "never again" without overflowing the clock.
 constexpr std::chrono::hours kLongestPeriod{24 * 365 * 100};
@@ -45,14 +48,24 @@ cybersecurity_service::cybersecurity_service(ev_common::LinuxCaCertificateStore&
     : service(kServiceName, false),
       store_(store),
       linux_store_(store),
+      numbering_(std::make_shared<ev_common::CertificateNumbering>()),
       publisher_(events),
       operations_(kServiceName, &store_),
       ipc_handler_(&operations_, endpoint, server_options([this] { on_endpoint_lost(); })) {
-    linux_store_.setChangeObserver([this](const ev_common::CertificateChange& change) {
-        publisher_.publish(event_json(change));
-        spdlog::debug("Published certificate event {} : id={} generation={}",
-                      ev_common::toString(change.event), change.id, change.generation);
-    });
+    linux_store_.shareNumbering(numbering_);
+    linux_store_.setChangeObserver(
+        [this](const ev_common::CertificateChange& change) { publish(change); });
+}
+
+void cybersecurity_service::publish(const ev_common::CertificateChange& change) {
+    publisher_.publish(event_json(change));
+    spdlog::debug("Published certificate event {} : id={} generation={}",
+                  ev_common::toString(change.event), change.id, change.generation);
+}
+
+void cybersecurity_service::cancel_tool_runs() {
+    linux_store_.cancelUpdates();
+    for (const auto& domain : domain_stores_) domain->cancelRehash();
 }
 
 // A tool run still in progress would hold up the IPC server's thread, which
@@ -61,7 +74,7 @@ cybersecurity_service::cybersecurity_service(ev_common::LinuxCaCertificateStore&
 // service and must not call it once the server's thread has ended.
 cybersecurity_service::~cybersecurity_service() {
     expiry_task_.stop();
-    linux_store_.cancelUpdates();
+    cancel_tool_runs();
     set_health_check({});
     if (ipc_handler_.is_started()) ipc_handler_.stop();
     linux_store_.setChangeObserver({});
@@ -184,6 +197,7 @@ bool cybersecurity_service::start_expiry_watch() {
                                      std::chrono::system_clock::now().time_since_epoch())
                                      .count();
         linux_store_.checkExpiry(now, window);
+        for (const auto& domain : domain_stores_) domain->checkExpiry(now, window);
     };
     if (!ipc_handler_.server().post(check)) {
         spdlog::error("Unable to start the expiry check");
@@ -193,6 +207,90 @@ bool cybersecurity_service::start_expiry_watch() {
                   window / 86400);
     return expiry_task_.start(
         period, [this, check] { ipc_handler_.server().post(check); }, false);
+}
+
+bool cybersecurity_service::read_domains() {
+    const auto& configuration = get_configuration();
+    if (configuration.findParameter("cyber.domains") == nullptr) return true;
+    const auto names = configuration.findValue<std::vector<std::string>>("cyber.domains");
+    if (!names) {
+        spdlog::critical("[cybersecurity_service] Parameter cyber.domains is not a string list");
+        return false;
+    }
+    for (const auto& name : *names) {
+        if (name == system_domain) {
+            spdlog::critical(
+                "[cybersecurity_service] Trust domain '{}' in cyber.domains is the system store's "
+                "name",
+                name);
+            return false;
+        }
+        if (!is_domain_name(name)) {
+            spdlog::critical(
+                "[cybersecurity_service] Invalid trust domain name '{}' in cyber.domains: only "
+                "a-z, 0-9, '_' and '-' are allowed",
+                ev_common::bounded(name));
+            return false;
+        }
+        if (std::find(domain_names_.begin(), domain_names_.end(), name) != domain_names_.end()) {
+            spdlog::critical(
+                "[cybersecurity_service] Trust domain '{}' is named twice in "
+                "cyber.domains",
+                name);
+            return false;
+        }
+        spdlog::debug("Found parameter domains : {}", name);
+        domain_names_.push_back(name);
+    }
+    return true;
+}
+
+bool cybersecurity_service::init_domains(std::chrono::seconds rehash_timeout) {
+    if (domain_names_.empty()) return true;
+    const auto& configuration = get_configuration();
+    std::string path = kDomainsPath;
+    if (auto value = configuration.findValue<std::string>("cyber.domains_path")) {
+        path = *value;
+    } else if (configuration.findParameter("cyber.domains_path")) {
+        spdlog::warn("Parameter cyber.domains_path is not a string, using {}", kDomainsPath);
+    }
+    unsigned int max_certificates = kDomainMaxCertificates;
+    if (auto value = configuration.findValue<unsigned int>("cyber.domain_max_certificates")) {
+        max_certificates = *value;
+    } else if (configuration.findParameter("cyber.domain_max_certificates")) {
+        spdlog::warn("Parameter cyber.domain_max_certificates is not an unsigned integer, using {}",
+                     kDomainMaxCertificates);
+    }
+    spdlog::debug("Found parameter domains_path : {}", ev_common::bounded(path));
+
+    // TLS clients of every user find the domains' folders and bundles here:
+    // its mode does not follow this process's umask.
+    const std::filesystem::path folder(path);
+    std::error_code error;
+    if (std::filesystem::status(folder, error).type() == std::filesystem::file_type::not_found) {
+        spdlog::warn("Create trust domains folder on path {}", ev_common::bounded(path));
+        std::filesystem::create_directories(folder, error);
+        if (!error) std::filesystem::permissions(folder, std::filesystem::perms(0755), error);
+        if (error) {
+            spdlog::critical("[cybersecurity_service] Cannot create trust domains folder {} : {}",
+                             ev_common::bounded(path), error.message());
+            return false;
+        }
+    }
+
+    for (const auto& name : domain_names_) {
+        auto store = std::make_unique<ev_common::DirectoryCaCertificateStore>(
+            name, ev_common::trustAnchorRulesFor(name));
+        store->shareNumbering(numbering_);
+        store->setMaxCertificates(max_certificates);
+        store->setRehashTimeout(rehash_timeout);
+        store->setChangeObserver(
+            [this](const ev_common::CertificateChange& change) { publish(change); });
+        if (!store->init(folder / name, folder / (name + ".pem"))) return false;
+        operations_.add_domain(name, store.get());
+        domain_stores_.push_back(std::move(store));
+    }
+    return true;
 }
 
 bool cybersecurity_service::specific_init() {
@@ -208,7 +306,7 @@ bool cybersecurity_service::specific_init() {
     // Before anything is written: a missing group is a configuration error,
     // and while another daemon serves the endpoint this one must not run the
     // update tool under its feet.
-    if (!configure_access() || !ipc_handler_.claim_endpoint()) return false;
+    if (!read_domains() || !configure_access() || !ipc_handler_.claim_endpoint()) return false;
 
     // A filesystem error other than "nothing there" propagates to the entry.
     if (std::filesystem::status(*user).type() == std::filesystem::file_type::not_found) {
@@ -225,6 +323,7 @@ bool cybersecurity_service::specific_init() {
     if (!linux_store_.init(*builtin, *user, update_command(), kFreshArgument, update_arguments())) {
         return false;
     }
+    if (!init_domains(timeout)) return false;
     if (!ipc_handler_.start()) return false;
     if (!publisher_.start()) {
         spdlog::error("Unable to start event publisher");
@@ -243,9 +342,9 @@ bool cybersecurity_service::specific_start() {
 
 bool cybersecurity_service::specific_stop() {
     expiry_task_.stop();
-    // The server's thread may be waiting for the update tool; the stop
-    // command would reach it only after the tool's time limit.
-    linux_store_.cancelUpdates();
+    // The server's thread may be waiting for the update tool or a rehash; the
+    // stop command would reach it only after the tool's time limit.
+    cancel_tool_runs();
     const bool stopped = ipc_handler_.stop();
     publisher_.stop();
     return stopped;

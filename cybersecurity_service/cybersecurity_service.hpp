@@ -1,10 +1,11 @@
 // The certificate trust service: a platform daemon that reads its two CA
-// directories from the configuration, prepares the CA store on them, serves
-// the store's operations over its ZeroMQ endpoint, publishes every change of
-// the store on its event endpoint and watches the certificates' ends of
-// validity.
+// directories from the configuration, prepares the CA store on them and one
+// store per configured trust domain, serves the stores' operations over its
+// ZeroMQ endpoint, publishes every change on its event endpoint and watches
+// the certificates' ends of validity.
 #pragma once
 
+#include "ev_common/cyber/directory_ca_certificate_store.hpp"
 #include "ev_common/cyber/linux_ca_certificate_store.hpp"
 #include "ev_common/ipc/zmq_publisher.hpp"
 #include "ev_common/service/service.hpp"
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,9 +55,22 @@ private:
     std::chrono::hours expiry_check_period();
     // Checks the ends of validity now and then at the configured period.
     bool start_expiry_watch();
+    // "cyber.domains": the names of the trust domains beside the system's
+    // store, in configuration order. False, after a critical line, for a
+    // name that cannot be a domain.
+    bool read_domains();
+    // One store per domain below "cyber.domains_path", sharing the system
+    // store's numbering; false when one cannot be set up.
+    bool init_domains(std::chrono::seconds rehash_timeout);
+    void publish(const ev_common::CertificateChange& change);
+    void cancel_tool_runs();
 
     ev_common::ICaCertificateStore& store_;
     ev_common::LinuxCaCertificateStore& linux_store_;
+    // Identifiers and generation shared by the system store and the domains.
+    std::shared_ptr<ev_common::CertificateNumbering> numbering_;
+    std::vector<std::string> domain_names_;
+    std::vector<std::unique_ptr<ev_common::DirectoryCaCertificateStore>> domain_stores_;
     // Before the handlers: the server's thread publishes until it is joined.
     ev_common::ZmqPublisher publisher_;
     cybersecurity_req_handler operations_;

@@ -35,6 +35,12 @@ public:
     virtual std::shared_ptr<const std::string> get_ca_certificate_details() = 0;
     virtual RemoveCertificateStatus remove_ca_certificate_by_hash(
         const certificate_hash_data& hash_data) = 0;
+    // As add_ca_certificate, into a trust domain ("system" or a configured
+    // one); an unknown domain is invalid_name.
+    virtual AddCertificateStatus add_ca_certificate_to_domain(const std::string& domain,
+                                                              const std::string& certificate,
+                                                              const std::string& name,
+                                                              std::uint32_t& id) = 0;
 
     // The changes on behalf of a client of the endpoint, which the IPC side
     // calls. An implementation that decides who may change the store
@@ -55,6 +61,14 @@ public:
         const caller_credentials& caller, const certificate_hash_data& hash_data) {
         static_cast<void>(caller);
         return remove_ca_certificate_by_hash(hash_data);
+    }
+    virtual AddCertificateStatus add_ca_certificate_to_domain_for(const caller_credentials& caller,
+                                                                  const std::string& domain,
+                                                                  const std::string& certificate,
+                                                                  const std::string& name,
+                                                                  std::uint32_t& id) {
+        static_cast<void>(caller);
+        return add_ca_certificate_to_domain(domain, certificate, name, id);
     }
 };
 

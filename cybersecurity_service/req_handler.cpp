@@ -22,18 +22,30 @@ caller_credentials this_process() {
 cybersecurity_req_handler::cybersecurity_req_handler(const std::string& service_name,
                                                      ev_common::ICaCertificateStore* store,
                                                      access_policy policy)
-    : service_name_(service_name), store_(store), policy_(std::move(policy)) {}
+    : service_name_(service_name), domains_(store), policy_(std::move(policy)) {}
 
 AddCertificateStatus cybersecurity_req_handler::add_ca_certificate(const std::string& certificate,
                                                                    const std::string& name,
                                                                    std::uint32_t& id) {
-    return add(this_process(), true, certificate, name, id);
+    return add(this_process(), true, system_domain, certificate, name, id);
 }
 
 AddCertificateStatus cybersecurity_req_handler::add_ca_certificate_for(
     const caller_credentials& caller, const std::string& certificate, const std::string& name,
     std::uint32_t& id) {
-    return add(caller, policy_.may_change(caller), certificate, name, id);
+    return add(caller, policy_.may_change(caller), system_domain, certificate, name, id);
+}
+
+AddCertificateStatus cybersecurity_req_handler::add_ca_certificate_to_domain(
+    const std::string& domain, const std::string& certificate, const std::string& name,
+    std::uint32_t& id) {
+    return add(this_process(), true, domain, certificate, name, id);
+}
+
+AddCertificateStatus cybersecurity_req_handler::add_ca_certificate_to_domain_for(
+    const caller_credentials& caller, const std::string& domain, const std::string& certificate,
+    const std::string& name, std::uint32_t& id) {
+    return add(caller, policy_.may_change(caller), domain, certificate, name, id);
 }
 
 RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate(std::uint32_t id) {
@@ -46,39 +58,59 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_for(
 }
 
 // A refused caller's text is still read, for the lines that name what was
-// refused; it never reaches the store.
+// refused; it never reaches the store. The system store's lines stay as they
+// always were; those of another domain name it.
 AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& caller,
-                                                    bool permitted, const std::string& certificate,
+                                                    bool permitted, const std::string& domain,
+                                                    const std::string& certificate,
                                                     const std::string& name, std::uint32_t& id) {
     const ev_common::Certificate parsed(certificate);
-    const bool replacing = has_user_certificate(name);
-    const auto status = permitted ? store_->addCertificate(parsed, name, id, true)
-                                  : AddCertificateStatus::not_authorized;
-    const bool added = status == AddCertificateStatus::success;
-    if (added) {
-        spdlog::info("Certificate addition in TrustList : id={} CN={}", id,
-                     ev_common::bounded(parsed.subject().commonName));
-    } else {
-        spdlog::error("Error adding certificate CN={} in TrustList, status={}",
-                      ev_common::bounded(parsed.subject().commonName), to_string(status));
+    // A caller who may not change the stores learns nothing of the domains.
+    ev_common::ICaCertificateStore* store = domains_.find(domain);
+    if (permitted && store == nullptr) {
+        spdlog::warn("Unknown trust domain : {}", ev_common::bounded(domain));
     }
-    log_audit({replacing ? "replace" : "add", name,
-               added ? std::optional<std::uint32_t>(id) : std::nullopt, parsed.sha256Fingerprint(),
-               caller, to_string(status)},
-              added);
+    const bool replacing = store != nullptr && has_user_certificate(*store, name);
+    AddCertificateStatus status = AddCertificateStatus::not_authorized;
+    if (permitted) {
+        status = store != nullptr ? store->addCertificate(parsed, name, id, true)
+                                  : AddCertificateStatus::invalid_name;
+    }
+    const bool added = status == AddCertificateStatus::success;
+    const bool system = domain == system_domain;
+    const auto common_name = ev_common::bounded(parsed.subject().commonName);
+    if (added && system) {
+        spdlog::info("Certificate addition in TrustList : id={} CN={}", id, common_name);
+    } else if (added) {
+        spdlog::info("Certificate addition in TrustList of domain {} : id={} CN={}", domain, id,
+                     common_name);
+    } else if (system) {
+        spdlog::error("Error adding certificate CN={} in TrustList, status={}", common_name,
+                      to_string(status));
+    } else {
+        spdlog::error("Error adding certificate CN={} in TrustList of domain {}, status={}",
+                      common_name, ev_common::bounded(domain), to_string(status));
+    }
+    audit_entry entry{replacing ? "replace" : "add",
+                      name,
+                      added ? std::optional<std::uint32_t>(id) : std::nullopt,
+                      parsed.sha256Fingerprint(),
+                      caller,
+                      to_string(status)};
+    if (!system) entry.domain = domain;
+    log_audit(entry, added);
     return status;
 }
 
 RemoveCertificateStatus cybersecurity_req_handler::remove(const caller_credentials& caller,
                                                           bool permitted, std::uint32_t id) {
-    const auto entry = find_entry(id);
+    const auto holder = domains_.holder_of(id);
     std::string fingerprint;
-    if (entry) {
-        if (const auto stored = store_->getCertificate(id))
+    if (holder) {
+        if (const auto stored = holder->store.getCertificate(id))
             fingerprint = stored->sha256Fingerprint();
     }
-    const auto status =
-        permitted ? store_->removeCertificate(id) : RemoveCertificateStatus::not_authorized;
+    const auto status = permitted ? domains_.remove(id) : RemoveCertificateStatus::not_authorized;
     const bool removed = status == RemoveCertificateStatus::success;
     if (removed) {
         spdlog::info("Certificate id={} removed from TrustList", id);
@@ -87,27 +119,23 @@ RemoveCertificateStatus cybersecurity_req_handler::remove(const caller_credentia
                       to_string(status));
     }
     std::optional<std::string_view> name;
-    if (entry) name = entry->name;
-    log_audit({"remove", name, id, fingerprint, caller, to_string(status)}, removed);
+    if (holder) name = holder->info.name;
+    audit_entry entry{"remove", name, id, fingerprint, caller, to_string(status)};
+    if (holder && holder->domain != system_domain) entry.domain = holder->domain;
+    log_audit(entry, removed);
     return status;
 }
 
-std::optional<ev_common::CertificateInfo> cybersecurity_req_handler::find_entry(std::uint32_t id) {
-    for (auto& entry : store_->getCertificates()) {
-        if (entry.id == id) return std::move(entry);
-    }
-    return std::nullopt;
-}
-
-bool cybersecurity_req_handler::has_user_certificate(const std::string& name) {
-    const auto entries = store_->getCertificates();
+bool cybersecurity_req_handler::has_user_certificate(ev_common::ICaCertificateStore& store,
+                                                     const std::string& name) {
+    const auto entries = store.getCertificates();
     return std::any_of(entries.begin(), entries.end(), [&](const ev_common::CertificateInfo& e) {
         return !e.isBuiltIn && e.name == name;
     });
 }
 
 std::vector<ca_certificate_info> cybersecurity_req_handler::get_ca_certificates() {
-    const auto entries = store_->getCertificates();
+    const auto entries = domains_.system().getCertificates();
     std::vector<ca_certificate_info> result;
     result.reserve(entries.size());
     for (const auto& entry : entries) {
@@ -123,7 +151,7 @@ std::vector<ca_certificate_info> cybersecurity_req_handler::get_ca_certificates(
 }
 
 std::string cybersecurity_req_handler::get_ca_certificate_by_id(std::uint32_t id) {
-    auto certificate = store_->getCertificate(id);
+    auto certificate = domains_.system().getCertificate(id);
     if (!certificate) {
         spdlog::error("Error: cannot retrieve certificate of id {}", id);
         return {};
@@ -132,7 +160,7 @@ std::string cybersecurity_req_handler::get_ca_certificate_by_id(std::uint32_t id
 }
 
 std::string cybersecurity_req_handler::get_ca_certificate_by_name(const std::string& name) {
-    auto certificate = store_->getCertificateByName(name);
+    auto certificate = domains_.system().getCertificateByName(name);
     if (!certificate) {
         spdlog::error("Error: cannot retrieve certificate of name {}", ev_common::bounded(name));
         return {};
@@ -141,9 +169,9 @@ std::string cybersecurity_req_handler::get_ca_certificate_by_name(const std::str
 }
 
 std::shared_ptr<const std::string> cybersecurity_req_handler::get_ca_certificate_details() {
-    const std::uint64_t generation = store_->generation();
+    const std::uint64_t generation = domains_.generation();
     if (!details_text_ || details_generation_ != generation) {
-        const auto listing = store_->getCertificateDetails();
+        const auto listing = domains_.details();
         details_text_ = std::make_shared<const std::string>(details_json(listing));
         details_generation_ = listing.generation;
     }
@@ -170,7 +198,7 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_by_hash(
     wanted.issuerNameHash = hash_data.issuer_name_hash;
     wanted.issuerKeyHash = hash_data.issuer_key_hash;
     wanted.serialNumber = hash_data.serial_number;
-    if (const auto id = store_->findCertificateByHashData(wanted)) {
+    if (const auto id = domains_.find_by_hash(wanted)) {
         return remove(caller, permitted, *id);
     }
     const auto status =

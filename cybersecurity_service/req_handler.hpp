@@ -1,5 +1,6 @@
 // The operations side of the certificate trust service: carries each
-// operation out on the CA store and writes the "TrustList" log lines. Changes
+// operation out on the CA stores of the trust domains and writes the
+// "TrustList" log lines. Changes
 // asked for through the endpoint are carried out only for callers the access
 // policy admits, and every change, carried out or refused, goes to the audit
 // trail. Runs on the IPC server's receiving thread, one request at a time.
@@ -8,6 +9,7 @@
 #include "access_policy.hpp"
 #include "ev_common/cyber/ca_certificate_store.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
+#include "trust_domains.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -18,12 +20,17 @@ namespace ev_charging_platform::cybersecurity {
 
 class cybersecurity_req_handler : public i_req_resp_cybersecurity_service_handler {
 public:
-    // The store is not owned and must outlive the handler.
+    // The store is the system's; it is not owned and must outlive the handler.
     cybersecurity_req_handler(const std::string& service_name,
                               ev_common::ICaCertificateStore* store, access_policy policy = {});
 
     // For the service once it has read its configuration, before it serves.
     void set_access_policy(access_policy policy) { policy_ = std::move(policy); }
+    // A configured trust domain; its store shares the system store's
+    // numbering, is not owned and must outlive the handler.
+    void add_domain(const std::string& name, ev_common::ICaCertificateStore* store) {
+        domains_.add(name, store);
+    }
 
     // On this process's own behalf: never refused for the caller, audited
     // with the process's own credentials.
@@ -38,6 +45,10 @@ public:
     // remove_ca_certificate would remove it by its identifier.
     RemoveCertificateStatus remove_ca_certificate_by_hash(
         const certificate_hash_data& hash_data) override;
+    AddCertificateStatus add_ca_certificate_to_domain(const std::string& domain,
+                                                      const std::string& certificate,
+                                                      const std::string& name,
+                                                      std::uint32_t& id) override;
 
     // On behalf of a client of the endpoint: not_authorized, with the store
     // untouched, unless the access policy admits the caller.
@@ -49,22 +60,25 @@ public:
                                                       std::uint32_t id) override;
     RemoveCertificateStatus remove_ca_certificate_by_hash_for(
         const caller_credentials& caller, const certificate_hash_data& hash_data) override;
+    AddCertificateStatus add_ca_certificate_to_domain_for(const caller_credentials& caller,
+                                                          const std::string& domain,
+                                                          const std::string& certificate,
+                                                          const std::string& name,
+                                                          std::uint32_t& id) override;
 
 private:
     AddCertificateStatus add(const caller_credentials& caller, bool permitted,
-                             const std::string& certificate, const std::string& name,
-                             std::uint32_t& id);
+                             const std::string& domain, const std::string& certificate,
+                             const std::string& name, std::uint32_t& id);
     RemoveCertificateStatus remove(const caller_credentials& caller, bool permitted,
                                    std::uint32_t id);
     RemoveCertificateStatus remove_by_hash(const caller_credentials& caller, bool permitted,
                                            const certificate_hash_data& hash_data);
-    // The table entry with that identifier, looked up without the store's
-    // complaint about an unknown one.
-    std::optional<ev_common::CertificateInfo> find_entry(std::uint32_t id);
-    bool has_user_certificate(const std::string& name);
+    static bool has_user_certificate(ev_common::ICaCertificateStore& store,
+                                     const std::string& name);
 
     std::string service_name_;
-    ev_common::ICaCertificateStore* store_;
+    trust_domains domains_;
     access_policy policy_;
     // The details text of one generation of the store: it changes only with
     // the store, and clients may ask for it often.

@@ -47,7 +47,7 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         spdlog::error("Unable to retrieve operation id");
         return;
     }
-    if (static_cast<std::uint32_t>(raw) > 6) {
+    if (static_cast<std::uint32_t>(raw) > 7) {
         spdlog::warn("Unknown operation : {}", raw);
         return;
     }
@@ -99,6 +99,17 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
             serve_removal(context, name, [&] {
                 return operations_->remove_ca_certificate_by_hash_for(context.peer, hash_data);
             });
+            break;
+        }
+        case operation_id::add_ca_certificate_to_domain: {
+            std::string domain;
+            std::string certificate;
+            std::string certificate_name;
+            if (!readParameters(context, name, domain, certificate, certificate_name)) return;
+            std::uint32_t id = 0;
+            const auto status = operations_->add_ca_certificate_to_domain_for(
+                context.peer, domain, certificate, certificate_name, id);
+            sendReplyOf(context, name, status, id);
             break;
         }
     }

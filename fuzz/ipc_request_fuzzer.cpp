@@ -102,6 +102,11 @@ Shape expectedShape(const std::string& frame) {
                 deserialize(request, hashData);
                 return Shape::remove;
             }
+            case 7:
+                ev_common::deserialize(request, text);  // trust domain
+                ev_common::deserialize(request, text);
+                ev_common::deserialize(request, text);
+                return Shape::add;
             default:
                 return Shape::empty;
         }
@@ -123,7 +128,7 @@ void checkReply(Shape shape, const std::string& reply) {
                 std::uint32_t id = 0;
                 ev_common::deserialize(in, status);
                 ev_common::deserialize(in, id);
-                if (status < 0 || status > 5) fail("addition status out of range");
+                if (status < 0 || status > 6) fail("addition status out of range");
                 if ((status == 0) != (id != 0)) fail("identifier and addition status disagree");
                 break;
             }

@@ -25,6 +25,8 @@ std::optional<listed_certificate> listed_from(const nlohmann::ordered_json& obje
     const auto built_in = object.find("built_in");
     const auto subject = object.find("subject");
     const auto not_after = object.find("not_after_epoch");
+    const auto domain = object.find("domain");
+    if (domain != object.end() && !domain->is_string()) return std::nullopt;
     if (id == object.end() || !id->is_number_unsigned() || name == object.end() ||
         !name->is_string() || built_in == object.end() || !built_in->is_boolean() ||
         subject == object.end() || !subject->is_string() || not_after == object.end() ||
@@ -38,11 +40,20 @@ std::optional<listed_certificate> listed_from(const nlohmann::ordered_json& obje
     entry.info.subject = subject->get<std::string>();
     entry.not_after = not_after->get<std::int64_t>();
     entry.info.not_after = static_cast<std::int32_t>(entry.not_after);
+    if (domain != object.end()) entry.domain = domain->get<std::string>();
     entry.details = object;
     return entry;
 }
 
 }  // namespace
+
+std::vector<listed_certificate> in_domain(std::vector<listed_certificate> certificates,
+                                          const std::string& domain) {
+    certificates.erase(std::remove_if(certificates.begin(), certificates.end(),
+                                      [&](const auto& c) { return c.domain != domain; }),
+                       certificates.end());
+    return certificates;
+}
 
 std::string format_utc_time(std::int64_t seconds) {
     return ev_common::formatUtcTime(seconds);
@@ -79,7 +90,9 @@ std::string render_table(const std::vector<listed_certificate>& certificates, st
     std::vector<row> rows{{"ID", "NAME", "SOURCE", "VALID UNTIL (UTC)", "SUBJECT"}};
     for (const auto& certificate : certificates) {
         rows.push_back({std::to_string(certificate.info.id), certificate.info.name,
-                        certificate.info.built_in ? "built-in" : "user",
+                        certificate.domain != system_domain ? certificate.domain
+                        : certificate.info.built_in         ? "built-in"
+                                                            : "user",
                         validity_cell(certificate, now), certificate.info.subject});
     }
     std::size_t id_width = 0, name_width = 0, source_width = 0, valid_width = 0;

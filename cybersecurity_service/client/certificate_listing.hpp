@@ -25,6 +25,8 @@ struct listed_certificate {
     // The certificate's object of get_ca_certificate_details, when the list
     // came from there.
     std::optional<nlohmann::ordered_json> details;
+    // The trust domain that holds it; "system" when the service names none.
+    std::string domain = system_domain;
 };
 
 // The certificates of a get_ca_certificate_details text; nothing when the
@@ -36,11 +38,16 @@ std::optional<std::vector<listed_certificate>> parse_details(const std::string& 
 std::vector<listed_certificate> expiring_within(std::vector<listed_certificate> certificates,
                                                 std::int64_t now, std::uint32_t days);
 
+// Only those of the trust domain `domain`.
+std::vector<listed_certificate> in_domain(std::vector<listed_certificate> certificates,
+                                          const std::string& domain);
+
 // "2038-01-19T03:14:08Z"; seconds may be negative (before 1970).
 std::string format_utc_time(std::int64_t seconds);
 
-// One header line, then one line per certificate: id, name, built-in or user,
-// end of validity (marked when before `now`), subject.
+// One header line, then one line per certificate: id, name, built-in or user
+// (for the system store) or the trust domain, end of validity (marked when
+// before `now`), subject.
 std::string render_table(const std::vector<listed_certificate>& certificates, std::int64_t now);
 
 // A JSON array of objects with id, name, built_in, subject, not_after (ISO

@@ -123,6 +123,21 @@ AddCertificateStatus cybersecurity_client::add_ca_certificate(const std::string&
     return result;
 }
 
+AddCertificateStatus cybersecurity_client::add_ca_certificate_to_domain(const std::string& domain,
+                                                                        const std::string& pem_text,
+                                                                        const std::string& name,
+                                                                        std::uint32_t& id) {
+    std::int32_t status = 0;
+    std::uint32_t new_id = 0;
+    if (!decode(call(operation_id::add_ca_certificate_to_domain, domain, pem_text, name), status,
+                new_id)) {
+        return AddCertificateStatus::ipc_error;
+    }
+    const auto result = static_cast<AddCertificateStatus>(status);
+    if (result == AddCertificateStatus::success) id = new_id;
+    return result;
+}
+
 RemoveCertificateStatus cybersecurity_client::remove_ca_certificate(std::uint32_t id) {
     std::int32_t status = 0;
     if (!decode(call(operation_id::remove_ca_certificate, id), status)) {

@@ -39,15 +39,23 @@ const char* const usage_text =
     "\n"
     "Commands:\n"
     "  ping              check that the service answers\n"
-    "  list [--json] [--expiring DAYS]\n"
-    "                    list the CA certificates: id, name, built-in or user,\n"
+    "  list [--domain D] [--json] [--expiring DAYS]\n"
+    "                    list the CA certificates of every trust domain: id,\n"
+    "                    name, built-in or user (system store) or the domain,\n"
     "                    end of validity (UTC, expired ones marked), subject;\n"
-    "                    --json adds every detail (issuer, serial, dates,\n"
-    "                    fingerprint, OCPP hash data); --expiring keeps those\n"
-    "                    whose validity ends within DAYS days\n"
-    "  add NAME FILE|-   add the PEM certificate in FILE (- for standard input)\n"
-    "                    as the user certificate NAME\n"
-    "  remove ID         remove the user certificate with identifier ID\n"
+    "                    --domain keeps those of domain D (system: the\n"
+    "                    operating system's store); --json adds every detail\n"
+    "                    (domain, issuer, serial, dates, fingerprint, OCPP hash\n"
+    "                    data); --expiring keeps those whose validity ends\n"
+    "                    within DAYS days\n"
+    "  add [--domain D] NAME FILE|-\n"
+    "                    add the PEM certificate in FILE (- for standard input)\n"
+    "                    as the user certificate NAME, into trust domain D when\n"
+    "                    given (a self-signed CA certificate within its\n"
+    "                    validity; for v2g, mo and oem at most 800 bytes of DER\n"
+    "                    with an ECDSA P-256 key)\n"
+    "  remove ID         remove the user certificate with identifier ID (of any\n"
+    "                    trust domain)\n"
     "  remove --hash ALG NAME_HASH KEY_HASH SERIAL\n"
     "                    remove the user certificate with this OCPP hash data\n"
     "                    (ALG: SHA256, SHA384 or SHA512)\n"
@@ -163,15 +171,19 @@ std::optional<std::vector<cyber::listed_certificate>> list_one_by_one(
 int run_list(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
     bool json = false;
     std::optional<std::uint32_t> expiring;
+    std::optional<std::string> domain;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--json" && !json) {
             json = true;
+        } else if (args[i] == "--domain" && !domain && i + 1 < args.size()) {
+            domain = args[++i];
         } else if (args[i] == "--expiring" && !expiring && i + 1 < args.size()) {
             const auto days = parse_number(args[++i], 0, 100000);
             if (!days) throw usage_error{"--expiring needs a number of days from 0 to 100000"};
             expiring = static_cast<std::uint32_t>(*days);
         } else {
-            throw usage_error{"usage: cybersecurity_ctl list [--json] [--expiring DAYS]"};
+            throw usage_error{
+                "usage: cybersecurity_ctl list [--domain D] [--json] [--expiring DAYS]"};
         }
     }
 
@@ -182,9 +194,11 @@ int run_list(cyber::cybersecurity_client& client, const std::vector<std::string>
             return fail(exit_no_answer,
                         "the details from " + client.endpoint() + " are not the expected JSON");
     } else if (client.last_error() == cyber::cybersecurity_client::exchange_error::empty_reply) {
+        // A service without details knows no domains but the system's.
         listed = list_one_by_one(client);
     }
     if (!listed) return no_answer(client);
+    if (domain) listed = cyber::in_domain(std::move(*listed), *domain);
     const auto now = now_seconds();
     if (expiring) listed = cyber::expiring_within(std::move(*listed), now, *expiring);
     std::cout << (json ? cyber::render_json(*listed, now) : cyber::render_table(*listed, now));
@@ -192,14 +206,24 @@ int run_list(cyber::cybersecurity_client& client, const std::vector<std::string>
 }
 
 int run_add(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
-    expect_arguments(args, 2, "add NAME FILE|-");
-    const std::string pem = read_input(args[1]);
+    const std::string form = "add [--domain D] NAME FILE|-";
+    std::optional<std::string> domain;
+    std::vector<std::string> rest = args;
+    if (!rest.empty() && rest[0] == "--domain") {
+        if (rest.size() < 2) throw usage_error{"usage: cybersecurity_ctl " + form};
+        domain = rest[1];
+        rest.erase(rest.begin(), rest.begin() + 2);
+    }
+    expect_arguments(rest, 2, form);
+    const std::string pem = read_input(rest[1]);
     std::uint32_t id = 0;
-    const auto status = client.add_ca_certificate(pem, args[0], id);
+    const auto status = domain ? client.add_ca_certificate_to_domain(*domain, pem, rest[0], id)
+                               : client.add_ca_certificate(pem, rest[0], id);
     if (status == cyber::AddCertificateStatus::ipc_error) return no_answer(client);
     if (status != cyber::AddCertificateStatus::success)
         return fail(exit_refused, "add refused: " + cyber::to_string(status));
-    std::cout << "Added " << args[0] << " as id " << id << "\n";
+    std::cout << "Added " << rest[0] << (domain ? " to domain " + *domain : std::string())
+              << " as id " << id << "\n";
     return exit_success;
 }
 

@@ -11,7 +11,7 @@ const std::string kInvalid = "INVALID_ENUM_VALUE";
 // Built before main runs, in the order of the protocol's tables.
 const std::map<std::int32_t, std::string> kAddStatusNames = {
     {-1, "ipc_error"},     {0, "success"},        {1, "invalid_cert"},   {2, "invalid_name"},
-    {3, "already_exists"}, {4, "internal_error"}, {5, "not_authorized"},
+    {3, "already_exists"}, {4, "internal_error"}, {5, "not_authorized"}, {6, "store_full"},
 };
 const std::map<std::int32_t, std::string> kRemoveStatusNames = {
     {-1, "ipc_error"}, {0, "success"},        {1, "unknown_id"},
@@ -25,6 +25,7 @@ const std::map<std::int32_t, std::string> kOperationNames = {
     {4, "get_ca_certificate_by_name"},
     {5, "get_ca_certificate_details"},
     {6, "remove_ca_certificate_by_hash"},
+    {7, "add_ca_certificate_to_domain"},
 };
 
 const std::string& lookup(const std::map<std::int32_t, std::string>& table, std::int32_t value) {

@@ -13,7 +13,9 @@ TEST(Protocol, NamesEveryStatusAndFlagsValuesOutsideTheTables) {
     EXPECT_EQ(to_string(AddCertificateStatus::internal_error), "internal_error");
     EXPECT_EQ(to_string(AddCertificateStatus::not_authorized), "not_authorized");
     EXPECT_EQ(static_cast<int>(AddCertificateStatus::not_authorized), 5);
-    EXPECT_EQ(to_string(static_cast<AddCertificateStatus>(6)), "INVALID_ENUM_VALUE");
+    EXPECT_EQ(to_string(AddCertificateStatus::store_full), "store_full");
+    EXPECT_EQ(static_cast<int>(AddCertificateStatus::store_full), 6);
+    EXPECT_EQ(to_string(static_cast<AddCertificateStatus>(7)), "INVALID_ENUM_VALUE");
     EXPECT_EQ(to_string(static_cast<AddCertificateStatus>(-2)), "INVALID_ENUM_VALUE");
 
     EXPECT_EQ(to_string(RemoveCertificateStatus::ipc_error), "ipc_error");
@@ -27,7 +29,10 @@ TEST(Protocol, NamesEveryStatusAndFlagsValuesOutsideTheTables) {
     EXPECT_EQ(to_string(operation_id::get_ca_certificate_details), "get_ca_certificate_details");
     EXPECT_EQ(to_string(operation_id::remove_ca_certificate_by_hash),
               "remove_ca_certificate_by_hash");
-    EXPECT_EQ(to_string(static_cast<operation_id>(7)), "INVALID_ENUM_VALUE");
+    EXPECT_EQ(to_string(operation_id::add_ca_certificate_to_domain),
+              "add_ca_certificate_to_domain");
+    EXPECT_EQ(static_cast<int>(operation_id::add_ca_certificate_to_domain), 7);
+    EXPECT_EQ(to_string(static_cast<operation_id>(8)), "INVALID_ENUM_VALUE");
 }
 
 TEST(Protocol, ListingRecordsFillTheirBufferExactlyAndReadBackFieldByField) {

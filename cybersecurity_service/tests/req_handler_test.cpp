@@ -260,11 +260,12 @@ TEST(RequestOperations, DetailsAreOneJsonObjectWithEveryKeyInOrderMadeOncePerGen
     const auto& first = json["certificates"][0];
     std::vector<std::string> keys;
     for (const auto& item : first.items()) keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"id", "name", "built_in", "subject", "issuer",
-                                              "serial", "not_before", "not_after",
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "domain", "name", "built_in", "subject",
+                                              "issuer", "serial", "not_before", "not_after",
                                               "not_before_epoch", "not_after_epoch", "sha256",
                                               "is_ca", "self_signed", "ocpp"}));
     EXPECT_EQ(first["id"], 3);
+    EXPECT_EQ(first["domain"], "system");
     EXPECT_EQ(first["built_in"], true);
     EXPECT_EQ(first["issuer"], "CN = Root");
     EXPECT_EQ(first["not_before"], "1950-01-01T00:00:00Z");
@@ -312,4 +313,91 @@ TEST(RequestOperations, RemovalByHashRemovesWhatTheHashDataNameOrAnswersUnknownI
                             "Error removing certificate hash_algorithm=SHA512 issuer_name_hash=AB "
                             "issuer_key_hash=cd serial_number=0012 from TrustList. status = "
                             "unknown_id"));
+}
+
+TEST(RequestOperations, TrustDomainsTakeTheirAdditionsAndShareRemovalsDetailsAndTheAuditTrail) {
+    const std::string pem = realPem();
+    if (pem.empty()) GTEST_SKIP() << "no system CA certificates";
+    const ev_common::Certificate parsed(pem);
+    const std::string cn = parsed.subject().commonName;
+    FakeStore system;
+    system.entries = {{3, "builtin_a", true, "CN = A", 100}};
+    system.details = {{system.entries[0], {}, ""}};
+    FakeStore csms;
+    csms.entries = {{50, "csms_root", false, "CN = C", 100}};
+    csms.texts[50] = pem;
+    csms.details = {{csms.entries[0], {}, ""}};
+    cybersecurity_req_handler handler("cybersecurity_service", &system);
+    handler.add_domain("csms", &csms);
+    ev_test::LogCapture capture;
+
+    std::uint32_t id = 0;
+    EXPECT_EQ(handler.add_ca_certificate_to_domain("csms", pem, "root", id),
+              AddCertificateStatus::success);
+    EXPECT_EQ(csms.addedName, "root");
+    EXPECT_EQ(system.addedName, "");
+    EXPECT_TRUE(capture.has(spdlog::level::info,
+                            "Certificate addition in TrustList of domain csms : id=42 CN=" + cn));
+    const std::string self = " uid=" + std::to_string(::geteuid()) +
+                             " gid=" + std::to_string(::getegid()) +
+                             " pid=" + std::to_string(::getpid()) + " result=success";
+    EXPECT_TRUE(capture.has(spdlog::level::info,
+                            "[audit] operation=add domain=csms name=root id=42 sha256=" +
+                                parsed.sha256Fingerprint() + self));
+
+    // "system" is the operating system's store, with its lines of always.
+    EXPECT_EQ(handler.add_ca_certificate_to_domain("system", pem, "sys", id),
+              AddCertificateStatus::success);
+    EXPECT_EQ(system.addedName, "sys");
+    EXPECT_TRUE(
+        capture.has(spdlog::level::info, "Certificate addition in TrustList : id=42 CN=" + cn));
+
+    // An unknown domain reaches no store; a caller who may not change the
+    // stores is not told that it is unknown.
+    csms.addedName.clear();
+    system.addedName.clear();
+    EXPECT_EQ(handler.add_ca_certificate_to_domain("v2g", pem, "root", id),
+              AddCertificateStatus::invalid_name);
+    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown trust domain : v2g"));
+    EXPECT_TRUE(capture.has(
+        spdlog::level::err,
+        "Error adding certificate CN=" + cn + " in TrustList of domain v2g, status=invalid_name"));
+    const caller_credentials alice = ev_common::PeerCredentials{1000, 1000, 77};
+    EXPECT_EQ(handler.add_ca_certificate_to_domain_for(alice, "mo", pem, "root", id),
+              AddCertificateStatus::not_authorized);
+    EXPECT_FALSE(capture.has("Unknown trust domain : mo"));
+    EXPECT_EQ(handler.add_ca_certificate_to_domain_for(alice, "csms", pem, "root", id),
+              AddCertificateStatus::not_authorized);
+    EXPECT_EQ(csms.addedName, "");
+    EXPECT_EQ(system.addedName, "");
+
+    // A removal finds the domain that holds the identifier; an identifier no
+    // domain holds goes to the system store, which refuses it.
+    EXPECT_EQ(handler.remove_ca_certificate(50), RemoveCertificateStatus::success);
+    EXPECT_EQ(csms.removedIds, std::vector<std::uint32_t>{50});
+    EXPECT_TRUE(capture.has(spdlog::level::info,
+                            "[audit] operation=remove domain=csms name=csms_root id=50 sha256=" +
+                                parsed.sha256Fingerprint() + self));
+    handler.remove_ca_certificate(77);
+    EXPECT_EQ(system.removedIds, std::vector<std::uint32_t>{77});
+    EXPECT_EQ(csms.removedIds.size(), 1u);
+
+    // The details list the system store first, then the domains in order.
+    const auto json = nlohmann::json::parse(*handler.get_ca_certificate_details());
+    ASSERT_EQ(json["certificates"].size(), 2u);
+    EXPECT_EQ(json["certificates"][0]["domain"], "system");
+    EXPECT_EQ(json["certificates"][0]["id"], 3);
+    EXPECT_EQ(json["certificates"][1]["domain"], "csms");
+    EXPECT_EQ(json["certificates"][1]["id"], 50);
+}
+
+TEST(RequestOperations, DomainNamesAreLowerCaseWordsOfTheirOwn) {
+    for (const std::string good : {"csms", "v2g", "mo", "oem", "manufacturer", "a-b_0", "system"}) {
+        EXPECT_TRUE(is_domain_name(good)) << good;
+    }
+    for (const std::string& bad :
+         {std::string(), std::string("CSMS"), std::string("v2g.pem"), std::string("a/b"),
+          std::string(".."), std::string("a b"), std::string("é"), std::string(1, '\0')}) {
+        EXPECT_FALSE(is_domain_name(bad)) << bad;
+    }
 }

@@ -58,6 +58,14 @@ public:
         set([&](Answers& a) { a.callers.push_back(caller); });
         return remove_ca_certificate(id);
     }
+    AddCertificateStatus add_ca_certificate_to_domain_for(const caller_credentials& caller,
+                                                          const std::string& domain,
+                                                          const std::string& certificate,
+                                                          const std::string& name,
+                                                          std::uint32_t& id) override {
+        set([&](Answers& a) { a.callers.push_back(caller); });
+        return add_ca_certificate_to_domain(domain, certificate, name, id);
+    }
 
     AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
                                             std::uint32_t& id) override {
@@ -98,6 +106,16 @@ public:
                                  data.issuer_name_hash + " " + data.issuer_key_hash + " " +
                                  data.serial_number);
         return answers_.removeStatus;
+    }
+    AddCertificateStatus add_ca_certificate_to_domain(const std::string& domain,
+                                                      const std::string& certificate,
+                                                      const std::string& name,
+                                                      std::uint32_t& id) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("add to " + domain + " " + certificate + " " + name + " " +
+                                 std::to_string(id));
+        if (answers_.addStatus == AddCertificateStatus::success) id = answers_.addId;
+        return answers_.addStatus;
     }
 
 private:
@@ -179,15 +197,19 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
               bytes({2, 0, 0, 0}));
     EXPECT_TRUE(
         capture.has(spdlog::level::debug, "[ab] operation : remove_ca_certificate_by_hash"));
+    operations_.set([](auto& a) { a.addStatus = AddCertificateStatus::store_full; });
+    EXPECT_EQ(exchange(str("ab") + u32(7) + str("csms") + str("PEM") + str("n")),
+              bytes({6, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : add_ca_certificate_to_domain"));
 
     // The identifier output starts at 0 before the call.
     EXPECT_EQ(operations_.calls(),
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list", "details",
-                                        "remove by hash SHA384 AA bb 0c"}));
+                                        "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0"}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
-    ASSERT_EQ(callers.size(), 3u);
+    ASSERT_EQ(callers.size(), 4u);
     for (const auto& caller : callers) {
         ASSERT_TRUE(caller.has_value());
         EXPECT_EQ(caller->uid, ::geteuid());
@@ -217,8 +239,8 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);
     EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
 
-    EXPECT_EQ(exchange(str("ab") + u32(7)), "");
-    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 7"));
+    EXPECT_EQ(exchange(str("ab") + u32(8)), "");
+    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 8"));
     EXPECT_EQ(exchange(str("ab") + u32(0xffffffffu)), "");
     EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : -1"));
 
@@ -237,7 +259,11 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_TRUE(
         capture.has(spdlog::level::err,
                     "Unable to retrieve parameters for operation : remove_ca_certificate_by_hash"));
-    EXPECT_EQ(capture.count(server + " : deserialization error"), 5u);
+    EXPECT_EQ(exchange(str("ab") + u32(7) + str("csms") + str("PEM")), "");
+    EXPECT_TRUE(
+        capture.has(spdlog::level::err,
+                    "Unable to retrieve parameters for operation : add_ca_certificate_to_domain"));
+    EXPECT_EQ(capture.count(server + " : deserialization error"), 6u);
     EXPECT_TRUE(operations_.calls().empty());
 
     // Several frames in one message are refused before any operation is read.

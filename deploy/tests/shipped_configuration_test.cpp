@@ -72,6 +72,14 @@ TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectorie
     EXPECT_EQ(provider.findValue<unsigned int>("cyber.expiry_warning_days"), 30u);
     EXPECT_EQ(provider.findValue<std::chrono::hours>("cyber.expiry_check_period"),
               std::chrono::hours(24));
+
+    // No trust domain until the device names them; their folder is below the
+    // unit's state directory, which the daemon may write.
+    EXPECT_EQ(provider.findValue<std::vector<std::string>>("cyber.domains"),
+              std::vector<std::string>{});
+    EXPECT_EQ(stringValue(provider, "cyber.domains_path"),
+              "/var/lib/cybersecurity_service/domains");
+    EXPECT_EQ(provider.findValue<unsigned int>("cyber.domain_max_certificates"), 20u);
 }
 
 TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {

@@ -95,6 +95,8 @@ TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
                   0),
               0u);
     EXPECT_NE(help.out.find("get --name NAME"), std::string::npos);
+    EXPECT_NE(help.out.find("  list [--domain D] [--json] [--expiring DAYS]\n"), std::string::npos);
+    EXPECT_NE(help.out.find("  add [--domain D] NAME FILE|-\n"), std::string::npos);
     EXPECT_EQ(help.err, "");
 
     const std::string see = " (see cybersecurity_ctl -h)";
@@ -112,9 +114,10 @@ TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
     expectOneErrorLine(ctl({"get", "4294967296"}), 2,
                        "'4294967296' is not a certificate identifier" + see);
     expectOneErrorLine(ctl({"add", "only_a_name"}), 2,
-                       "usage: cybersecurity_ctl add NAME FILE|-" + see);
-    expectOneErrorLine(ctl({"list", "--yaml"}), 2,
-                       "usage: cybersecurity_ctl list [--json] [--expiring DAYS]" + see);
+                       "usage: cybersecurity_ctl add [--domain D] NAME FILE|-" + see);
+    expectOneErrorLine(
+        ctl({"list", "--yaml"}), 2,
+        "usage: cybersecurity_ctl list [--domain D] [--json] [--expiring DAYS]" + see);
     expectOneErrorLine(ctl({"list", "--expiring", "soon"}), 2,
                        "--expiring needs a number of days from 0 to 100000" + see);
     expectOneErrorLine(ctl({"remove", "--hash", "SHA256", "aa", "bb"}), 2,
@@ -378,4 +381,37 @@ TEST(Ctl, ListsTheOldWayWhenTheServiceDoesNotKnowTheDetails) {
     EXPECT_EQ(entries[0]["name"], "old_ca");
     EXPECT_EQ(entries[0]["not_after_epoch"].get<std::int64_t>(), certificate.notAfter());
     EXPECT_FALSE(entries[0].contains("ocpp"));
+}
+
+TEST(Ctl, AddsIntoATrustDomainAndListsOneDomain) {
+    REQUIRE_PRIVATE_TMP();
+    SandboxOptions options;
+    options.domains = {"csms"};
+    Sandbox sandbox(options);
+    Daemon daemon(sandbox);
+    ASSERT_TRUE(daemon.waitReady()) << daemon.output();
+    const fs::path root = sandbox.spareCertificate(0);
+
+    const auto added = ctl({"add", "--domain", "csms", "csms_root", root.string()});
+    EXPECT_EQ(added.code, 0) << added.err;
+    EXPECT_EQ(added.out.rfind("Added csms_root to domain csms as id ", 0), 0u) << added.out;
+    EXPECT_EQ(readText(sandbox.domainsDir() / "csms.pem"), ev_common::Certificate(root).text());
+
+    const auto listed = ctl({"list", "--domain", "csms"});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    const auto rows = lines(listed.out);
+    ASSERT_EQ(rows.size(), 2u) << listed.out;
+    std::istringstream row(rows[1]);
+    std::string id, name, source;
+    row >> id >> name >> source;
+    EXPECT_EQ(name, "csms_root");
+    EXPECT_EQ(source, "csms");
+    EXPECT_EQ(lines(ctl({"list", "--domain", "system"}).out).size(),
+              sandbox.builtinNames().size() + 1);
+
+    expectOneErrorLine(ctl({"add", "--domain", "v2g", "x", root.string()}), 1,
+                       "add refused: invalid_name");
+    expectOneErrorLine(ctl({"add", "--domain"}), 2,
+                       "usage: cybersecurity_ctl add [--domain D] NAME FILE|- (see "
+                       "cybersecurity_ctl -h)");
 }

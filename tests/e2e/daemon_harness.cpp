@@ -138,6 +138,12 @@ std::string Sandbox::defaultParameters() const {
         {{"name", "builtin_ca_certs_path"}, {"type", "string"}, {"default", systemDir().string()}});
     parameters.push_back(
         {{"name", "user_ca_certs_path"}, {"type", "string"}, {"default", userDir().string()}});
+    parameters.push_back(
+        {{"name", "domains_path"}, {"type", "string"}, {"default", domainsDir().string()}});
+    if (!options_.domains.empty()) {
+        parameters.push_back(
+            {{"name", "domains"}, {"type", "string[]"}, {"default", options_.domains}});
+    }
     if (options_.declareUpdateTool) {
         parameters.push_back(
             {{"name", "update_command"}, {"type", "string"}, {"default", options_.updateCommand}});

@@ -39,6 +39,8 @@ struct SandboxOptions {
     bool declareUpdateTool = true;
     // Program path for "cyber.update_command" (the real tool by default).
     std::string updateCommand = "/usr/sbin/update-ca-certificates";
+    // "cyber.domains"; the domains' folder is always the sandbox's.
+    std::vector<std::string> domains;
 };
 
 class Sandbox {
@@ -50,6 +52,8 @@ public:
     std::filesystem::path systemDir() const { return root() / "etc-certs"; }
     std::filesystem::path userDir() const { return root() / "user"; }
     std::filesystem::path hooksDir() const { return root() / "hooks"; }
+    // "cyber.domains_path": the folders and bundles of the trust domains.
+    std::filesystem::path domainsDir() const { return root() / "domains"; }
     std::filesystem::path descriptionFile() const {
         return root() / "cybersecurity_service.desc.json";
     }

@@ -296,9 +296,9 @@ TEST_F(DetailsAndEvents, DetailsOfEveryCertificateAreWhatOpensslReads) {
             opensslView(sandbox_->systemDir() / (name + ".pem"), sandbox_->root() / "scratch.der");
     }
     const std::vector<std::string> keys = {
-        "id",          "name",      "built_in",         "subject",         "issuer", "serial",
-        "not_before",  "not_after", "not_before_epoch", "not_after_epoch", "sha256", "is_ca",
-        "self_signed", "ocpp"};
+        "id",     "domain",      "name",      "built_in",         "subject",         "issuer",
+        "serial", "not_before",  "not_after", "not_before_epoch", "not_after_epoch", "sha256",
+        "is_ca",  "self_signed", "ocpp"};
     const auto& builtins = sandbox_->builtinNames();
     for (const auto& entry : certificates) {
         const std::string name = entry["name"];
@@ -311,6 +311,7 @@ TEST_F(DetailsAndEvents, DetailsOfEveryCertificateAreWhatOpensslReads) {
         auto expectedKeys = keys;
         std::sort(expectedKeys.begin(), expectedKeys.end());
         EXPECT_EQ(present, expectedKeys);
+        EXPECT_EQ(entry["domain"], "system");
 
         EXPECT_EQ(entry["built_in"],
                   std::find(builtins.begin(), builtins.end(), name) != builtins.end());
@@ -436,8 +437,9 @@ TEST_F(DetailsAndEvents, ASubscriberSeesOneEventPerChangeWithIncreasingGeneratio
         std::vector<std::string> keys;
         for (const auto& item : parsed.items()) keys.push_back(item.key());
         std::sort(keys.begin(), keys.end());
-        EXPECT_EQ(keys, (std::vector<std::string>{"event", "generation", "id", "name", "not_after",
-                                                  "sha256"}));
+        EXPECT_EQ(keys, (std::vector<std::string>{"domain", "event", "generation", "id", "name",
+                                                  "not_after", "sha256"}));
+        EXPECT_EQ(parsed["domain"], "system");
         EXPECT_EQ(parsed["generation"], ++generation);
         EXPECT_EQ(parsed["event"], kind);
         EXPECT_EQ(parsed["id"], id);

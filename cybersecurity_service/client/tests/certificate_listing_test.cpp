@@ -14,6 +14,7 @@ namespace {
 
 using ev_charging_platform::cybersecurity::expiring_within;
 using ev_charging_platform::cybersecurity::format_utc_time;
+using ev_charging_platform::cybersecurity::in_domain;
 using ev_charging_platform::cybersecurity::listed_certificate;
 using ev_charging_platform::cybersecurity::parse_details;
 using ev_charging_platform::cybersecurity::render_json;
@@ -129,6 +130,33 @@ TEST(CertificateListing, ReadsTheDetailsAndShowsEveryKeyOfThemInTheJson) {
           R"( "not_after_epoch": 0}]})"}) {
         EXPECT_FALSE(parse_details(bad).has_value()) << bad;
     }
+}
+
+TEST(CertificateListing, KeepsTheDomainOfEachCertificateAndShowsItAsItsSource) {
+    const std::string details =
+        R"({"generation": 1, "certificates": [)"
+        R"({"id": 1, "name": "web", "built_in": true, "subject": "CN = W", "not_after_epoch": 0},)"
+        R"({"id": 2, "domain": "system", "name": "mine", "built_in": false, "subject": "CN = M",)"
+        R"( "not_after_epoch": 0},)"
+        R"({"id": 3, "domain": "csms", "name": "csms_root", "built_in": false,)"
+        R"( "subject": "CN = C", "not_after_epoch": 0}]})";
+    const auto listed = parse_details(details);
+    ASSERT_TRUE(listed.has_value());
+    EXPECT_EQ((*listed)[0].domain, "system") << "a service without domains";
+    const auto table = lines(render_table(*listed, 0));
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_NE(table[1].find(" built-in "), std::string::npos) << table[1];
+    EXPECT_NE(table[2].find(" user "), std::string::npos) << table[2];
+    EXPECT_NE(table[3].find(" csms "), std::string::npos) << table[3];
+
+    const auto csms = in_domain(*listed, "csms");
+    ASSERT_EQ(csms.size(), 1u);
+    EXPECT_EQ(csms[0].info.id, 3u);
+    EXPECT_EQ(in_domain(*listed, "system").size(), 2u);
+    EXPECT_TRUE(in_domain(*listed, "v2g").empty());
+    EXPECT_FALSE(parse_details(R"({"certificates": [{"id": 1, "domain": 5, "name": "x",)"
+                               R"( "built_in": true, "subject": "", "not_after_epoch": 0}]})")
+                     .has_value());
 }
 
 }  // namespace

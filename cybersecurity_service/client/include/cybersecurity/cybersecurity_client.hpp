@@ -73,6 +73,12 @@ public:
     // often. False (and `text` unspecified) when the exchange failed.
     bool get_ca_certificate_details(std::string& text);
     RemoveCertificateStatus remove_ca_certificate_by_hash(const certificate_hash_data& hash_data);
+    // Into a trust domain of the service ("system" is the operating system's
+    // store, as add_ca_certificate); an unknown domain is invalid_name, a
+    // full one store_full. `id` is written only on success.
+    AddCertificateStatus add_ca_certificate_to_domain(const std::string& domain,
+                                                      const std::string& pem_text,
+                                                      const std::string& name, std::uint32_t& id);
 
     // What went wrong in the last call (none after a successful exchange).
     exchange_error last_error() const { return last_error_; }

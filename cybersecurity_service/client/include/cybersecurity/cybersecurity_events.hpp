@@ -1,6 +1,6 @@
 // Change events of the certificate trust service: a subscription to its
 // event endpoint that hands over one JSON text per event ({"generation": G,
-// "event": E, "id": ..., "name": ..., "sha256": ..., "not_after": ...}).
+// "event": E, "domain": D, "id": ..., "name": ..., "sha256": ..., "not_after": ...}).
 // Events published while the subscriber is not connected are lost; a client
 // that subscribes first and then reads get_ca_certificate_details() knows
 // from G which events it has already seen. Only events of a service running

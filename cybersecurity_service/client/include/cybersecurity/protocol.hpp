@@ -1,5 +1,6 @@
 // The application protocol of the certificate trust service: operation
-// identifiers, the status codes of additions and removals with their names,
+// identifiers, the name of the operating system's trust domain, the status
+// codes of additions and removals with their names,
 // the record of the listing operation and the hash data of a removal by hash
 // with their wire encoding, and the endpoint of its change events. Shared by
 // the service's request handler and by its clients.
@@ -20,6 +21,10 @@ inline constexpr const char* service_endpoint = "ipc:///tmp/cybersecurity_servic
 // certificate near its end of validity.
 inline constexpr const char* events_endpoint = "ipc:///tmp/cybersecurity_service.events.api";
 
+// The trust domain of the operating system's store, which operations 0 to 4
+// serve; other domains are named in the service's configuration.
+inline constexpr const char* system_domain = "system";
+
 enum class operation_id : std::int32_t {
     add_ca_certificate = 0,
     remove_ca_certificate = 1,
@@ -30,6 +35,9 @@ enum class operation_id : std::int32_t {
     get_ca_certificate_details = 5,
     // Parameters: a certificate_hash_data record; reply: the removal status.
     remove_ca_certificate_by_hash = 6,
+    // Parameters: the trust domain, the PEM text and the name; reply as
+    // add_ca_certificate.
+    add_ca_certificate_to_domain = 7,
 };
 
 // The store's results travel on the wire unchanged; -1 ("ipc_error") is what

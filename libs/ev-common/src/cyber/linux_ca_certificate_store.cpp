@@ -3,19 +3,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <fstream>
-#include <iterator>
-#include <string_view>
 
 #include <spdlog/spdlog.h>
 
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/file_io.hpp"
 #include "ev_common/system/process.hpp"
-#include "ev_common/system/utc_time.hpp"
 #include "file_io.hpp"
+#include "store_checks.hpp"
 
 namespace fs = std::filesystem;
 
@@ -45,33 +41,6 @@ fs::path withoutTrailingSeparator(fs::path path) {
         path = path.parent_path();
     }
     return path;
-}
-
-// Longer names are refused: the temporary ".NAME.crt.XXXXXX" of a write must
-// stay within the 255 bytes a file name may have, with room to spare.
-constexpr std::size_t kMaxNameLength = 200;
-
-// True when the text holds a PEM block whose label ends in "PRIVATE KEY"
-// (PKCS#8, RSA, EC, encrypted, ...), wherever its BEGIN line stands: a
-// secret must never reach the world-readable trust folder.
-bool holdsPrivateKey(const std::string& text) {
-    static const std::string kBegin = "-----BEGIN ";
-    static const std::string kPrivateKey = "PRIVATE KEY";
-    for (std::size_t at = text.find(kBegin); at != std::string::npos;
-         at = text.find(kBegin, at + 1)) {
-        const std::size_t labelAt = at + kBegin.size();
-        const std::size_t labelEnd = text.find("-----", labelAt);
-        if (labelEnd == std::string::npos) return false;
-        std::string_view label(text.data() + labelAt, labelEnd - labelAt);
-        while (!label.empty() && std::isspace(static_cast<unsigned char>(label.back()))) {
-            label.remove_suffix(1);
-        }
-        if (label.size() >= kPrivateKey.size() &&
-            label.substr(label.size() - kPrivateKey.size()) == kPrivateKey) {
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -127,16 +96,6 @@ fs::path LinuxCaCertificateStore::userFile(const std::string& name) const {
     return userDir / (name + kCrtExtension);
 }
 
-bool LinuxCaCertificateStore::isValidName(const std::string& name) const {
-    // The same set as a full match of "[a-zA-Z0-9_-]+", tested without the
-    // regex engine: its recursive matcher overflows the stack on long input,
-    // and the name comes straight from a client.
-    const bool valid =
-        !name.empty() && std::all_of(name.begin(), name.end(), file_io::isNameCharacter);
-    if (!valid) spdlog::error("[ca-store] Invalid certificate name: {}", bounded(name));
-    return valid;
-}
-
 bool LinuxCaCertificateStore::isBelowUserDir(const fs::path& file,
                                              const fs::path& resolvedUserDir) const {
     // Element-wise, so that a sibling such as "/x/user-extra" is not taken
@@ -183,46 +142,39 @@ void LinuxCaCertificateStore::loadStore() {
             spdlog::error("[ca-store] Invalid certificate found : {}", file.string());
             continue;
         }
-        Entry stored = makeEntry(file.stem().string(), isBuiltIn, certificate);
+        Entry stored = table.makeEntry(file.stem().string(), isBuiltIn, certificate);
         spdlog::debug("[ca-store] Certificate added to the store : is_built_in = {}, name = {}",
                       isBuiltIn, stored.info.name);
         if (stored.details.selfSigned) {
-            resolveIssuer(stored, certificate);
+            table.resolveIssuer(stored, certificate);
         } else {
-            issued.emplace_back(nextId, certificate);
+            issued.emplace_back(stored.info.id, certificate);
         }
-        certificates.emplace(nextId, std::move(stored));
+        table.insert(std::move(stored));
         ++(isBuiltIn ? builtIn : user);
-        ++nextId;
     }
-    for (const auto& [id, certificate] : issued) resolveIssuer(certificates.at(id), certificate);
-    spdlog::info("[ca-store] Loaded {} CA certificates : built_in = {}, user = {}",
-                 certificates.size(), builtIn, user);
+    for (const auto& [id, certificate] : issued) table.resolveIssuer(table.at(id), certificate);
+    spdlog::info("[ca-store] Loaded {} CA certificates : built_in = {}, user = {}", table.size(),
+                 builtIn, user);
 }
 
 std::vector<CertificateInfo> LinuxCaCertificateStore::getCertificates() {
-    std::vector<CertificateInfo> result;
-    result.reserve(certificates.size());
-    for (const auto& [id, entry] : certificates) result.push_back(entry.info);
-    return result;
+    return table.infos();
 }
 
 CertificateDetailsListing LinuxCaCertificateStore::getCertificateDetails() {
-    CertificateDetailsListing listing;
-    listing.generation = currentGeneration;
-    listing.certificates.reserve(certificates.size());
-    for (const auto& [id, entry] : certificates) {
-        listing.certificates.push_back({entry.info, entry.details});
-    }
-    return listing;
+    return table.details();
 }
 
 std::optional<CertificateInfo> LinuxCaCertificateStore::getCertificateInfo(uint32_t id) {
-    const auto it = certificates.find(id);
-    if (it == certificates.end()) {
-        spdlog::error("[ca-store] Invalid certificate id : {}", id);
-        return std::nullopt;
-    }
+    auto info = findCertificateInfo(id);
+    if (!info) spdlog::error("[ca-store] Invalid certificate id : {}", id);
+    return info;
+}
+
+std::optional<CertificateInfo> LinuxCaCertificateStore::findCertificateInfo(uint32_t id) {
+    const auto it = table.find(id);
+    if (it == table.end()) return std::nullopt;
     return it->second.info;
 }
 
@@ -233,8 +185,8 @@ std::optional<Certificate> LinuxCaCertificateStore::loadSystemEntry(const std::s
 }
 
 std::optional<Certificate> LinuxCaCertificateStore::getCertificate(uint32_t id) {
-    const auto it = certificates.find(id);
-    if (it == certificates.end()) {
+    const auto it = table.find(id);
+    if (it == table.end()) {
         spdlog::error("[ca-store] Invalid certificate id : {}", id);
         return std::nullopt;
     }
@@ -247,8 +199,7 @@ std::optional<Certificate> LinuxCaCertificateStore::getCertificate(uint32_t id) 
 }
 
 std::optional<Certificate> LinuxCaCertificateStore::getCertificateByName(const std::string& name) {
-    const auto it = findByName(name);
-    if (it == certificates.end()) return std::nullopt;
+    if (table.findByName(name) == table.end()) return std::nullopt;
     auto certificate = loadSystemEntry(name);
     if (!certificate) {
         spdlog::error("[ca-store] Unable to load certificate : name = {}", bounded(name));
@@ -256,38 +207,11 @@ std::optional<Certificate> LinuxCaCertificateStore::getCertificateByName(const s
     return certificate;
 }
 
-std::map<uint32_t, LinuxCaCertificateStore::Entry>::iterator LinuxCaCertificateStore::findByName(
-    const std::string& name) {
-    for (auto it = certificates.begin(); it != certificates.end(); ++it) {
-        if (it->second.info.name == name) return it;
-    }
-    return certificates.end();
-}
-
 std::optional<AddCertificateStatus> LinuxCaCertificateStore::refuseAddition(
     const Certificate& certificate, const std::string& name, bool replace) {
-    if (!isValidName(name)) {
-        spdlog::error("[ca-store] Unable to add certificate : invalid name");
-        return AddCertificateStatus::invalid_name;
-    }
-    if (name.size() > kMaxNameLength) {
-        spdlog::error(
-            "[ca-store] Unable to add certificate {} : the name is longer than {} characters",
-            bounded(name), kMaxNameLength);
-        return AddCertificateStatus::invalid_name;
-    }
-    if (!certificate.valid()) {
-        spdlog::error("[ca-store] Unable to add certificate {} : invalid certificate",
-                      bounded(name));
-        return AddCertificateStatus::invalid_cert;
-    }
-    if (holdsPrivateKey(certificate.text())) {
-        spdlog::warn("[ca-store] Unable to add certificate {} : the text holds a private key",
-                     bounded(name));
-        return AddCertificateStatus::invalid_cert;
-    }
-    const auto found = findByName(name);
-    if (found == certificates.end()) return std::nullopt;
+    if (const auto refused = store_checks::refuseCertificate(certificate, name)) return refused;
+    const auto found = table.findByName(name);
+    if (found == table.end()) return std::nullopt;
     // A user certificate under a built-in's name would hide the built-in.
     if (found->second.info.isBuiltIn) {
         spdlog::error(
@@ -310,13 +234,13 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
                                                              bool replace) {
     if (const auto refused = refuseAddition(certificate, name, replace)) return *refused;
     const fs::path file = userFile(name);
-    const auto replaced = findByName(name);
+    const auto replaced = table.findByName(name);
 
     // What stands at the file now is kept until the new certificate is known
     // to work, so that a failure can put back exactly what was trusted before.
     std::error_code error;
     const auto previous = file_io::saveEntry(file, error);
-    if (replaced != certificates.end() && previous) {
+    if (replaced != table.end() && previous) {
         spdlog::warn("Existing certificate {} will be deleted and replaced", bounded(name));
         if (previous->kind == file_io::SavedEntry::Kind::missing) {
             spdlog::warn("Unable to delete old certificate {} : {}", bounded(name),
@@ -334,7 +258,7 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
     const auto loaded = takeUpAddition(name);
     if (!loaded) {
         const bool hadPrevious =
-            replaced != certificates.end() || previous->kind != file_io::SavedEntry::Kind::missing;
+            replaced != table.end() || previous->kind != file_io::SavedEntry::Kind::missing;
         if (putBack(name, file, *previous) && hadPrevious) {
             spdlog::warn("[ca-store] Previous certificate {} kept after the failed replacement",
                          bounded(name));
@@ -342,12 +266,11 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
         return AddCertificateStatus::internal_error;
     }
 
-    const bool replacing = replaced != certificates.end();
-    if (replacing) certificates.erase(replaced);
+    const bool replacing = replaced != table.end();
+    if (replacing) table.erase(replaced);
     id = enterUserCertificate(name, *loaded);
     refreshIssuers();
-    ++currentGeneration;
-    report(replacing ? CertificateEvent::replaced : CertificateEvent::added, certificates.at(id));
+    table.changed(replacing ? CertificateEvent::replaced : CertificateEvent::added, table.at(id));
     return AddCertificateStatus::success;
 }
 
@@ -383,17 +306,17 @@ bool LinuxCaCertificateStore::putBack(const std::string& name, const fs::path& f
 
 uint32_t LinuxCaCertificateStore::enterUserCertificate(const std::string& name,
                                                        const Certificate& loaded) {
-    Entry entry = makeEntry(name, false, loaded);
-    resolveIssuer(entry, loaded);
-    certificates.emplace(nextId, std::move(entry));
-    spdlog::info("[ca-store] User certificate added to the store : id = {}, name = {}", nextId,
+    Entry entry = table.makeEntry(name, false, loaded);
+    table.resolveIssuer(entry, loaded);
+    const uint32_t id = table.insert(std::move(entry));
+    spdlog::info("[ca-store] User certificate added to the store : id = {}, name = {}", id,
                  bounded(name));
-    return nextId++;
+    return id;
 }
 
 RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) {
-    const auto it = certificates.find(id);
-    if (it == certificates.end()) {
+    const auto it = table.find(id);
+    if (it == table.end()) {
         spdlog::error("[ca-store] Invalid certificate id : {}", id);
         return RemoveCertificateStatus::unknown_id;
     }
@@ -421,147 +344,32 @@ RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) 
     spdlog::info("[ca-store] User certificate removed from the store : id = {}, name = {}", id,
                  bounded(name));
     const Entry removed = std::move(it->second);
-    certificates.erase(it);
+    table.erase(it);
     refreshIssuers();
-    ++currentGeneration;
-    report(CertificateEvent::removed, removed);
+    table.changed(CertificateEvent::removed, removed);
     return RemoveCertificateStatus::success;
 }
 
-LinuxCaCertificateStore::Entry LinuxCaCertificateStore::makeEntry(
-    const std::string& name, bool isBuiltIn, const Certificate& certificate) const {
-    Entry entry;
-    entry.info.id = nextId;
-    entry.info.name = name;
-    entry.info.isBuiltIn = isBuiltIn;
-    entry.info.subject = certificate.subjectText();
-    entry.info.notAfter = static_cast<int32_t>(certificate.notAfter());
-    entry.details = describeCertificate(certificate);
-    entry.identity = issuerIdentity(certificate);
-    entry.issuerDer = certificate.issuerDer();
-    return entry;
-}
-
-void LinuxCaCertificateStore::resolveIssuer(Entry& entry, const Certificate& certificate) {
-    entry.issuerId.reset();
-    entry.details.ocpp.clear();
-    if (entry.details.selfSigned) {
-        entry.issuerId = entry.info.id;
-        entry.details.ocpp = ocppHashData(certificate, entry.identity);
-        return;
-    }
-    for (const auto& [id, candidate] : certificates) {
-        if (id == entry.info.id || !isIssuedBy(certificate, candidate.identity)) continue;
-        entry.issuerId = id;
-        entry.details.ocpp = ocppHashData(certificate, candidate.identity);
-        return;
-    }
-}
-
 void LinuxCaCertificateStore::refreshIssuers() {
-    for (auto& [id, entry] : certificates) {
-        if (entry.details.selfSigned) continue;
-        if (entry.issuerId && certificates.count(*entry.issuerId) != 0) continue;
-        // The certificate is read again only when an entry of the table
-        // bears its issuer's name: its signature has to be checked.
-        const bool named =
-            std::any_of(certificates.begin(), certificates.end(), [&](const auto& other) {
-                return other.first != id &&
-                       sameName(entry.issuerDer, other.second.identity.subjectDer);
-            });
-        const auto certificate = named ? loadSystemEntry(entry.info.name) : std::nullopt;
-        if (certificate) {
-            resolveIssuer(entry, *certificate);
-        } else {
-            entry.issuerId.reset();
-            entry.details.ocpp.clear();
-        }
-    }
-}
-
-void LinuxCaCertificateStore::report(CertificateEvent event, const Entry& entry) {
-    if (!observer) return;
-    CertificateChange change;
-    change.event = event;
-    change.generation = currentGeneration;
-    change.id = entry.info.id;
-    change.name = entry.info.name;
-    change.sha256 = entry.details.sha256;
-    change.notAfter = entry.details.notAfter;
-    observer(change);
+    table.refreshIssuers(
+        [this](const CertificateInfo& info) { return loadSystemEntry(info.name); });
 }
 
 void LinuxCaCertificateStore::setChangeObserver(CertificateChangeObserver changeObserver) {
-    observer = std::move(changeObserver);
+    table.setObserver(std::move(changeObserver));
+}
+
+void LinuxCaCertificateStore::shareNumbering(std::shared_ptr<CertificateNumbering> numbering) {
+    table.shareNumbering(std::move(numbering));
 }
 
 std::size_t LinuxCaCertificateStore::checkExpiry(std::int64_t now, std::int64_t windowSeconds) {
-    std::size_t count = 0;
-    for (const auto& [id, entry] : certificates) {
-        const std::int64_t notAfter = entry.details.notAfter;
-        // Valid through its last second: expired only once that has passed.
-        if (notAfter < now) {
-            spdlog::warn("[ca-store] Certificate {} (id {}) expired on {}",
-                         bounded(entry.info.name), id, formatUtcTime(notAfter));
-            report(CertificateEvent::expired, entry);
-        } else if (notAfter - now <= windowSeconds) {
-            spdlog::warn("[ca-store] Certificate {} (id {}) expires on {}",
-                         bounded(entry.info.name), id, formatUtcTime(notAfter));
-            report(CertificateEvent::expiring, entry);
-        } else {
-            continue;
-        }
-        ++count;
-    }
-    return count;
+    return table.checkExpiry(now, windowSeconds);
 }
-
-namespace {
-
-std::string lowerCase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-// Lower case, without the leading zeros a client may have kept.
-std::string normalisedSerial(const std::string& serial) {
-    const bool negative = !serial.empty() && serial[0] == '-';
-    const std::string digits = lowerCase(serial.substr(negative ? 1 : 0));
-    const std::size_t first = digits.find_first_not_of('0');
-    const std::string value = first == std::string::npos ? "0" : digits.substr(first);
-    return negative ? "-" + value : value;
-}
-
-}  // namespace
 
 std::optional<uint32_t> LinuxCaCertificateStore::findCertificateByHashData(
     const OcppHashData& wanted) {
-    const auto& algorithms = ocppHashAlgorithms();
-    std::string algorithm = wanted.hashAlgorithm;
-    std::transform(algorithm.begin(), algorithm.end(), algorithm.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    const auto known = std::find(algorithms.begin(), algorithms.end(), algorithm);
-    if (known == algorithms.end()) {
-        spdlog::warn("[ca-store] Unknown hash algorithm : {}", bounded(wanted.hashAlgorithm));
-        return std::nullopt;
-    }
-    const auto index = static_cast<std::size_t>(known - algorithms.begin());
-    const std::string nameHash = lowerCase(wanted.issuerNameHash);
-    const std::string keyHash = lowerCase(wanted.issuerKeyHash);
-    const std::string serial = normalisedSerial(wanted.serialNumber);
-    std::optional<uint32_t> builtIn;
-    for (const auto& [id, entry] : certificates) {
-        if (entry.details.ocpp.size() <= index) continue;
-        const OcppHashData& data = entry.details.ocpp[index];
-        if (data.issuerNameHash != nameHash || data.issuerKeyHash != keyHash ||
-            data.serialNumber != serial) {
-            continue;
-        }
-        if (!entry.info.isBuiltIn) return id;
-        if (!builtIn) builtIn = id;
-    }
-    return builtIn;
+    return table.findByHashData(wanted);
 }
 
 std::optional<Certificate> LinuxCaCertificateStore::takeUpAddition(const std::string& name) {
@@ -635,35 +443,20 @@ bool LinuxCaCertificateStore::runUpdateCommand(bool fresh) {
                      freshArgument);
         arguments.push_back(freshArgument);
     }
-    {
-        std::lock_guard<std::mutex> lock(updateMutex);
-        if (updatesCancelled) {
-            spdlog::error(
-                "[ca-store] Update certificate command not started, the service is shutting "
-                "down => {}",
-                updateCommand);
-            return false;
-        }
+    const auto outcome = updateRunner.run(updateCommand, arguments, updateTimeout);
+    if (outcome.kind == CommandRunner::Outcome::Kind::refused) {
+        spdlog::error(
+            "[ca-store] Update certificate command not started, the service is shutting "
+            "down => {}",
+            updateCommand);
+        return false;
     }
-    Process process(updateCommand, arguments);
-    if (process.pid() < 1) {
+    if (outcome.kind == CommandRunner::Outcome::Kind::notStarted) {
         spdlog::error("[ca-store] Unable to execute update certificate command => {}",
                       updateCommand);
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(updateMutex);
-        if (updatesCancelled) process.cancel();
-        runningUpdate = &process;
-    }
-    // A hundred years stands for "no limit" without overflowing the clock.
-    const std::chrono::seconds limit =
-        std::min<std::chrono::seconds>(updateTimeout, std::chrono::hours(24 * 365 * 100));
-    const ProcessEnd end = process.waitFor(limit);
-    {
-        std::lock_guard<std::mutex> lock(updateMutex);
-        runningUpdate = nullptr;
-    }
+    const ProcessEnd& end = outcome.end;
     switch (end.kind) {
         case ProcessEnd::Kind::exited:
             if (end.code == 0) return true;
@@ -695,9 +488,7 @@ void LinuxCaCertificateStore::setUpdateTimeout(std::chrono::seconds limit) {
 }
 
 void LinuxCaCertificateStore::cancelUpdates() {
-    std::lock_guard<std::mutex> lock(updateMutex);
-    updatesCancelled = true;
-    if (runningUpdate != nullptr) runningUpdate->cancel();
+    updateRunner.cancel();
 }
 
 }  // namespace ev_common

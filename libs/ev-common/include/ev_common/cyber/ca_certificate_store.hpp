@@ -2,7 +2,8 @@
 // or without each certificate's details, the lookups by identifier, by name
 // and by OCPP hash data, and the addition and removal of user CA
 // certificates. LinuxCaCertificateStore is the implementation over the
-// system's trust directory; the status values also travel on the wire.
+// system's trust directory, DirectoryCaCertificateStore the one of a trust
+// domain; the status values also travel on the wire.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,10 @@
 #include "ev_common/cyber/certificate_status.hpp"
 
 namespace ev_common {
+
+// The domain of the operating system's trust store; every other domain is a
+// store of its own beside it.
+inline constexpr const char* kSystemDomain = "system";
 
 struct CertificateInfo {
     uint32_t id = 0;
@@ -30,6 +35,8 @@ struct CertificateInfo {
 struct CertificateDetailsEntry {
     CertificateInfo info;
     CertificateDetails details;
+    // The trust domain of the store that holds the certificate.
+    std::string domain;
 };
 
 struct CertificateDetailsListing {
@@ -47,6 +54,14 @@ public:
     virtual std::optional<Certificate> getCertificate(uint32_t id) = 0;
     virtual std::optional<Certificate> getCertificateByName(const std::string& name) = 0;
     virtual std::optional<CertificateInfo> getCertificateInfo(uint32_t id) = 0;
+    // As getCertificateInfo, without a complaint about an identifier the
+    // store does not hold: for callers that ask several stores.
+    virtual std::optional<CertificateInfo> findCertificateInfo(uint32_t id) {
+        for (auto& info : getCertificates()) {
+            if (info.id == id) return std::move(info);
+        }
+        return std::nullopt;
+    }
     // `id` is written only on success. With `replace`, an existing entry of
     // the same name gives way to the new certificate.
     virtual AddCertificateStatus addCertificate(const Certificate& certificate,
@@ -55,7 +70,8 @@ public:
     virtual RemoveCertificateStatus removeCertificate(uint32_t id) = 0;
 
     // 0 after the start-up scan, then one more with every change of the
-    // table (an addition, a replacement, a removal).
+    // table (an addition, a replacement, a removal); stores that share a
+    // numbering (certificate_table.hpp) count their changes together.
     virtual std::uint64_t generation() = 0;
     // All entries with their details, in increasing identifier order.
     virtual CertificateDetailsListing getCertificateDetails() = 0;

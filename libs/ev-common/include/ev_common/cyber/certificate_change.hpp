@@ -18,6 +18,8 @@ struct CertificateChange {
     CertificateEvent event = CertificateEvent::added;
     // The store's generation once the change is made.
     std::uint64_t generation = 0;
+    // The trust domain of the store that changed.
+    std::string domain;
     // For a replacement, the new certificate's identifier.
     std::uint32_t id = 0;
     std::string name;

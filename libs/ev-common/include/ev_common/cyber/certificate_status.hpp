@@ -8,7 +8,8 @@
 namespace ev_common {
 
 // ipc_error is produced only on the client side, never by a store;
-// not_authorized only by a service that refused the caller, never by a store.
+// not_authorized only by a service that refused the caller, never by a store;
+// store_full by a store that holds as many certificates as it may.
 enum class AddCertificateStatus : int32_t {
     ipc_error = -1,
     success = 0,
@@ -17,6 +18,7 @@ enum class AddCertificateStatus : int32_t {
     already_exists = 3,
     internal_error = 4,
     not_authorized = 5,
+    store_full = 6,
 };
 
 enum class RemoveCertificateStatus : int32_t {

@@ -11,18 +11,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ev_common/cyber/ca_certificate_store.hpp"
 #include "ev_common/cyber/certificate_change.hpp"
+#include "ev_common/cyber/certificate_table.hpp"
+#include "ev_common/system/command_runner.hpp"
 
 namespace ev_common {
 
-class Process;
 namespace file_io {
 struct SavedEntry;
 }
@@ -47,10 +47,11 @@ public:
     std::optional<Certificate> getCertificate(uint32_t id) override;
     std::optional<Certificate> getCertificateByName(const std::string& name) override;
     std::optional<CertificateInfo> getCertificateInfo(uint32_t id) override;
+    std::optional<CertificateInfo> findCertificateInfo(uint32_t id) override;
     AddCertificateStatus addCertificate(const Certificate& certificate, const std::string& name,
                                         uint32_t& id, bool replace) override;
     RemoveCertificateStatus removeCertificate(uint32_t id) override;
-    std::uint64_t generation() override { return currentGeneration; }
+    std::uint64_t generation() override { return table.generation(); }
     CertificateDetailsListing getCertificateDetails() override;
     std::optional<uint32_t> findCertificateByHashData(const OcppHashData& wanted) override;
 
@@ -58,6 +59,10 @@ public:
     // certificate checkExpiry() warns about. Set it before init or while no
     // other thread uses the store.
     void setChangeObserver(CertificateChangeObserver changeObserver);
+
+    // Identifiers and generation shared with the other stores of a service;
+    // before init.
+    void shareNumbering(std::shared_ptr<CertificateNumbering> numbering);
 
     // Warns about every certificate whose end of validity has passed or comes
     // within `windowSeconds` of `now` (seconds since 1970), built-ins
@@ -79,7 +84,8 @@ public:
     void cancelUpdates();
 
 private:
-    bool isValidName(const std::string& name) const;
+    using Entry = CertificateTable::Entry;
+
     void removeLeftoverTemporaries();
     void loadStore();
     bool isBelowUserDir(const std::filesystem::path& file,
@@ -99,29 +105,12 @@ private:
     // system store again; false when that update fails too.
     bool putBack(const std::string& name, const std::filesystem::path& file,
                  const file_io::SavedEntry& previous);
-    // One table entry with what it keeps of the certificate; its issuer is
-    // not looked for yet.
-    struct Entry {
-        CertificateInfo info;
-        CertificateDetails details;
-        IssuerIdentity identity;
-        std::vector<uint8_t> issuerDer;
-        // The entry whose key signed this certificate (its own for a
-        // self-signed one); empty while no entry of the table did.
-        std::optional<uint32_t> issuerId;
-    };
-    Entry makeEntry(const std::string& name, bool isBuiltIn, const Certificate& certificate) const;
-    // Looks for the entry that issued `certificate` (the certificate of `entry`)
-    // and sets the entry's OCPP hash data from its key, or clears them.
-    void resolveIssuer(Entry& entry, const Certificate& certificate);
     // After a change: entries whose issuer has left the table, or that had
     // none, look for one again.
     void refreshIssuers();
-    void report(CertificateEvent event, const Entry& entry);
     uint32_t enterUserCertificate(const std::string& name, const Certificate& loaded);
     void cleanDeadSymlinks(const std::string& name);
     std::optional<Certificate> loadSystemEntry(const std::string& name) const;
-    std::map<uint32_t, Entry>::iterator findByName(const std::string& name);
 
     std::filesystem::path linuxDir;
     std::filesystem::path userDir;
@@ -129,17 +118,10 @@ private:
     std::string freshArgument;
     std::vector<std::string> extraArguments;
     std::function<bool(bool)> updateCallback;
-    std::map<uint32_t, Entry> certificates;
-    uint32_t nextId = 1;
-    std::uint64_t currentGeneration = 0;
-    CertificateChangeObserver observer;
+    CertificateTable table{kSystemDomain};
 
     std::chrono::seconds updateTimeout = kDefaultUpdateTimeout;
-    std::mutex updateMutex;
-    // Guarded by updateMutex: the run cancelUpdates() must reach, and whether
-    // it was called.
-    Process* runningUpdate = nullptr;
-    bool updatesCancelled = false;
+    CommandRunner updateRunner;
 };
 
 }  // namespace ev_common

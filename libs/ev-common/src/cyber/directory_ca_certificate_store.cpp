@@ -1,0 +1,397 @@
+#include "ev_common/cyber/directory_ca_certificate_store.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <spdlog/spdlog.h>
+
+#include "ev_common/system/bounded_text.hpp"
+#include "ev_common/system/file_io.hpp"
+#include "file_io.hpp"
+#include "store_checks.hpp"
+
+namespace fs = std::filesystem;
+
+namespace ev_common {
+
+namespace {
+
+const std::string kCrtExtension = ".crt";
+
+std::int64_t nowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string endText(const ProcessEnd& end, std::chrono::seconds limit) {
+    switch (end.kind) {
+        case ProcessEnd::Kind::exited:
+            return "exit code " + std::to_string(end.code);
+        case ProcessEnd::Kind::signalled:
+            return "killed by signal " + std::to_string(end.code);
+        case ProcessEnd::Kind::timedOut:
+            return "timed out (limit = " + std::to_string(limit.count()) + "s)";
+        case ProcessEnd::Kind::cancelled:
+            return "stopped, the service is shutting down";
+        case ProcessEnd::Kind::unknown:
+            break;
+    }
+    return "no exit status";
+}
+
+}  // namespace
+
+DirectoryCaCertificateStore::DirectoryCaCertificateStore(
+    std::string domain, TrustAnchorRules anchorRules, std::function<bool(const fs::path&)> rehash)
+    : rules(anchorRules), rehashCallback(std::move(rehash)), table(std::move(domain)) {
+    if (!rehashCallback) {
+        rehashCallback = [this](const fs::path& folder) { return runRehash(folder); };
+    }
+}
+
+void DirectoryCaCertificateStore::shareNumbering(std::shared_ptr<CertificateNumbering> numbering) {
+    table.shareNumbering(std::move(numbering));
+}
+
+void DirectoryCaCertificateStore::setChangeObserver(CertificateChangeObserver observer) {
+    table.setObserver(std::move(observer));
+}
+
+bool DirectoryCaCertificateStore::init(const fs::path& folder, const fs::path& bundle) {
+    std::error_code ec;
+    folderPath = fs::absolute(folder, ec);
+    bundlePath = fs::absolute(bundle, ec);
+    struct stat status {};
+    if (::stat(folderPath.c_str(), &status) != 0) {
+        // TLS clients of other users read the folder: its mode does not
+        // follow this process's umask.
+        if (errno != ENOENT || ::mkdir(folderPath.c_str(), 0755) != 0 ||
+            ::chmod(folderPath.c_str(), 0755) != 0) {
+            spdlog::error("[ca-store] Cannot create the folder of trust domain {} : {} => {}",
+                          domain(), folderPath.string(), std::strerror(errno));
+            return false;
+        }
+        spdlog::info("[ca-store] Created the folder of trust domain {} : {}", domain(),
+                     folderPath.string());
+    } else if (!S_ISDIR(status.st_mode)) {
+        spdlog::error("[ca-store] The folder of trust domain {} is not a directory : {}", domain(),
+                      folderPath.string());
+        return false;
+    }
+    removeLeftoverTemporaries();
+    loadFolder();
+    if (!rebuild()) {
+        spdlog::error("[ca-store] Unable to rebuild the links and the bundle of trust domain {}",
+                      domain());
+        return false;
+    }
+    spdlog::info("[ca-store] Loaded {} CA certificates in trust domain {} : {}", table.size(),
+                 domain(), folderPath.string());
+    return true;
+}
+
+void DirectoryCaCertificateStore::removeLeftoverTemporaries() {
+    // A write killed before its rename leaves its temporary behind.
+    auto removeIn = [](const fs::path& folder, auto isLeftover) {
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const fs::path entry = it->path();
+            if (!isLeftover(entry.filename().string())) continue;
+            if (::unlink(entry.c_str()) == 0) {
+                spdlog::info("[ca-store] Removed leftover temporary file {}", entry.string());
+            }
+        }
+    };
+    removeIn(folderPath,
+             [](const std::string& name) { return file_io::isTemporaryName(name, kCrtExtension); });
+    const std::string bundleName = bundlePath.filename().string();
+    removeIn(bundlePath.parent_path(),
+             [&](const std::string& name) { return atomicWriteTarget(name) == bundleName; });
+}
+
+fs::path DirectoryCaCertificateStore::fileOf(const std::string& name) const {
+    return folderPath / (name + kCrtExtension);
+}
+
+void DirectoryCaCertificateStore::loadFolder() {
+    // In name order, so that identifiers and the bundle come out the same
+    // at every start.
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(folderPath, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path entry = it->path();
+        const std::string fileName = entry.filename().string();
+        if (entry.extension() != kCrtExtension || fileName.front() == '.') continue;
+        // `openssl rehash` would link the target into the domain: only what
+        // this store wrote may be trusted there.
+        std::error_code linkEc;
+        if (fs::is_symlink(fs::symlink_status(entry, linkEc))) {
+            if (::unlink(entry.c_str()) == 0) {
+                spdlog::warn("[ca-store] Removed link {} from the folder of trust domain {}",
+                             entry.string(), domain());
+            }
+            continue;
+        }
+        files.push_back(entry);
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files) {
+        // Never through a link: what this store trusts is what it wrote.
+        std::error_code readEc;
+        const auto text = readRegularFile(file, readEc, false);
+        const Certificate certificate = text ? Certificate(*text) : Certificate("");
+        if (!certificate.valid()) {
+            spdlog::error("[ca-store] Invalid certificate found : {}", file.string());
+            continue;
+        }
+        const Certificate anchor(certificate.handle());
+        CertificateTable::Entry entry = table.makeEntry(file.stem().string(), false, anchor);
+        table.resolveIssuer(entry, anchor);
+        pems[entry.info.name] = anchor.text();
+        table.insert(std::move(entry));
+    }
+    refreshIssuers();
+}
+
+void DirectoryCaCertificateStore::refreshIssuers() {
+    table.refreshIssuers([this](const CertificateInfo& info) -> std::optional<Certificate> {
+        const auto it = pems.find(info.name);
+        if (it == pems.end()) return std::nullopt;
+        return Certificate(it->second);
+    });
+}
+
+bool DirectoryCaCertificateStore::rebuild() {
+    if (!rehashCallback(folderPath)) return false;
+    std::string bundle;
+    for (const auto& [name, pem] : pems) bundle += pem;
+    // Rewritten only when it changes: clients may watch it, and flash wears.
+    std::error_code ec;
+    const auto current = readRegularFile(bundlePath, ec, false);
+    if (current && *current == bundle) return true;
+    AtomicWriteOptions options;
+    options.mode = 0644;
+    const AtomicWriteResult written = writeFileAtomically(bundlePath, bundle, options);
+    if (written.status == AtomicWriteResult::Status::notSynced) {
+        // In place; should a power cut take it, the next start rebuilds it.
+        spdlog::warn("[ca-store] The bundle of trust domain {} may not survive a power cut : {}",
+                     domain(), bundlePath.string());
+        return true;
+    }
+    if (!written.ok()) {
+        spdlog::error("[ca-store] Unable to write the bundle of trust domain {} : {}", domain(),
+                      bundlePath.string());
+        return false;
+    }
+    return true;
+}
+
+void DirectoryCaCertificateStore::undo(const std::string& name, const file_io::SavedEntry& previous,
+                                       const std::optional<std::string>& previousPem) {
+    const fs::path file = fileOf(name);
+    if (!file_io::restoreEntry(file, previous)) {
+        spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
+    }
+    if (previousPem) {
+        pems[name] = *previousPem;
+    } else {
+        pems.erase(name);
+    }
+    if (!rebuild()) {
+        spdlog::error("[ca-store] Unable to restore the links and the bundle of trust domain {}",
+                      domain());
+    }
+}
+
+std::vector<CertificateInfo> DirectoryCaCertificateStore::getCertificates() {
+    return table.infos();
+}
+
+std::optional<Certificate> DirectoryCaCertificateStore::getCertificate(uint32_t id) {
+    const auto it = table.find(id);
+    if (it == table.end()) {
+        spdlog::error("[ca-store] Invalid certificate id : {}", id);
+        return std::nullopt;
+    }
+    return getCertificateByName(it->second.info.name);
+}
+
+std::optional<Certificate> DirectoryCaCertificateStore::getCertificateByName(
+    const std::string& name) {
+    const auto it = pems.find(name);
+    if (it == pems.end()) return std::nullopt;
+    return Certificate(it->second);
+}
+
+std::optional<CertificateInfo> DirectoryCaCertificateStore::getCertificateInfo(uint32_t id) {
+    auto info = findCertificateInfo(id);
+    if (!info) spdlog::error("[ca-store] Invalid certificate id : {}", id);
+    return info;
+}
+
+std::optional<CertificateInfo> DirectoryCaCertificateStore::findCertificateInfo(uint32_t id) {
+    const auto it = table.find(id);
+    if (it == table.end()) return std::nullopt;
+    return it->second.info;
+}
+
+CertificateDetailsListing DirectoryCaCertificateStore::getCertificateDetails() {
+    return table.details();
+}
+
+std::optional<uint32_t> DirectoryCaCertificateStore::findCertificateByHashData(
+    const OcppHashData& wanted) {
+    return table.findByHashData(wanted);
+}
+
+std::size_t DirectoryCaCertificateStore::checkExpiry(std::int64_t now, std::int64_t windowSeconds) {
+    return table.checkExpiry(now, windowSeconds);
+}
+
+std::optional<AddCertificateStatus> DirectoryCaCertificateStore::refuseAddition(
+    const Certificate& certificate, const std::string& name, bool replace) {
+    if (const auto refused = store_checks::refuseCertificate(certificate, name)) return refused;
+    if (const auto why = trustAnchorRefusal(certificate, rules, nowSeconds())) {
+        spdlog::error("[ca-store] Unable to add certificate {} to domain {} : {}", bounded(name),
+                      domain(), *why);
+        return AddCertificateStatus::invalid_cert;
+    }
+    const bool held = table.findByName(name) != table.end();
+    if (held && !replace) {
+        spdlog::error(
+            "[ca-store] Unable to add certificate {} to domain {} : a certificate with the same "
+            "name already exists",
+            bounded(name), domain());
+        return AddCertificateStatus::already_exists;
+    }
+    if (!held && table.size() >= maxCertificates) {
+        spdlog::error(
+            "[ca-store] Unable to add certificate {} to domain {} : the domain already holds its "
+            "maximum of {} certificates",
+            bounded(name), domain(), maxCertificates);
+        return AddCertificateStatus::store_full;
+    }
+    return std::nullopt;
+}
+
+AddCertificateStatus DirectoryCaCertificateStore::addCertificate(const Certificate& certificate,
+                                                                 const std::string& name,
+                                                                 uint32_t& id, bool replace) {
+    if (const auto refused = refuseAddition(certificate, name, replace)) return *refused;
+    // The certificate alone, as libcrypto writes it: nothing else of the
+    // client's text reaches the folder or the bundle.
+    const Certificate anchor(certificate.handle());
+    const fs::path file = fileOf(name);
+    std::error_code error;
+    const auto previous = file_io::saveEntry(file, error);
+    AtomicWriteOptions options;
+    options.mode = 0644;
+    const AtomicWriteResult written =
+        previous ? writeFileAtomically(file, anchor.text(), options)
+                 : AtomicWriteResult{AtomicWriteResult::Status::cannotOpen, {}, error.value()};
+    if (!written.ok()) {
+        // A new file that may not survive a power cut: better the old one now.
+        if (written.status == AtomicWriteResult::Status::notSynced &&
+            !file_io::restoreEntry(file, *previous)) {
+            spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
+        }
+        spdlog::error("[ca-store] Unable to add certificate {} to domain {} : unable to write {}",
+                      bounded(name), domain(), file.string());
+        return AddCertificateStatus::internal_error;
+    }
+
+    const auto replaced = table.findByName(name);
+    std::optional<std::string> previousPem;
+    if (const auto it = pems.find(name); it != pems.end()) previousPem = it->second;
+    pems[name] = anchor.text();
+    if (!rebuild()) {
+        undo(name, *previous, previousPem);
+        spdlog::error(
+            "[ca-store] Unable to add certificate {} to domain {} : the links and the bundle "
+            "could not be rebuilt",
+            bounded(name), domain());
+        return AddCertificateStatus::internal_error;
+    }
+
+    const bool replacing = replaced != table.end();
+    if (replacing) table.erase(replaced);
+    CertificateTable::Entry entry = table.makeEntry(name, false, anchor);
+    table.resolveIssuer(entry, anchor);
+    id = table.insert(std::move(entry));
+    refreshIssuers();
+    spdlog::info("[ca-store] Certificate added to domain {} : id = {}, name = {}", domain(), id,
+                 bounded(name));
+    table.changed(replacing ? CertificateEvent::replaced : CertificateEvent::added, table.at(id));
+    return AddCertificateStatus::success;
+}
+
+RemoveCertificateStatus DirectoryCaCertificateStore::removeCertificate(uint32_t id) {
+    const auto it = table.find(id);
+    if (it == table.end()) {
+        spdlog::error("[ca-store] Invalid certificate id : {}", id);
+        return RemoveCertificateStatus::unknown_id;
+    }
+    const std::string name = it->second.info.name;
+    const fs::path file = fileOf(name);
+    std::error_code error;
+    const auto previous = file_io::saveEntry(file, error);
+    if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
+        !fs::remove(file, error)) {
+        spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}", id,
+                      error.message());
+        return RemoveCertificateStatus::internal_error;
+    }
+    std::optional<std::string> previousPem;
+    if (const auto pem = pems.find(name); pem != pems.end()) {
+        previousPem = pem->second;
+        pems.erase(pem);
+    }
+    if (!rebuild()) {
+        undo(name, *previous, previousPem);
+        spdlog::error(
+            "[ca-store] Unable to remove certificate {} from domain {} : the links and the "
+            "bundle could not be rebuilt",
+            id, domain());
+        return RemoveCertificateStatus::internal_error;
+    }
+    spdlog::info("[ca-store] Certificate removed from domain {} : id = {}, name = {}", domain(), id,
+                 bounded(name));
+    const CertificateTable::Entry removed = std::move(it->second);
+    table.erase(it);
+    refreshIssuers();
+    table.changed(CertificateEvent::removed, removed);
+    return RemoveCertificateStatus::success;
+}
+
+bool DirectoryCaCertificateStore::runRehash(const fs::path& folder) {
+    const auto outcome =
+        rehashRunner.run(kOpensslCommand, {"rehash", folder.string()}, rehashTimeout);
+    switch (outcome.kind) {
+        case CommandRunner::Outcome::Kind::refused:
+            spdlog::error(
+                "[ca-store] Rehash of trust domain {} not started, the service is shutting down",
+                domain());
+            return false;
+        case CommandRunner::Outcome::Kind::notStarted:
+            spdlog::error("[ca-store] Unable to execute {} rehash for trust domain {}",
+                          kOpensslCommand, domain());
+            return false;
+        case CommandRunner::Outcome::Kind::ended:
+            break;
+    }
+    if (outcome.end.succeeded()) return true;
+    spdlog::error("[ca-store] Rehash of trust domain {} failed : {} => {} rehash {}", domain(),
+                  endText(outcome.end, rehashTimeout), kOpensslCommand, folder.string());
+    return false;
+}
+
+void DirectoryCaCertificateStore::cancelRehash() {
+    rehashRunner.cancel();
+}
+
+}  // namespace ev_common
