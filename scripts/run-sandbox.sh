@@ -20,7 +20,7 @@ fi
 cmake --build "$BUILD" -j"$(nproc)" --target "${targets[@]}"
 
 SANDBOX="$BUILD/sandbox"
-mkdir -p "$SANDBOX/work" "$SANDBOX/etc-certs" "$SANDBOX/user" "$SANDBOX/hooks"
+mkdir -p "$SANDBOX/work" "$SANDBOX/etc-certs" "$SANDBOX/user" "$SANDBOX/hooks" "$SANDBOX/domains"
 
 CERTSDIR=/usr/share/ca-certificates
 CERTSCONF="$SANDBOX/ca-certificates.conf"
@@ -51,7 +51,9 @@ cat > "$SANDBOX/cybersecurity_service.desc.json" <<JSON
                 "--certsconf", "$CERTSCONF", "--certsdir", "$CERTSDIR",
                 "--localcertsdir", "$SANDBOX/user", "--etccertsdir", "$SANDBOX/etc-certs",
                 "--hooksdir", "$SANDBOX/hooks" ] },
-            { "name": "admin_groups", "type": "string[]", "default": $ADMIN_GROUPS }
+            { "name": "admin_groups", "type": "string[]", "default": $ADMIN_GROUPS },
+            { "name": "domains", "type": "string[]", "default": [ "csms" ] },
+            { "name": "domains_path", "type": "string", "default": "$SANDBOX/domains" }
         ]
     }
 }
@@ -67,10 +69,12 @@ Sandbox: $SANDBOX
   built-in certificates: $CERTSDIR (listed in $CERTSCONF)
   system CA folder:      $SANDBOX/etc-certs
   user certificates:     $SANDBOX/user
+  trust domain csms:     $SANDBOX/domains/csms/ (CApath), $SANDBOX/domains/csms.pem (CAfile)
 Endpoint: ipc:///tmp/cybersecurity_service.reqresp.api
 From another terminal, as $(id -un):
   $CTL list
   $CTL add my_ca /path/to/ca.crt
+  $CTL add --domain csms csms_root /path/to/root.crt
   $CTL get --name my_ca
   $CTL remove ID
 Ctrl-C stops the daemon.
