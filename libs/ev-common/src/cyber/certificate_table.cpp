@@ -84,9 +84,11 @@ void CertificateTable::refreshIssuers(const Loader& load) {
         if (entry.issuerId && entries_.count(*entry.issuerId) != 0) continue;
         // The certificate is read again only when an entry of the table
         // bears its issuer's name: its signature has to be checked.
-        const bool named = std::any_of(entries_.begin(), entries_.end(), [&](const auto& other) {
-            return other.first != id && sameName(entry.issuerDer, other.second.identity.subjectDer);
-        });
+        const bool named = std::any_of(
+            entries_.begin(), entries_.end(),
+            [&, self = id, &issuerDer = entry.issuerDer](const auto& other) {
+                return other.first != self && sameName(issuerDer, other.second.identity.subjectDer);
+            });
         const auto certificate = named ? load(entry.info) : std::nullopt;
         if (certificate) {
             resolveIssuer(entry, *certificate);
