@@ -314,68 +314,33 @@ TEST_F(IpcEndpointClaim, SetsAsideWhateverAnotherUserLeftAtThePathAndRemovesOnly
     // Root gives what it leaves to nobody; anyone else leaves their own.
     const uid_t other = ::geteuid() == 0 ? 65534 : ::geteuid();
     const auto giveAway = [&] { EXPECT_EQ(::lchown(path().c_str(), other, other), 0); };
+    std::vector<int> sockets;  // the test's own, closed at the end
     struct Case {
-        const char* kind;            // as the warning names it; empty: removed, not set aside
-        std::function<int()> leave;  // puts it at the path; a descriptor to close
+        const char* kind;  // as the warning names it; empty: this user's own, removed
+        std::function<void()> leave;
         bool needsRoot;
     };
     const std::vector<Case> cases{
-        {"", [&] { return socketFile(path(), false); }, false},
-        {"regular file",
-         [&] {
-             ev_test::writeFile(path(), "x");
-             giveAway();
-             return -1;
-         },
-         false},
-        {"FIFO",
-         [&] {
-             EXPECT_EQ(::mkfifo(path().c_str(), 0600), 0);
-             giveAway();
-             return -1;
-         },
-         false},
-        {"symbolic link",
-         [&] {
-             EXPECT_EQ(::symlink("/nowhere", path().c_str()), 0);
-             giveAway();
-             return -1;
-         },
-         false},
-        {"folder",
-         [&] {
-             std::filesystem::create_directories(path() + "/inside");
-             giveAway();
-             return -1;
-         },
-         false},
-        {"stale socket",
-         [&] {
-             const int fd = socketFile(path(), false);
-             giveAway();
-             return fd;
-         },
-         true},
-        {"live socket",
-         [&] {
-             const int fd = socketFile(path(), true);
-             giveAway();
-             return fd;
-         },
-         true},
+        {"", [&] { sockets.push_back(socketFile(path(), false)); }, false},
+        {"regular file", [&] { ev_test::writeFile(path(), "x"); }, false},
+        {"FIFO", [&] { EXPECT_EQ(::mkfifo(path().c_str(), 0600), 0); }, false},
+        {"symbolic link", [&] { EXPECT_EQ(::symlink("/nowhere", path().c_str()), 0); }, false},
+        {"folder", [&] { std::filesystem::create_directories(path() + "/inside"); }, false},
+        {"stale socket", [&] { sockets.push_back(socketFile(path(), false)); }, true},
+        {"live socket", [&] { sockets.push_back(socketFile(path(), true)); }, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind);
         if (c.needsRoot && ::geteuid() != 0) continue;
         capture.clear();
-        const int fd = c.leave();
+        c.leave();
+        if (*c.kind != '\0') giveAway();
         const auto left = statusOf(path());
         {
             ZmqIpcServer server("Test", endpoint(), &handler, locked());
             ASSERT_TRUE(server.start()) << capture.dump();
             EXPECT_TRUE(answers());
         }
-        if (fd >= 0) ::close(fd);
         EXPECT_EQ(statusOf(path()).st_ino, 0u) << "the server's own socket went with it";
         const auto aside = setAside(path());
         if (*c.kind == '\0') {
@@ -396,6 +361,7 @@ TEST_F(IpcEndpointClaim, SetsAsideWhateverAnotherUserLeftAtThePathAndRemovesOnly
             << capture.dump();
         std::filesystem::remove_all(aside[0]);
     }
+    for (const int fd : sockets) ::close(fd);
 }
 
 TEST_F(IpcEndpointClaim, AProcessThatKeepsBindingThePathNeverMakesAClaimFail) {
