@@ -1,11 +1,13 @@
 // The listening Unix socket behind a ZmqIpcServer's ipc:// endpoint on a file
 // path. The server claims the path for itself alone: a lock file held while
-// it serves, no start over a live socket of another server, a stale file
-// left by a crash cleared away. The socket is the one systemd passed
-// (socket activation) or one bound here with the configured mode and group,
-// never wider open on the way; libzmq only gets duplicates (ZMQ_USE_FD), so it
-// never binds, replaces or unlinks the file itself. On release the file is
-// removed only while it is still the one bound here.
+// it serves, no start over a live socket of another server. The socket is
+// the one systemd passed (socket activation) or one bound here under a fresh
+// name beside the path, given its mode and group, and renamed into place in
+// one step, so the path is never free for somebody else to bind; whatever
+// was there is set aside under a name that says so (a stale socket of this
+// user is removed). libzmq only gets duplicates (ZMQ_USE_FD), so it never
+// binds, replaces or unlinks the file itself. On release the file is removed
+// only while it is still the one bound here.
 #pragma once
 
 #include "ev_common/ipc/zmq_ipc_server.hpp"
@@ -41,10 +43,17 @@ public:
     void release();
 
 private:
+    enum class Outcome { done, served, failed };
+
     bool lock();
+    bool lockFolderIsOwn(const std::string& folder);
     bool adopt();
-    bool clearPath();
-    bool bindSocket();
+    bool claimPath();
+    bool servedByAnother();
+    std::string bindBeside();
+    bool giveModeAndGroup(const std::string& name);
+    bool moveIntoPlace(const std::string& name);
+    Outcome disposeOf(const std::string& at);
     bool stillOurs() const;
     // Removes the file while it is still this listener's, then closes.
     void discardSocket();
@@ -60,7 +69,8 @@ private:
     // process and is never closed.
     UniqueFd bound_socket_;
     int adopted_ = -1;
-    // The file bind() created, as recorded right after.
+    // The file bind() created, as recorded right after; `bound_` once it is
+    // at the path.
     bool bound_ = false;
     dev_t device_ = 0;
     ino_t inode_ = 0;

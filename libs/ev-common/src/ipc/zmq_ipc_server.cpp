@@ -8,11 +8,13 @@
 #include <zmq.h>
 #include <zmq.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -114,11 +116,32 @@ bool contextAlive(void* context) {
 }  // namespace
 
 std::string ipcLockFile(const std::string& endpoint, const std::string& rootFolder) {
-    const std::filesystem::path socket = ipcSocketPath(endpoint);
+    const char* runtimeFolder = std::getenv("XDG_RUNTIME_DIR");
+    return ipcLockFile(endpoint, rootFolder, ::geteuid(),
+                       runtimeFolder != nullptr ? runtimeFolder : "");
+}
+
+std::string ipcLockFile(const std::string& endpoint, const std::string& rootFolder, uid_t user,
+                        const std::string& runtimeFolder) {
+    namespace fs = std::filesystem;
+    const fs::path socket = ipcSocketPath(endpoint);
     if (socket.empty()) return {};
-    const std::string lockName = socket.stem().string() + ".lock";
-    if (::geteuid() == 0) return (std::filesystem::path(rootFolder) / lockName).string();
-    return (socket.parent_path() / lockName).string();
+    const std::string stem = socket.stem().string();
+    if (user == 0) return (fs::path(rootFolder) / (stem + ".lock")).string();
+    // Named after the daemon, as root's folder is ("/run/<daemon>").
+    fs::path root = fs::path(rootFolder).lexically_normal();
+    if (!root.has_filename()) root = root.parent_path();
+    std::string owner = root.filename().string();
+    if (owner.empty() || owner == "." || owner == "..") owner = stem;
+    struct stat status {};
+    const fs::path runtime(runtimeFolder);
+    if (runtime.is_absolute() && ::lstat(runtime.c_str(), &status) == 0 &&
+        S_ISDIR(status.st_mode) && status.st_uid == user && (status.st_mode & 022) == 0) {
+        // Shared by every program of the user: the name says whose lock it is.
+        const std::string name = stem.rfind(owner, 0) == 0 ? stem : owner + "." + stem;
+        return (runtime / (name + ".lock")).string();
+    }
+    return (fs::path("/tmp") / (owner + "-" + std::to_string(user)) / (stem + ".lock")).string();
 }
 
 bool IpcRequestContext::sendResponse(const void* data, std::size_t size) {

@@ -2,6 +2,7 @@
 // the socket file's mode and group, one server per endpoint, stale and
 // foreign files at the path, and removal of only its own file.
 #include "ev_common/ipc/ipc_endpoint.hpp"
+#include "../../src/ipc/unix_listener.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
 #include "ev_common/ipc/zmq_ipc_client.hpp"
 #include "ev_common/ipc/zmq_ipc_server.hpp"
@@ -9,17 +10,23 @@
 #include "log_capture.hpp"
 #include "temp_dir.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
 #include <zmq.hpp>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -84,12 +91,50 @@ TEST(IpcEndpoint, NamesTheSocketFileAndTheLockOfAnIpcEndpointOnly) {
     EXPECT_EQ(ev_common::ipcSocketPath("inproc://x"), "");
     EXPECT_EQ(ev_common::ipcSocketPath("tcp://127.0.0.1:5555"), "");
 
-    // Only root's lock may sit in root's folder; anyone else's goes beside
-    // the socket.
-    const std::string expected =
-        ::geteuid() == 0 ? "/run/daemon/x.reqresp.lock" : "/tmp/x.reqresp.lock";
-    EXPECT_EQ(ev_common::ipcLockFile("ipc:///tmp/x.reqresp.api", "/run/daemon"), expected);
     EXPECT_EQ(ev_common::ipcLockFile("inproc://x", "/run/daemon"), "");
+}
+
+TEST(IpcEndpoint, KeepsTheLockOfAUserOtherThanRootInAFolderOfThatUserOnly) {
+    // A folder of the user's own, and others the user must not trust.
+    ev_test::TempDir dir;
+    const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const auto folder = [&](const std::string& name, mode_t mode) {
+        const std::string path = (dir / name).string();
+        EXPECT_EQ(::mkdir(path.c_str(), mode), 0);
+        EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+        EXPECT_EQ(::lchown(path.c_str(), user, static_cast<gid_t>(-1)), 0);
+        return path;
+    };
+    const std::string own = folder("own", 0700);
+    const std::string shared = folder("shared", 0770);
+    const std::string link = (dir / "link").string();
+    ASSERT_EQ(::symlink(own.c_str(), link.c_str()), 0);
+    const std::string fallback = "/tmp/daemon-" + std::to_string(user);
+
+    struct Case {
+        std::string endpoint;
+        uid_t user;
+        std::string runtime;
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {"ipc:///tmp/x.reqresp.api", 0, own, "/run/daemon/x.reqresp.lock"},
+        {"ipc:///tmp/x.reqresp.api", user, own, own + "/daemon.x.reqresp.lock"},
+        {"ipc:///tmp/daemon.reqresp.api", user, own, own + "/daemon.reqresp.lock"},
+        {"ipc:///tmp/x.reqresp.api", user, "", fallback + "/x.reqresp.lock"},
+        {"ipc:///tmp/x.reqresp.api", user, "relative", fallback + "/x.reqresp.lock"},
+        {"ipc:///tmp/x.reqresp.api", user, shared, fallback + "/x.reqresp.lock"},
+        {"ipc:///tmp/x.reqresp.api", user, link, fallback + "/x.reqresp.lock"},
+        {"ipc:///tmp/x.reqresp.api", user, "/", fallback + "/x.reqresp.lock"},
+        {"ipc:///tmp/x.reqresp.api", user, dir.path().string() + "/none",
+         fallback + "/x.reqresp.lock"},
+        {"inproc://x", user, own, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.endpoint + " " + std::to_string(c.user) + " " + c.runtime);
+        EXPECT_EQ(ev_common::ipcLockFile(c.endpoint, "/run/daemon/", c.user, c.runtime),
+                  c.expected);
+    }
 }
 
 // Replies "ok" to every request, and a ZeroMQ error (which costs the server
@@ -252,47 +297,222 @@ TEST_F(IpcEndpointClaim, RefusesToStartWhileAnotherServerServesTheEndpoint) {
     EXPECT_TRUE(answers());
 }
 
-TEST_F(IpcEndpointClaim, ClearsAStaleSocketAnImpostorAndAStrayFileBeforeBinding) {
+// The set-aside entries beside the path.
+std::vector<std::string> setAside(const std::string& path) {
+    std::vector<std::string> names;
+    const auto prefix = std::filesystem::path(path).filename().string() + ".set-aside.";
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            names.push_back(entry.path().string());
+    }
+    return names;
+}
+
+TEST_F(IpcEndpointClaim, SetsAsideWhateverAnotherUserLeftAtThePathAndRemovesOnlyItsOwnStaleSocket) {
     const std::string prefix = "Server " + endpoint() + ": ";
+    // Root gives what it leaves to nobody; anyone else leaves their own.
+    const uid_t other = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const auto giveAway = [&] { EXPECT_EQ(::lchown(path().c_str(), other, other), 0); };
+    std::vector<int> sockets;  // the test's own, closed at the end
     struct Case {
-        const char* what;
-        std::function<int()> leave;  // puts something at the path; a descriptor to close
-        level_enum level;
-        std::string line;
+        const char* kind;  // as the warning names it; empty: this user's own, removed
+        std::function<void()> leave;
         bool needsRoot;
     };
     const std::vector<Case> cases{
-        {"socket of a crashed server", [&] { return socketFile(path(), false); }, level_enum::warn,
-         prefix + "stale socket " + path() + " removed", false},
-        {"live socket of another user",
-         [&] {
-             const int fd = socketFile(path(), true);
-             EXPECT_EQ(::lchown(path().c_str(), 65534, 65534), 0);
-             return fd;
-         },
-         level_enum::err,
-         prefix + "socket " + path() + " owned by uid 65534 is an impostor, removed", true},
-        {"regular file",
-         [&] {
-             ev_test::writeFile(path(), "x");
-             return -1;
-         },
-         level_enum::err, prefix + path() + " is not a socket, removed", false},
+        {"", [&] { sockets.push_back(socketFile(path(), false)); }, false},
+        {"regular file", [&] { ev_test::writeFile(path(), "x"); }, false},
+        {"FIFO", [&] { EXPECT_EQ(::mkfifo(path().c_str(), 0600), 0); }, false},
+        {"symbolic link", [&] { EXPECT_EQ(::symlink("/nowhere", path().c_str()), 0); }, false},
+        {"folder", [&] { std::filesystem::create_directories(path() + "/inside"); }, false},
+        {"stale socket", [&] { sockets.push_back(socketFile(path(), false)); }, true},
+        {"live socket", [&] { sockets.push_back(socketFile(path(), true)); }, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.kind);
         if (c.needsRoot && ::geteuid() != 0) continue;
         capture.clear();
-        const int fd = c.leave();
+        c.leave();
+        if (*c.kind != '\0') giveAway();
+        const auto left = statusOf(path());
         {
             ZmqIpcServer server("Test", endpoint(), &handler, locked());
             ASSERT_TRUE(server.start()) << capture.dump();
-            EXPECT_TRUE(capture.has(c.level, c.line)) << capture.dump();
             EXPECT_TRUE(answers());
         }
-        if (fd >= 0) ::close(fd);
-        EXPECT_EQ(statusOf(path()).st_ino, 0u);
+        EXPECT_EQ(statusOf(path()).st_ino, 0u) << "the server's own socket went with it";
+        const auto aside = setAside(path());
+        if (*c.kind == '\0') {
+            EXPECT_TRUE(aside.empty());
+            EXPECT_TRUE(
+                capture.has(level_enum::warn, prefix + "stale socket " + path() + " removed"))
+                << capture.dump();
+            continue;
+        }
+        // Kept as it was, under a name that says so, and never removed.
+        ASSERT_EQ(aside.size(), 1u) << capture.dump();
+        const auto kept = statusOf(aside[0]);
+        EXPECT_EQ(kept.st_ino, left.st_ino);
+        EXPECT_EQ(kept.st_uid, other);
+        EXPECT_TRUE(capture.has(level_enum::warn, prefix + c.kind + " owned by uid " +
+                                                      std::to_string(other) + " found at " +
+                                                      path() + ", set aside as " + aside[0]))
+            << capture.dump();
+        std::filesystem::remove_all(aside[0]);
     }
+    for (const int fd : sockets) ::close(fd);
+}
+
+TEST_F(IpcEndpointClaim, AProcessThatKeepsBindingThePathNeverMakesAClaimFail) {
+    // Another user binds and listens in a loop; without root, the racers'
+    // sockets are this user's and left stale (a live one would be a server).
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path().c_str(), sizeof address.sun_path - 1);
+    struct Racers {
+        std::vector<pid_t> pids;
+        ~Racers() {
+            for (const pid_t pid : pids) ::kill(pid, SIGKILL);
+            for (const pid_t pid : pids) ::waitpid(pid, nullptr, 0);
+        }
+    } racers;
+    // More racers than cores: one of them is always ready to run when the
+    // path comes free.
+    for (int i = 0; i < 3; ++i) {
+        const pid_t racer = ::fork();
+        ASSERT_GE(racer, 0);
+        if (racer != 0) {
+            racers.pids.push_back(racer);
+            continue;
+        }
+        // Only system calls from here: the fork copied one thread of many.
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+        for (int held = -1;;) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            while (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            }
+            ::close(held);
+            held = root && ::listen(fd, 8) == 0 ? fd : -1;  // kept open: a live impostor
+            if (held < 0) ::close(fd);
+        }
+    }
+    for (int start = 0; start < 40; ++start) {
+        ZmqIpcServer server("Test", endpoint(), &handler);
+        ASSERT_TRUE(server.start()) << "start " << start << "\n" << capture.dump();
+        if (start == 39) {
+            EXPECT_TRUE(answers());
+        }
+    }
+}
+
+TEST_F(IpcEndpointClaim, TakesItsLockOnlyInAFolderOfItsOwnUserThatNobodyElseMayWrite) {
+    const auto folder = dir / "locks";
+    ev_common::ZmqIpcServerOptions options;
+    options.endpointAccess.lockFile = (folder / "test.reqresp.lock").string();
+    {
+        ZmqIpcServer server("Test", endpoint(), &handler, options);
+        ASSERT_TRUE(server.start()) << capture.dump();
+        const auto made = statusOf(folder.string());
+        EXPECT_TRUE(S_ISDIR(made.st_mode));
+        EXPECT_EQ(made.st_uid, ::geteuid());
+        EXPECT_EQ(made.st_mode & 077, ::geteuid() == 0 ? 055u : 0u);
+    }
+    // Refused, before anything is bound, when others may write there or the
+    // folder is another user's.
+    std::vector<std::pair<mode_t, uid_t>> refused{{0777, ::geteuid()}, {01777, ::geteuid()}};
+    if (::geteuid() == 0) refused.emplace_back(0700, 65534);
+    for (const auto& [mode, owner] : refused) {
+        SCOPED_TRACE(mode);
+        capture.clear();
+        ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+        ASSERT_EQ(::lchown(folder.c_str(), owner, static_cast<gid_t>(-1)), 0);
+        ZmqIpcServer server("Test", endpoint(), &handler, options);
+        EXPECT_FALSE(server.start());
+        EXPECT_EQ(statusOf(path()).st_ino, 0u);
+        EXPECT_TRUE(capture.has(
+            level_enum::critical,
+            fmt::format("Server {}: unable to lock {} : the folder {} (uid {}, mode {:04o}) must "
+                        "belong to uid {} and be writable by nobody else",
+                        endpoint(), options.endpointAccess.lockFile, folder.string(), owner, mode,
+                        ::geteuid())))
+            << capture.dump();
+    }
+}
+
+// Runs `body` on this thread without CAP_CHOWN, as a daemon whose unit does
+// not grant it; capabilities are per thread, the others keep theirs.
+void withoutChownCapability(const std::function<void()>& body) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    ASSERT_EQ(::syscall(SYS_capget, &header, data), 0);
+    const auto effective = data[0].effective;
+    data[0].effective &= ~(1u << CAP_CHOWN);
+    ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
+    body();
+    data[0].effective = effective;
+    ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
+}
+
+TEST_F(IpcEndpointClaim, ServesOwnerOnlyAndSaysSoWhenItMayNotGiveTheSocketToItsGroup) {
+    // A group this user is not in.
+    std::vector<gid_t> groups(static_cast<std::size_t>(::getgroups(0, nullptr)) + 1);
+    groups.resize(
+        static_cast<std::size_t>(::getgroups(static_cast<int>(groups.size()), groups.data())));
+    groups.push_back(::getegid());
+    const gid_t group = std::count(groups.begin(), groups.end(), 65534) == 0 ? 65534 : 0;
+    if (std::count(groups.begin(), groups.end(), group) != 0)
+        GTEST_SKIP() << "this user is in groups 0 and 65534";
+    ev_common::ZmqIpcServerOptions options = locked();
+    options.endpointAccess.mode = 0660;
+    options.endpointAccess.group = group;
+    ZmqIpcServer server("Test", endpoint(), &handler, options);
+    withoutChownCapability([&] { ASSERT_TRUE(server.start()) << capture.dump(); });
+
+    const auto status = statusOf(path());
+    EXPECT_EQ(status.st_mode & 07777, 0600u) << "never wider than owner-only";
+    EXPECT_NE(status.st_gid, group);
+    EXPECT_TRUE(
+        capture.has(level_enum::warn, "Server " + endpoint() + ": not permitted to give " + path() +
+                                          " to group " + std::to_string(group) +
+                                          " (Operation not permitted): members of the group "
+                                          "cannot connect, the socket file keeps mode 0600"))
+        << capture.dump();
+    EXPECT_TRUE(answers());
+}
+
+TEST(IpcEndpoint, AdoptsEachSocketSystemdPassedByItsPathWhateverTheirOrder) {
+    ev_test::TempDir dir;
+    const std::string first = (dir / "first.api").string();
+    const std::string second = (dir / "second.api").string();
+    const int firstFd = ::fcntl(socketFile(first, true), F_DUPFD, 10);
+    const int secondFd = ::fcntl(socketFile(second, true), F_DUPFD, 10);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Passed as systemd passes them, from descriptor 3 on, here the
+        // second endpoint's first.
+        if (::dup2(secondFd, 3) != 3 || ::dup2(firstFd, 4) != 4) ::_exit(10);
+        ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+        ::setenv("LISTEN_FDS", "2", 1);
+        int code = 0;
+        for (const auto& [path, passed] : {std::pair{first, 4}, std::pair{second, 3}}) {
+            ev_common::UnixListener listener("ipc://" + path, path, {});
+            struct stat used {
+            }, expected{};
+            const int fd = listener.open() ? listener.duplicate() : -1;
+            if (fd < 0 || ::fstat(fd, &used) != 0 || ::fstat(passed, &expected) != 0 ||
+                used.st_ino != expected.st_ino)
+                code = passed;
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3 or 4: the socket passed there was not the one used";
 }
 
 TEST_F(IpcEndpointClaim, RemovesItsSocketOnStopButNeverAFileItDidNotBind) {

@@ -57,19 +57,33 @@ struct IpcEndpointAccess {
     // Mode of the socket file. Connecting needs write permission on it, so
     // 0600 admits the server's user (and root) only, 0660 its group too.
     mode_t mode = 0600;
-    // Group of the socket file; unset: the server's own.
+    // Group of the socket file; unset: the server's own. A server that may
+    // not give the file to the group (no CAP_CHOWN, chown calls filtered)
+    // says so and serves with the mode less the group's bits: the group's
+    // members cannot connect. Where that matters, systemd creates the socket
+    // (socket activation) and the server adopts it.
     std::optional<gid_t> group;
     // A file the server holds locked (flock) while it runs, so that a second
-    // server of the endpoint, in any process, refuses to start. It must lie
-    // where no other user can write (see ipcLockFile). Empty: no lock.
+    // server of the endpoint, in any process, refuses to start. Its folder is
+    // created when missing and must belong to the server's user and be
+    // writable by nobody else (see ipcLockFile). Empty: no lock.
     std::string lockFile;
 };
 
-// Where a server of the ipc:// `endpoint` keeps its lock: in `rootFolder`
-// when the process runs as root (a folder only root may write, such as
-// /run/<daemon>), beside the socket otherwise (for /tmp/x.reqresp.api,
-// x.reqresp.lock). Empty for an endpoint that is not an ipc:// file path.
+// Where a server of the ipc:// `endpoint` keeps its lock, for the endpoint
+// /tmp/x.reqresp.api: as root in `rootFolder` (a folder only root may write,
+// such as /run/<daemon>), "/run/<daemon>/x.reqresp.lock"; as any other user
+// in $XDG_RUNTIME_DIR when that is a folder of the user's that nobody else
+// may write ("$XDG_RUNTIME_DIR/<daemon>.x.reqresp.lock", without the daemon's
+// name when the endpoint's starts with it), otherwise in a folder of the
+// user's own, "/tmp/<daemon>-<uid>/x.reqresp.lock" (never in /tmp itself,
+// where anyone could take the name). <daemon> is the last part of
+// `rootFolder`. Empty for an endpoint that is not an ipc:// file path.
 std::string ipcLockFile(const std::string& endpoint, const std::string& rootFolder);
+// The same for a process of `user` whose $XDG_RUNTIME_DIR is `runtimeFolder`
+// (empty when unset).
+std::string ipcLockFile(const std::string& endpoint, const std::string& rootFolder, uid_t user,
+                        const std::string& runtimeFolder);
 
 // What a daemon chooses for its server; the defaults suit a local endpoint.
 struct ZmqIpcServerOptions {
@@ -120,7 +134,9 @@ public:
 
     // Makes an ipc:// endpoint on a file path this server's, without serving
     // it yet: takes the lock, then uses the listening socket systemd passed
-    // for the path (socket activation) or binds one (see IpcEndpointAccess).
+    // for the path (socket activation) or binds one beside the path and
+    // renames it into place, setting aside whatever another user left there
+    // (see IpcEndpointAccess).
     // Clients that connect meanwhile wait in the socket's backlog. False,
     // with the reason logged, when the endpoint is not to be had, e.g. while
     // another process serves it. A daemon claims before it prepares anything
