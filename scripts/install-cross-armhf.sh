@@ -23,6 +23,7 @@ PACKAGES=(
   libsqlite3-dev:armhf
   libsystemd-dev:armhf
   libpcre2-dev:armhf
+  libseccomp-dev:armhf
   libgtest-dev:armhf
   libgmock-dev:armhf
   # Architecture "all": one copy serves the native and the cross build.

@@ -60,9 +60,34 @@ std::string endpoint_problem_text(const ev_common::ZmqIpcClient::EndpointProblem
 
 }  // namespace
 
-cybersecurity_client::cybersecurity_client(std::string endpoint, std::chrono::milliseconds timeout,
+cybersecurity_client::cybersecurity_client(std::string endpoint,
+                                           std::optional<std::chrono::milliseconds> timeout,
                                            std::string identity)
-    : identity_(std::move(identity)), transport_(std::move(endpoint), timeout) {}
+    : identity_(std::move(identity)),
+      read_timeout_(timeout.value_or(default_timeout)),
+      change_timeout_(timeout.value_or(default_change_timeout)),
+      transport_(std::move(endpoint), read_timeout_) {}
+
+void cybersecurity_client::set_timeout(std::chrono::milliseconds timeout) {
+    read_timeout_ = timeout;
+    change_timeout_ = timeout;
+}
+
+void cybersecurity_client::prepare(operation_id operation) {
+    switch (operation) {
+        case operation_id::add_ca_certificate:
+        case operation_id::remove_ca_certificate:
+        case operation_id::remove_ca_certificate_by_hash:
+        case operation_id::add_ca_certificate_to_domain:
+            last_call_was_change_ = true;
+            transport_.setTimeout(change_timeout_);
+            return;
+        default:
+            break;
+    }
+    last_call_was_change_ = false;
+    transport_.setTimeout(read_timeout_);
+}
 
 cybersecurity_client::~cybersecurity_client() = default;
 
@@ -73,6 +98,7 @@ std::string cybersecurity_client::default_identity() {
 template <typename... Parameters>
 std::optional<std::vector<std::uint8_t>> cybersecurity_client::call(
     operation_id operation, const Parameters&... parameters) {
+    prepare(operation);
     auto reply = transport_.exchange(ev_common::encodeRequest(identity_, operation, parameters...));
     last_error_ = to_exchange_error(transport_.lastError());
     return reply;
@@ -100,6 +126,8 @@ bool cybersecurity_client::settle(ev_common::ReplyDecoding decoding) {
 }
 
 bool cybersecurity_client::ping() {
+    last_call_was_change_ = false;
+    transport_.setTimeout(read_timeout_);
     const auto reply = transport_.exchange({});
     last_error_ = to_exchange_error(transport_.lastError());
     if (!reply) return false;
@@ -175,6 +203,7 @@ bool cybersecurity_client::get_ca_certificate_details(std::string& text) {
     // The text runs to hundreds of kilobytes: it is read straight out of the
     // received message rather than from a copy of it.
     auto decoding = ev_common::ReplyDecoding::invalid;
+    prepare(operation_id::get_ca_certificate_details);
     const bool exchanged = transport_.exchange(
         ev_common::encodeRequest(identity_, operation_id::get_ca_certificate_details),
         [&](const std::uint8_t* data, std::size_t size) {
@@ -196,7 +225,7 @@ RemoveCertificateStatus cybersecurity_client::remove_ca_certificate_by_hash(
 std::string cybersecurity_client::last_error_text() const {
     const std::string& endpoint = transport_.endpoint();
     const std::string& transport_error = transport_.transportError();
-    const std::string within = " within " + std::to_string(timeout().count()) + " ms";
+    const std::string within = " within " + std::to_string(transport_.timeout().count()) + " ms";
     switch (last_error_) {
         case exchange_error::none:
             return "no error";
@@ -205,6 +234,11 @@ std::string cybersecurity_client::last_error_text() const {
                 return "cannot reach " + endpoint + ": " + transport_error;
             return "could not send a request to " + endpoint + within;
         case exchange_error::no_reply:
+            if (last_call_was_change_ && transport_.requestSent()) {
+                return "no answer from " + endpoint + within +
+                       ": the change may still be carried out by the service; check with "
+                       "'cybersecurity_ctl list' before trying again";
+            }
             return "no answer from " + endpoint + within + " (is the service running?)";
         case exchange_error::empty_reply:
             return "the service at " + endpoint + " could not serve the request (empty reply)";

@@ -70,13 +70,16 @@ const char* const usage_text =
     "  --endpoint-owner UID\n"
     "                    user who must own the endpoint's socket file (default 0,\n"
     "                    root; root is always accepted)\n"
-    "  --timeout MS      reply time-out in milliseconds (default 5000)\n"
+    "  --timeout MS      reply time-out in milliseconds of every command (default\n"
+    "                    5000 for ping, list and get; 130000 for add and remove,\n"
+    "                    which run the service's update tool)\n"
     "  --events E        event endpoint of watch (default\n"
     "                    ipc:///tmp/cybersecurity_service.events.api)\n"
     "  -h, --help        show this help\n"
     "\n"
     "Exit codes: 0 success, 1 refused by the service, 2 usage error, 3 no answer\n"
-    "or an endpoint owned by someone else.\n";
+    "or an endpoint owned by someone else (an add or remove not answered in time\n"
+    "may still be carried out: check with list).\n";
 
 struct usage_error {
     std::string message;
@@ -303,7 +306,9 @@ int run_watch(const std::string& events_endpoint, uid_t endpoint_owner,
 int run(int argc, char** argv) {
     std::string endpoint = cyber::service_endpoint;
     std::string events_endpoint = cyber::events_endpoint;
-    std::chrono::milliseconds timeout = cyber::cybersecurity_client::default_timeout;
+    // Unless given, the client's own: short for reads, above the service's
+    // tool limit for changes.
+    std::optional<std::chrono::milliseconds> timeout;
     uid_t endpoint_owner = 0;
     int index = 1;
     for (; index < argc && argv[index][0] == '-'; ++index) {

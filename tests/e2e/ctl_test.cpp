@@ -141,6 +141,30 @@ TEST(Ctl, SaysInOneLineThatNoDaemonAnswers) {
         "no answer from ipc:///tmp/elsewhere.api within 300 ms (is the service running?)");
 }
 
+// Each change runs the update tool, which takes seconds on a loaded or slow
+// device: without any option the tool waits for the answer of a change far
+// longer than for a read, and succeeds.
+TEST(Ctl, AddsWithoutOptionsWhileTheUpdateToolTakesEightSeconds) {
+    REQUIRE_PRIVATE_TMP();
+    ev_test::TempDir scripts;
+    const fs::path slow = scripts / "slow-update.sh";
+    ev_test::writeFile(slow,
+                       "#!/bin/sh\n"
+                       "case \" $* \" in *\" --fresh \"*|*\" --fresh\") ;; *) sleep 8 ;; esac\n"
+                       "exec /usr/sbin/update-ca-certificates \"$@\"\n");
+    fs::permissions(slow, fs::perms::owner_all);
+    SandboxOptions options;
+    options.updateCommand = slow.string();
+    Sandbox sandbox(options);
+    Daemon daemon(sandbox);
+    ASSERT_TRUE(daemon.waitReady()) << daemon.output();
+
+    const auto added = ctl({"add", "slow_ca", sandbox.spareCertificate().string()});
+    EXPECT_EQ(added.code, 0) << added.err;
+    EXPECT_EQ(added.err, "");
+    EXPECT_EQ(added.out.rfind("Added slow_ca as id ", 0), 0u) << added.out;
+}
+
 TEST(Ctl, RunsEverySubcommandAgainstTheDaemon) {
     REQUIRE_PRIVATE_TMP();
     Sandbox sandbox;

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <random>
+#include <thread>
 
 using namespace ev_e2e;
 namespace fs = std::filesystem;
@@ -248,6 +250,45 @@ TEST(Daemon, StopsPromptlyOnSigtermWhileAClientWaits) {
     EXPECT_TRUE(stopping != std::string::npos && stopping < command && command < exiting) << out;
     // Nobody answers any more.
     EXPECT_FALSE(client.exchange("", std::chrono::milliseconds(300)).has_value());
+}
+
+// A stop signal is never lost, whenever it comes during the start: before
+// the handlers exist it ends the process by default (128 + SIGTERM); from
+// then on the daemon carries it out and exits with 0. Half of the starts
+// are signalled at a random moment of the whole start, the other half right
+// after the first answer, before the command loop may run.
+TEST(Daemon, EndsOnSigtermSentAtAnyMomentOfItsStart) {
+    REQUIRE_PRIVATE_TMP();
+    Sandbox sandbox;
+    const auto started = std::chrono::steady_clock::now();
+    {
+        Daemon first(sandbox);
+        ASSERT_TRUE(first.waitReady()) << first.output();
+        ASSERT_EQ(first.stop(), 0);
+    }
+    const auto startUp = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started);
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<long> moment(0, startUp.count());
+    for (int start = 0; start < 30; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start));
+        Daemon daemon(sandbox);
+        if (start % 2 == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        } else {
+            RawClient client;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!client.exchange("", std::chrono::milliseconds(20)) &&
+                   std::chrono::steady_clock::now() < deadline) {
+            }
+        }
+        const auto code = daemon.stop(std::chrono::seconds(30));
+        ASSERT_TRUE(code.has_value()) << daemon.output();
+        EXPECT_TRUE(*code == 0 || *code == 128 + SIGTERM) << *code << "\n" << daemon.output();
+        if (*code == 0 && daemon.hasLine("[info] Starting")) {
+            EXPECT_TRUE(daemon.hasLine("[info] Exiting")) << daemon.output();
+        }
+    }
 }
 
 TEST(Daemon, PassesTheConfiguredToolAndItsArgumentsBeforeTheFreshArgument) {

@@ -50,6 +50,8 @@ std::string str(const std::string& text) {
 struct answer {
     std::vector<std::string> frames;
     bool hold = false;
+    // A service busy with the request for this long before it answers.
+    std::chrono::milliseconds delay{0};
 };
 
 answer reply(const std::string& frame) {
@@ -94,6 +96,7 @@ private:
                 requests_.push_back(request.to_string());
                 if (step.hold) changed_.wait_for(lock, 60s, [this] { return released_; });
             }
+            std::this_thread::sleep_for(step.delay);
             for (std::size_t i = 0; i < step.frames.size(); ++i) {
                 const auto more =
                     i + 1 < step.frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none;
@@ -366,3 +369,35 @@ TEST(CybersecurityClientIdentity, NamesTheProcessByDefault) {
 }
 
 }  // namespace
+
+// A change runs the service's update tool: it is waited for far longer than
+// a read, and one that was sent but not answered is reported as possibly
+// still being carried out.
+TEST_F(CybersecurityClient, ChangesWaitLongerThanReadsAndAnUnansweredChangeMayStillBeDone) {
+    const cybersecurity_client defaults(endpoint(), std::nullopt, "ab");
+    EXPECT_EQ(defaults.timeout(), 5000ms);
+    EXPECT_EQ(defaults.change_timeout(), 130000ms);
+
+    answer slow_add = reply(bytes({0, 0, 0, 0, 7, 0, 0, 0}));
+    slow_add.delay = 600ms;
+    answer slow_read = reply(bytes({0, 0, 0, 0}));
+    slow_read.delay = 600ms;
+    fake_service service(endpoint(), {slow_add, slow_read, answer{{bytes({0, 0, 0, 0})}, true}});
+    auto c = cybersecurity_client(endpoint(), std::nullopt, "ab");
+    c.set_timeout(200ms);
+    c.set_change_timeout(10s);
+    std::uint32_t id = 0;
+    EXPECT_EQ(c.add_ca_certificate("pem", "my_ca", id), AddCertificateStatus::success);
+    EXPECT_EQ(id, 7u);
+    EXPECT_FALSE(c.get_ca_certificates().has_value());
+    EXPECT_EQ(c.last_error(), exchange_error::no_reply);
+    EXPECT_NE(c.last_error_text().find("within 200 ms (is the service running?)"),
+              std::string::npos);
+
+    c.set_change_timeout(300ms);
+    EXPECT_EQ(c.remove_ca_certificate(7), RemoveCertificateStatus::ipc_error);
+    EXPECT_TRUE(c.last_call_was_change());
+    EXPECT_NE(c.last_error_text().find("within 300 ms: the change may still be carried out"),
+              std::string::npos)
+        << c.last_error_text();
+}

@@ -21,7 +21,12 @@ namespace ev_charging_platform::cybersecurity {
 
 class cybersecurity_client {
 public:
+    // Reads and ping.
     static constexpr std::chrono::milliseconds default_timeout{5000};
+    // Additions and removals: each runs the service's update tool, which may
+    // take up to its own limit (120 s unless configured otherwise) on a slow
+    // device, so a change is waited for longer than that.
+    static constexpr std::chrono::milliseconds default_change_timeout{130000};
 
     enum class exchange_error {
         none,
@@ -35,8 +40,11 @@ public:
         untrusted_endpoint,
     };
 
+    // A time-out given here applies to every request, changes included;
+    // without one, reads and ping wait default_timeout and changes
+    // default_change_timeout.
     explicit cybersecurity_client(std::string endpoint = service_endpoint,
-                                  std::chrono::milliseconds timeout = default_timeout,
+                                  std::optional<std::chrono::milliseconds> timeout = std::nullopt,
                                   std::string identity = default_identity());
     ~cybersecurity_client();
     cybersecurity_client(const cybersecurity_client&) = delete;
@@ -46,8 +54,12 @@ public:
     static std::string default_identity();
 
     const std::string& endpoint() const { return transport_.endpoint(); }
-    std::chrono::milliseconds timeout() const { return transport_.timeout(); }
-    void set_timeout(std::chrono::milliseconds timeout) { transport_.setTimeout(timeout); }
+    // Of reads and ping.
+    std::chrono::milliseconds timeout() const { return read_timeout_; }
+    std::chrono::milliseconds change_timeout() const { return change_timeout_; }
+    // Both time-outs.
+    void set_timeout(std::chrono::milliseconds timeout);
+    void set_change_timeout(std::chrono::milliseconds timeout) { change_timeout_ = timeout; }
     // Who must own the service's socket file: root unless set (root is
     // always accepted), e.g. the user of a daemon run by hand.
     uid_t endpoint_owner() const { return transport_.endpointOwner(); }
@@ -84,7 +96,11 @@ public:
     exchange_error last_error() const { return last_error_; }
     // One line for people, e.g. "no answer from ipc://... within 5000 ms (is
     // the service running?)" or "not talking to ipc:///tmp/x.api: /tmp/x.api
-    // is owned by uid 1000 (alice), not root".
+    // is owned by uid 1000 (alice), not root". A change that was sent but not
+    // answered in time may still be carried out: the text says so, and how
+    // to find out.
+    // True when the last call was a change (addition or removal).
+    bool last_call_was_change() const { return last_call_was_change_; }
     std::string last_error_text() const;
 
 private:
@@ -99,7 +115,13 @@ private:
     // True for a decoded reply; otherwise sets last_error_ from how it failed.
     bool settle(ev_common::ReplyDecoding decoding);
 
+    // Sets the transport's time-out for the operation about to be sent.
+    void prepare(operation_id operation);
+
     std::string identity_;
+    std::chrono::milliseconds read_timeout_;
+    std::chrono::milliseconds change_timeout_;
+    bool last_call_was_change_ = false;
     ev_common::ZmqIpcClient transport_;
     exchange_error last_error_ = exchange_error::none;
 };

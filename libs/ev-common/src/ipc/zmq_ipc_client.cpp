@@ -101,6 +101,7 @@ bool ZmqIpcClient::exchange(
     const std::vector<std::uint8_t>& request,
     const std::function<void(const std::uint8_t* data, std::size_t size)>& read) {
     lastError_ = Error::none;
+    requestSent_ = false;
     transportError_.clear();
     endpointProblem_ = {};
     const auto deadline = Clock::now() + timeout_;
@@ -133,6 +134,7 @@ bool ZmqIpcClient::exchange(
             lastError_ = Error::sendFailed;
             return false;
         }
+        requestSent_ = true;
         item.events = ZMQ_POLLIN;
         zmq::message_t reply;
         if (zmq::poll(&item, 1, remaining(deadline)) == 0 ||

@@ -38,7 +38,7 @@ struct signal_dispatch {
                 'x',
                 'i',
                 't'};
-            s->request_stop(0, marked, sizeof(marked));
+            s->request_stop(marked, sizeof(marked));
         }
         errno = saved_errno;
     }
@@ -264,6 +264,13 @@ bool service::process_commands(std::string& pending, bool buffer_was_full) {
         switch (event.type) {
             case pipe_event::kind::signal:
                 log_signal(event.signal);
+                // The code belongs to the signal, whenever it came: one that
+                // arrived before the loop ran must not be overwritten by the
+                // start of run().
+                if (event.signal == pipe_signal::interrupt ||
+                    event.signal == pipe_signal::terminate) {
+                    exit_code_ = 0;
+                }
                 break;
             case pipe_event::kind::command:
                 spdlog::debug("Command received : {}", event.text);
@@ -316,11 +323,13 @@ bool service::stop(int exit_code) {
     return true;
 }
 
-bool service::request_stop(int exit_code, const char* marked_command, std::size_t length) {
-    if (!running_) return false;
-    exit_code_ = exit_code;
+// Unlike stop(), a signal is never dropped: from the installation of the
+// handlers on, a request that comes before the command loop runs (during the
+// start-up, or between the first request served and the loop) waits in the
+// pipe and is carried out as soon as the loop reads it.
+void service::request_stop(const char* marked_command, std::size_t length) {
+    stop_requested_ = true;
     post(marked_command, length);
-    return true;
 }
 
 void service::post(const char* bytes, std::size_t length) {

@@ -189,3 +189,34 @@ TEST(ServiceLifecycle, AFailedStartNeverRunsAndAFailedStopIsOnlyReported) {
         EXPECT_LT(capture.indexOf("Failed specific stop process"), capture.indexOf("Exiting"));
     }
 }
+
+// A signal that comes while the service still starts (during its own
+// initialisation, or after it but before the loop runs) is carried out as
+// soon as the loop runs, with the signal's exit code and lines.
+TEST(ServiceLifecycle, ATerminationSignalBeforeTheLoopRunsIsCarriedOutByIt) {
+    class signalled_during_init : public test_service {
+    protected:
+        bool specific_init() override {
+            ::kill(::getpid(), SIGTERM);
+            return true;
+        }
+    };
+    for (const bool during_init : {true, false}) {
+        SCOPED_TRACE(during_init ? "during specific_init" : "between initialize and run");
+        std::unique_ptr<test_service> svc = during_init ? std::make_unique<signalled_during_init>()
+                                                        : std::make_unique<test_service>();
+        ASSERT_TRUE(initialize(*svc));
+        ev_test::LogCapture capture(ev_test::LogCapture::attach);
+        if (!during_init) ::kill(::getpid(), SIGINT);
+        EXPECT_TRUE(svc->stop_requested());
+        auto result = std::async(std::launch::async, [&] { return svc->run(); });
+        ASSERT_EQ(result.wait_for(seconds(20)), std::future_status::ready);
+        EXPECT_EQ(result.get(), 0);
+        EXPECT_TRUE(capture.has(spdlog::level::debug, during_init
+                                                          ? "Termination signal received (SIGTERM)"
+                                                          : "Interrupt signal received (SIGINT)"));
+        EXPECT_LT(capture.indexOf("Starting"), capture.indexOf("Stopping..."));
+        EXPECT_LT(capture.indexOf("Stopping..."), capture.indexOf("Exiting"));
+        EXPECT_EQ(svc->stops.load(), 1);
+    }
+}

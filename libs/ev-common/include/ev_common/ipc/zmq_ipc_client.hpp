@@ -69,6 +69,9 @@ public:
                   const std::function<void(const std::uint8_t* data, std::size_t size)>& read);
 
     Error lastError() const { return lastError_; }
+    // Whether the last exchange handed its request to a connected server.
+    // After a noReply that did, the server may still carry the request out.
+    bool requestSent() const { return requestSent_; }
     // The transport's own text when it refused the endpoint or the socket.
     const std::string& transportError() const { return transportError_; }
     // Set when the last exchange failed with untrustedEndpoint.
@@ -88,6 +91,7 @@ private:
     std::chrono::milliseconds timeout_;
     std::unique_ptr<Connection> connection_;
     Error lastError_ = Error::none;
+    bool requestSent_ = false;
     std::string transportError_;
     EndpointProblem endpointProblem_;
 };

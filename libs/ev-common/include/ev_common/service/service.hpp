@@ -32,6 +32,10 @@ public:
     std::string get_name() override;
     // True between a successful specific_start and the end of the command loop.
     bool is_running() const { return running_; }
+    // True once SIGINT or SIGTERM arrived; the command loop carries it out
+    // even when it came before the loop ran. A long start-up step may look at
+    // it to cut itself short.
+    bool stop_requested() const { return stop_requested_; }
     virtual const std::filesystem::path& get_working_directory();
     virtual const std::filesystem::path& get_configuration_directory();
     virtual ev_common::IConfigParameterProvider& get_configuration();
@@ -61,7 +65,7 @@ private:
     void log_signal(pipe_signal signal);
     void change_log_level(int step);
     // The part of stop() that is safe in signal context: no logging.
-    bool request_stop(int exit_code, const char* marked_command, std::size_t length);
+    void request_stop(const char* marked_command, std::size_t length);
     void post(const char* bytes, std::size_t length);
 
     std::string name_;
@@ -74,6 +78,7 @@ private:
     ev_common::SystemdWatchdog watchdog_;
     std::atomic<bool> running_{false};
     std::atomic<int> exit_code_{0};
+    std::atomic<bool> stop_requested_{false};
     // Non-blocking both ways: signal handlers write commands into it.
     Pipe command_pipe_;
 };
