@@ -7,7 +7,13 @@
 
 #include <spdlog/spdlog.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace ev_charging_platform::cybersecurity {
@@ -35,6 +41,29 @@ constexpr std::chrono::hours kExpiryCheckPeriod{24};
 // A hundred years stands for "never again" without overflowing the clock.
 constexpr std::chrono::hours kLongestPeriod{24 * 365 * 100};
 
+// Only root may create files in the runtime folder (the socket unit creates
+// the event socket there on a device). Any other user publishes in a folder
+// of its own: $XDG_RUNTIME_DIR/cybersecurity_service when $XDG_RUNTIME_DIR is
+// the user's and writable by nobody else, else /tmp/cybersecurity_service-UID
+// (the folder its lock is in, created 0700 and checked when the lock is
+// taken). A missing folder under $XDG_RUNTIME_DIR is created here.
+std::string default_events_endpoint() {
+    const uid_t user = ::geteuid();
+    if (user == 0) return events_endpoint;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat status {};
+    if (runtime != nullptr && runtime[0] == '/' && ::lstat(runtime, &status) == 0 &&
+        S_ISDIR(status.st_mode) && status.st_uid == user && (status.st_mode & 022) == 0) {
+        const std::string folder = std::string(runtime) + "/" + kServiceName;
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            spdlog::warn("Unable to create the event folder {} : {}", ev_common::bounded(folder),
+                         std::strerror(errno));
+        }
+        return "ipc://" + folder + "/events.api";
+    }
+    return "ipc:///tmp/" + std::string(kServiceName) + "-" + std::to_string(user) + "/events.api";
+}
+
 ev_common::ZmqIpcServerOptions server_options(std::function<void()> on_fatal_error) {
     ev_common::ZmqIpcServerOptions options;
     options.onFatalError = std::move(on_fatal_error);
@@ -46,6 +75,7 @@ ev_common::ZmqIpcServerOptions server_options(std::function<void()> on_fatal_err
 cybersecurity_service::cybersecurity_service(ev_common::LinuxCaCertificateStore& store,
                                              const std::string& endpoint, const std::string& events)
     : service(kServiceName, false),
+      events_endpoint_given_(events),
       store_(store),
       linux_store_(store),
       numbering_(std::make_shared<ev_common::CertificateNumbering>()),
@@ -58,7 +88,9 @@ cybersecurity_service::cybersecurity_service(ev_common::LinuxCaCertificateStore&
 }
 
 void cybersecurity_service::publish(const ev_common::CertificateChange& change) {
-    publisher_.publish(event_json(change));
+    std::string event = event_json(change);
+    if (collecting_expiry_) expiry_events_.push_back(event);
+    publisher_.publish(event);
     spdlog::debug("Published certificate event {} : id={} generation={}",
                   ev_common::toString(change.event), change.id, change.generation);
 }
@@ -155,6 +187,7 @@ bool cybersecurity_service::configure_access() {
         admin_gids.push_back(*gid);
     }
     // The event endpoint's socket file gets the same mode and group.
+    publisher_.setEndpoint(events_endpoint_to_serve());
     ev_common::IpcEndpointAccess events_access = access;
     events_access.lockFile = ev_common::ipcLockFile(publisher_.getEndpoint(), kRuntimeFolder);
     publisher_.setEndpointAccess(std::move(events_access));
@@ -192,12 +225,19 @@ bool cybersecurity_service::start_expiry_watch() {
     const std::chrono::hours period = expiry_check_period();
     // Once the server runs, the store is its thread's alone: every check is
     // handed to that thread and runs between two requests.
+    // Its warnings are also sent to each subscriber that arrives later (the
+    // first check runs before anyone can have subscribed).
     auto check = [this, window] {
         const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                                      std::chrono::system_clock::now().time_since_epoch())
                                      .count();
+        expiry_events_.clear();
+        collecting_expiry_ = true;
         linux_store_.checkExpiry(now, window);
         for (const auto& domain : domain_stores_) domain->checkExpiry(now, window);
+        collecting_expiry_ = false;
+        publisher_.setGreeting(std::move(expiry_events_));
+        expiry_events_.clear();
     };
     if (!ipc_handler_.server().post(check)) {
         spdlog::error("Unable to start the expiry check");
@@ -207,6 +247,20 @@ bool cybersecurity_service::start_expiry_watch() {
                   window / 86400);
     return expiry_task_.start(
         period, [this, check] { ipc_handler_.server().post(check); }, false);
+}
+
+std::string cybersecurity_service::events_endpoint_to_serve() {
+    if (!events_endpoint_given_.empty()) return events_endpoint_given_;
+    const auto& configuration = get_configuration();
+    if (auto value = configuration.findValue<std::string>("cyber.events_endpoint")) {
+        spdlog::debug("Found parameter events_endpoint : {}", ev_common::bounded(*value));
+        return *value;
+    }
+    const std::string fallback = default_events_endpoint();
+    if (configuration.findParameter("cyber.events_endpoint"))
+        spdlog::warn("Parameter cyber.events_endpoint is not a string, using {}",
+                     ev_common::bounded(fallback));
+    return fallback;
 }
 
 bool cybersecurity_service::read_domains() {
@@ -307,6 +361,10 @@ bool cybersecurity_service::specific_init() {
     // and while another daemon serves the endpoint this one must not run the
     // update tool under its feet.
     if (!read_domains() || !configure_access() || !ipc_handler_.claim_endpoint()) return false;
+    if (!publisher_.claim()) {
+        spdlog::error("Unable to start event publisher");
+        return false;
+    }
 
     // A filesystem error other than "nothing there" propagates to the entry.
     if (std::filesystem::status(*user).type() == std::filesystem::file_type::not_found) {

@@ -25,10 +25,12 @@ namespace ev_charging_platform::cybersecurity {
 class cybersecurity_service : public ev_common::service::service {
 public:
     // The store is built by the process entry and outlives the service. The
-    // endpoints are the service's own unless a test serves elsewhere.
+    // request endpoint is the service's own unless a test serves elsewhere;
+    // the event endpoint, when not given, is "cyber.events_endpoint" or the
+    // default for the daemon's user (events_endpoint for root).
     explicit cybersecurity_service(ev_common::LinuxCaCertificateStore& store,
                                    const std::string& endpoint = service_endpoint,
-                                   const std::string& events = events_endpoint);
+                                   const std::string& events = {});
     ~cybersecurity_service() override;
 
 protected:
@@ -55,6 +57,9 @@ private:
     std::chrono::hours expiry_check_period();
     // Checks the ends of validity now and then at the configured period.
     bool start_expiry_watch();
+    // Where change events are published: as given to the constructor, else
+    // "cyber.events_endpoint", else the default for this process's user.
+    std::string events_endpoint_to_serve();
     // "cyber.domains": the names of the trust domains beside the system's
     // store, in configuration order. False, after a critical line, for a
     // name that cannot be a domain.
@@ -64,6 +69,8 @@ private:
     bool init_domains(std::chrono::seconds rehash_timeout);
     void publish(const ev_common::CertificateChange& change);
     void cancel_tool_runs();
+
+    std::string events_endpoint_given_;
 
     ev_common::ICaCertificateStore& store_;
     ev_common::LinuxCaCertificateStore& linux_store_;
@@ -76,6 +83,10 @@ private:
     cybersecurity_req_handler operations_;
     req_resp_cybersecurity_service_handler ipc_handler_;
     std::atomic<bool> endpoint_lost_{false};
+    // While an expiry check runs (on the server's thread): the events it
+    // publishes, greeting every subscriber that arrives until the next check.
+    bool collecting_expiry_ = false;
+    std::vector<std::string> expiry_events_;
     // Last: it hands work to the server, so it goes first.
     ev_common::PeriodicTask expiry_task_;
 };

@@ -53,7 +53,8 @@ cat > "$SANDBOX/cybersecurity_service.desc.json" <<JSON
                 "--hooksdir", "$SANDBOX/hooks" ] },
             { "name": "admin_groups", "type": "string[]", "default": $ADMIN_GROUPS },
             { "name": "domains", "type": "string[]", "default": [ "csms" ] },
-            { "name": "domains_path", "type": "string", "default": "$SANDBOX/domains" }
+            { "name": "domains_path", "type": "string", "default": "$SANDBOX/domains" },
+            { "name": "events_endpoint", "type": "string", "default": "ipc://$SANDBOX/events.api" }
         ]
     }
 }
@@ -71,12 +72,14 @@ Sandbox: $SANDBOX
   user certificates:     $SANDBOX/user
   trust domain csms:     $SANDBOX/domains/csms/ (CApath), $SANDBOX/domains/csms.pem (CAfile)
 Endpoint: ipc:///tmp/cybersecurity_service.reqresp.api
+Events:   ipc://$SANDBOX/events.api
 From another terminal, as $(id -un):
   $CTL list
   $CTL add my_ca /path/to/ca.crt
   $CTL add --domain csms csms_root /path/to/root.crt
   $CTL get --name my_ca
   $CTL remove ID
+  $CTL --events ipc://$SANDBOX/events.api watch
 Ctrl-C stops the daemon.
 TEXT
 

@@ -74,7 +74,7 @@ const char* const usage_text =
     "                    5000 for ping, list and get; 130000 for add and remove,\n"
     "                    which run the service's update tool)\n"
     "  --events E        event endpoint of watch (default\n"
-    "                    ipc:///tmp/cybersecurity_service.events.api)\n"
+    "                    ipc:///run/cybersecurity_service/events.api)\n"
     "  -h, --help        show this help\n"
     "\n"
     "Exit codes: 0 success, 1 refused by the service, 2 usage error, 3 no answer\n"
@@ -289,8 +289,19 @@ int run_watch(const std::string& events_endpoint, uid_t endpoint_owner,
     sigaction(SIGTERM, &action, nullptr);
     cyber::cybersecurity_events events(events_endpoint);
     events.set_endpoint_owner(endpoint_owner);
+    // Events published while the service is away are lost: say when that
+    // starts and ends, on standard error, so the JSON lines stay as they are.
+    bool connected = false;
     while (!interrupted) {
         const auto event = events.next(std::chrono::milliseconds(200));
+        if (events.is_connected() != connected) {
+            connected = events.is_connected();
+            std::cerr << "cybersecurity_ctl: "
+                      << (connected ? "connected to " : "lost the connection to ")
+                      << events.endpoint()
+                      << (connected ? "" : "; events are missed until it is back (reconnecting)")
+                      << std::endl;
+        }
         if (!event) continue;
         const auto parsed = nlohmann::ordered_json::parse(*event, nullptr, false);
         if (parsed.is_discarded()) {

@@ -80,6 +80,10 @@ TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectorie
     EXPECT_EQ(stringValue(provider, "cyber.domains_path"),
               "/var/lib/cybersecurity_service/domains");
     EXPECT_EQ(provider.findValue<unsigned int>("cyber.domain_max_certificates"), 20u);
+
+    // Events where the socket unit creates their socket.
+    EXPECT_EQ(stringValue(provider, "cyber.events_endpoint"),
+              "ipc:///run/cybersecurity_service/events.api");
 }
 
 TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {

@@ -144,7 +144,7 @@ TEST_F(AccessControl, AnUnprivilegedCallerListsButMayNotChangeTheStore) {
     ASSERT_TRUE(daemon.waitReady()) << daemon.output();
 
     // The event endpoint's file is given the same mode and group.
-    for (const char* path : {kPath.c_str(), "/tmp/cybersecurity_service.events.api"}) {
+    for (const char* path : {kPath.c_str(), "/run/cybersecurity_service/events.api"}) {
         const auto socket = statusOf(path);
         EXPECT_TRUE(S_ISSOCK(socket.st_mode)) << path;
         EXPECT_EQ(socket.st_mode & 07777, 0660u) << path;
@@ -229,7 +229,7 @@ TEST_F(AccessControl, WithoutAClientGroupOnlyRootCanConnect) {
     Sandbox sandbox;
     Daemon daemon(sandbox);
     ASSERT_TRUE(daemon.waitReady()) << daemon.output();
-    for (const char* path : {kPath.c_str(), "/tmp/cybersecurity_service.events.api"}) {
+    for (const char* path : {kPath.c_str(), "/run/cybersecurity_service/events.api"}) {
         const auto socket = statusOf(path);
         EXPECT_EQ(socket.st_mode & 07777, 0600u) << path;
         EXPECT_EQ(socket.st_uid, 0u) << path;
@@ -292,7 +292,7 @@ TEST_F(AccessControl, OneDaemonServesTheEndpointAndLeavesNoSocketBehind) {
 
     EXPECT_EQ(daemon->stop(), 0);
     EXPECT_EQ(statusOf(kPath).st_ino, 0u) << "the socket file goes with the daemon";
-    EXPECT_EQ(statusOf("/tmp/cybersecurity_service.events.api").st_ino, 0u);
+    EXPECT_EQ(statusOf("/run/cybersecurity_service/events.api").st_ino, 0u);
 
     // A daemon killed outright leaves its socket; the next one starts anyway.
     daemon = std::make_unique<Daemon>(first);

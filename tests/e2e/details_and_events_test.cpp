@@ -31,7 +31,7 @@ using json = nlohmann::json;
 namespace {
 
 const bool g_privateTmp = enterPrivateTmp();
-const std::string kEvents = "ipc:///tmp/cybersecurity_service.events.api";
+const std::string kEvents = "ipc:///run/cybersecurity_service/events.api";
 
 #define REQUIRE_PRIVATE_TMP() \
     if (!g_privateTmp) GTEST_SKIP() << "needs a private mount namespace (root)"

@@ -3,8 +3,11 @@
 // "event": E, "domain": D, "id": ..., "name": ..., "sha256": ..., "not_after": ...}).
 // Events published while the subscriber is not connected are lost; a client
 // that subscribes first and then reads get_ca_certificate_details() knows
-// from G which events it has already seen. Only events of a service running
-// as root (or the user named) are handed over. Not thread-safe.
+// from G which events it has already seen. The subscription reconnects by
+// itself when the service goes away and comes back (is_connected() tells
+// which it is). Only a service running as root (or the user named) is
+// listened to: a socket of another user at the path is left and tried again
+// later. Not thread-safe.
 #pragma once
 
 #include "cybersecurity/protocol.hpp"
@@ -28,6 +31,8 @@ public:
     }
 
     const std::string& endpoint() const { return subscriber_.endpoint(); }
+    // Whether the service's publisher was connected at the last next().
+    bool is_connected() const { return subscriber_.isConnected(); }
     // Events of a service running as another user than root are taken too.
     void set_endpoint_owner(uid_t owner) { subscriber_.setPublisherOwner(owner); }
 

@@ -18,8 +18,11 @@ namespace ev_charging_platform::cybersecurity {
 
 inline constexpr const char* service_endpoint = "ipc:///tmp/cybersecurity_service.reqresp.api";
 // PUB endpoint: one frame of JSON text per change of the store and per
-// certificate near its end of validity.
-inline constexpr const char* events_endpoint = "ipc:///tmp/cybersecurity_service.events.api";
+// certificate near its end of validity. In a folder where only root may
+// create files, so that no other user can hold the path while the service is
+// down; a service not run as root publishes in a folder of its user's (see
+// the README).
+inline constexpr const char* events_endpoint = "ipc:///run/cybersecurity_service/events.api";
 
 // The trust domain of the operating system's store, which operations 0 to 4
 // serve; other domains are named in the service's configuration.

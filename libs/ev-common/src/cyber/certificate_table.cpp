@@ -163,19 +163,20 @@ std::optional<std::uint32_t> CertificateTable::findByHashData(const OcppHashData
 }
 
 std::size_t CertificateTable::checkExpiry(std::int64_t now, std::int64_t windowSeconds) const {
-    // The system store's lines name no domain, as they always did.
-    const std::string where = domain_ == kSystemDomain ? "" : " in domain " + domain_;
+    // The documented line, with the trust domain after it; the system
+    // store's lines name none, as they always did.
+    const std::string where = domain_ == kSystemDomain ? "" : " in trust domain " + domain_;
     std::size_t count = 0;
     for (const auto& [id, entry] : entries_) {
         const std::int64_t notAfter = entry.details.notAfter;
         // Valid through its last second: expired only once that has passed.
         if (notAfter < now) {
-            spdlog::warn("[ca-store] Certificate {} (id {}){} expired on {}",
-                         bounded(entry.info.name), id, where, formatUtcTime(notAfter));
+            spdlog::warn("[ca-store] Certificate {} (id {}) expired on {}{}",
+                         bounded(entry.info.name), id, formatUtcTime(notAfter), where);
             report(CertificateEvent::expired, entry);
         } else if (notAfter - now <= windowSeconds) {
-            spdlog::warn("[ca-store] Certificate {} (id {}){} expires on {}",
-                         bounded(entry.info.name), id, where, formatUtcTime(notAfter));
+            spdlog::warn("[ca-store] Certificate {} (id {}) expires on {}{}",
+                         bounded(entry.info.name), id, formatUtcTime(notAfter), where);
             report(CertificateEvent::expiring, entry);
         } else {
             continue;

@@ -1,15 +1,23 @@
-// Publishes one-frame messages on a ZeroMQ PUB endpoint, for daemons that tell
-// their clients what changed. Publishing never waits: a subscriber that reads
-// too slowly, or none at all, loses messages and never holds up the caller.
-// Any thread may publish; needs ZmqIpc_Init() first and must be stopped (or
-// destroyed) before the last ZmqIpc_Term().
+// Publishes one-frame messages on a ZeroMQ endpoint, for daemons that tell
+// their clients what changed. Publishing never waits: frames are queued for
+// the publisher's own thread, and a subscriber that reads too slowly, or none
+// at all, loses messages and never holds up the caller. The thread also sees
+// each subscriber arrive and sends it the greeting frames (say, warnings that
+// were published before it could connect); subscribers already there get
+// them again. Any thread may publish; needs ZmqIpc_Init() first and must be
+// stopped (or destroyed) before the last ZmqIpc_Term().
 #pragma once
 
 #include "ev_common/ipc/zmq_ipc_server.hpp"
+#include "ev_common/system/unique_fd.hpp"
 
+#include <cstddef>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace ev_common {
 
@@ -18,9 +26,13 @@ class UnixListener;
 struct ZmqPublisherOptions {
     // Messages queued per subscriber before further ones are dropped for it.
     int sendHighWaterMark = 1000;
+    // Frames waiting for the publisher's thread before further ones are
+    // dropped.
+    std::size_t queueLimit = 10000;
     // How an ipc:// endpoint on a file path is claimed: the socket file's
     // mode and group, a lock; as for ZmqIpcServer, a live socket of another
-    // publisher keeps this one from starting and a stale file is cleared.
+    // publisher keeps this one from starting and whatever else is at the
+    // path is set aside.
     IpcEndpointAccess endpointAccess;
 };
 
@@ -32,29 +44,46 @@ public:
     ZmqPublisher(const ZmqPublisher&) = delete;
     ZmqPublisher& operator=(const ZmqPublisher&) = delete;
 
-    // Creates the socket and binds the endpoint; false (with the reason
-    // logged) when that fails or the publisher runs already.
+    // Takes the ipc:// endpoint's path (lock and socket file) ahead of
+    // start(), so a daemon learns early that it cannot publish. False, with
+    // the reason logged, when the path is not to be had.
+    bool claim();
+    // Claims the endpoint if not done yet, binds it and starts the thread;
+    // false (with the reason logged) when that fails or the publisher runs
+    // already.
     bool start();
-    // Closes the socket, dropping what was not sent yet.
+    // Ends the thread and closes the socket, dropping what was not sent.
     void stop();
     bool isStarted() const;
 
-    // Hands one frame to the socket without waiting. False when the publisher
-    // is not started or the frame could not be queued (logged, except when
-    // the subscribers' queues are full).
+    // Queues one frame without waiting. False when the publisher is not
+    // started or the queue is full.
     bool publish(const std::string& frame);
+    // The frames every arriving subscriber is sent, replacing the last ones.
+    void setGreeting(std::vector<std::string> frames);
 
     const std::string& getEndpoint() const { return endpoint; }
-    // Applies to the next start().
+    // Both apply to the next claim() or start().
+    void setEndpoint(std::string value);
     void setEndpointAccess(IpcEndpointAccess access);
 
 private:
+    void serve(void* socket);
+    void send(void* socket, const std::string& frame);
+
     std::string endpoint;
     ZmqPublisherOptions options;
-    std::unique_ptr<UnixListener> listener;  // the ipc:// socket file, guarded by mutex
     void* context;
+    // Set up and torn down by the owner's thread (start, stop).
+    std::unique_ptr<UnixListener> listener;
+    std::thread thread;
+    UniqueFd wakeUp;  // eventfd: frames queued, or stop
+
     mutable std::mutex mutex;
-    void* socket = nullptr;  // guarded by mutex
+    bool started = false;               // guarded by mutex
+    bool stopping = false;              // guarded by mutex
+    std::deque<std::string> queue;      // guarded by mutex
+    std::vector<std::string> greeting;  // guarded by mutex
 };
 
 }  // namespace ev_common
