@@ -23,9 +23,9 @@ bool plain_character(unsigned char c) {
 std::string field_text(std::string_view text) {
     const std::string_view shown = ev_common::shownPart(text);
     const std::string note = shown.size() < text.size() ? ev_common::cutNote(text.size()) : "";
-    if (note.empty() && !shown.empty() && shown != "-" && std::all_of(shown.begin(), shown.end(), [](char c) {
-            return plain_character(static_cast<unsigned char>(c));
-        })) {
+    if (note.empty() && !shown.empty() && shown != "-" &&
+        std::all_of(shown.begin(), shown.end(),
+                    [](char c) { return plain_character(static_cast<unsigned char>(c)); })) {
         return std::string(shown);
     }
     std::string quoted = "\"";
