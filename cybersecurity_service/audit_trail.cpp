@@ -18,27 +18,30 @@ bool plain_character(unsigned char c) {
 
 // A client's text as one field: bare when it is a plain word, otherwise
 // quoted so that neither a blank nor a line break can forge another field or
-// another line. "-" itself is quoted, as it stands for "none".
+// another line. "-" itself is quoted, as it stands for "none". Only printable
+// UTF-8 characters stand as they are; every other byte is written \xHH.
 std::string field_text(std::string_view text) {
-    const std::string shown = fmt::format("{}", ev_common::bounded(text));
-    if (!shown.empty() && shown != "-" && std::all_of(shown.begin(), shown.end(), [](char c) {
-            return plain_character(static_cast<unsigned char>(c));
-        })) {
-        return shown;
+    const std::string_view shown = ev_common::shownPart(text);
+    const std::string note = shown.size() < text.size() ? ev_common::cutNote(text.size()) : "";
+    if (note.empty() && !shown.empty() && shown != "-" &&
+        std::all_of(shown.begin(), shown.end(),
+                    [](char c) { return plain_character(static_cast<unsigned char>(c)); })) {
+        return std::string(shown);
     }
     std::string quoted = "\"";
-    for (const char character : shown) {
-        const auto c = static_cast<unsigned char>(character);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += character;
-        } else if (c < 0x20 || c == 0x7f) {
-            quoted += fmt::format("\\x{:02x}", c);
-        } else {
-            quoted += character;
+    for (std::size_t at = 0; at < shown.size();) {
+        const std::string_view rest = shown.substr(at);
+        const std::size_t size = ev_common::printableLength(rest);
+        if (size == 0) {
+            quoted += fmt::format("\\x{:02x}", static_cast<unsigned char>(rest[0]));
+            ++at;
+            continue;
         }
+        if (rest[0] == '"' || rest[0] == '\\') quoted += '\\';
+        quoted.append(rest.substr(0, size));
+        at += size;
     }
-    return quoted + '"';
+    return quoted + note + '"';
 }
 
 template <typename Value>

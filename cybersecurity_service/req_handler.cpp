@@ -82,8 +82,8 @@ AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& ca
     if (added && system) {
         spdlog::info("Certificate addition in TrustList : id={} CN={}", id, common_name);
     } else if (added) {
-        spdlog::info("Certificate addition in TrustList of domain {} : id={} CN={}", domain, id,
-                     common_name);
+        spdlog::info("Certificate addition in TrustList of domain {} : id={} CN={}",
+                     ev_common::bounded(domain), id, common_name);
     } else if (system) {
         spdlog::error("Error adding certificate CN={} in TrustList, status={}", common_name,
                       to_string(status));
@@ -123,6 +123,52 @@ RemoveCertificateStatus cybersecurity_req_handler::remove(const caller_credentia
     audit_entry entry{"remove", name, id, fingerprint, caller, to_string(status)};
     if (holder && holder->domain != system_domain) entry.domain = holder->domain;
     log_audit(entry, removed);
+    return status;
+}
+
+RemoveCertificateStatus cybersecurity_req_handler::remove_copies(
+    const caller_credentials& caller, const std::vector<trust_domains::copies>& found) {
+    // Read while the certificates are still there: the audit names each copy.
+    std::vector<std::vector<std::string>> fingerprints;
+    for (const auto& copies : found) {
+        auto& of_store = fingerprints.emplace_back();
+        for (const auto& entry : copies.entries) {
+            const auto stored = copies.store.getCertificate(entry.id);
+            of_store.push_back(stored ? stored->sha256Fingerprint() : std::string());
+        }
+    }
+    auto status = RemoveCertificateStatus::success;
+    std::size_t staged = 0;
+    for (; staged < found.size(); ++staged) {
+        std::vector<std::uint32_t> ids;
+        for (const auto& entry : found[staged].entries) ids.push_back(entry.id);
+        status = found[staged].store.stageRemoval(ids);
+        if (status != RemoveCertificateStatus::success) break;
+    }
+    const bool removed = status == RemoveCertificateStatus::success;
+    for (std::size_t i = 0; i < staged; ++i) {
+        auto& store = found[removed ? i : staged - 1 - i].store;
+        if (removed) {
+            store.commitRemoval();
+        } else {
+            store.rollBackRemoval();
+        }
+    }
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        for (std::size_t j = 0; j < found[i].entries.size(); ++j) {
+            const auto& entry = found[i].entries[j];
+            if (removed) {
+                spdlog::info("Certificate id={} removed from TrustList", entry.id);
+            } else {
+                spdlog::error("Error removing certificate id={} from TrustList. status = {}",
+                              entry.id, to_string(status));
+            }
+            audit_entry audited{"remove",           entry.name, entry.id,
+                                fingerprints[i][j], caller,     to_string(status)};
+            if (found[i].domain != system_domain) audited.domain = found[i].domain;
+            log_audit(audited, removed);
+        }
+    }
     return status;
 }
 
@@ -188,9 +234,12 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash
     return remove_by_hash(caller, policy_.may_change(caller), hash_data);
 }
 
-// The certificate found is removed exactly as by its identifier. A caller who
-// may not change the store learns nothing of what it holds: without a match
-// the answer is not_authorized as well.
+// Every user certificate with the hash data goes, in every store, as one
+// change: should one store fail, the copies already taken out of the others
+// are put back, and nothing is reported but the failure. Without a user
+// copy, a built-in match is refused as by its identifier. A caller who may
+// not change the store learns nothing of what it holds: without a match the
+// answer is not_authorized as well.
 RemoveCertificateStatus cybersecurity_req_handler::remove_by_hash(
     const caller_credentials& caller, bool permitted, const certificate_hash_data& hash_data) {
     ev_common::OcppHashData wanted;
@@ -198,6 +247,11 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_by_hash(
     wanted.issuerNameHash = hash_data.issuer_name_hash;
     wanted.issuerKeyHash = hash_data.issuer_key_hash;
     wanted.serialNumber = hash_data.serial_number;
+    auto copies = domains_.find_user_copies(wanted);
+    if (!copies.empty()) {
+        if (!permitted) return remove(caller, false, copies.front().entries.front().id);
+        return remove_copies(caller, copies);
+    }
     if (const auto id = domains_.find_by_hash(wanted)) {
         return remove(caller, permitted, *id);
     }

@@ -41,8 +41,8 @@ public:
     std::string get_ca_certificate_by_id(std::uint32_t id) override;
     std::string get_ca_certificate_by_name(const std::string& name) override;
     std::shared_ptr<const std::string> get_ca_certificate_details() override;
-    // Removes the certificate the hash data name exactly as
-    // remove_ca_certificate would remove it by its identifier.
+    // Removes every user copy of the certificate the hash data name, in the
+    // system's store and in every domain, as one change: all or none.
     RemoveCertificateStatus remove_ca_certificate_by_hash(
         const certificate_hash_data& hash_data) override;
     AddCertificateStatus add_ca_certificate_to_domain(const std::string& domain,
@@ -74,6 +74,8 @@ private:
                                    std::uint32_t id);
     RemoveCertificateStatus remove_by_hash(const caller_credentials& caller, bool permitted,
                                            const certificate_hash_data& hash_data);
+    RemoveCertificateStatus remove_copies(const caller_credentials& caller,
+                                          const std::vector<trust_domains::copies>& found);
     static bool has_user_certificate(ev_common::ICaCertificateStore& store,
                                      const std::string& name);
 

@@ -67,6 +67,23 @@ std::optional<std::uint32_t> trust_domains::find_by_hash(const ev_common::OcppHa
     return built_in;
 }
 
+std::vector<trust_domains::copies> trust_domains::find_user_copies(
+    const ev_common::OcppHashData& wanted) {
+    std::vector<copies> found;
+    if (!known_algorithm(wanted.hashAlgorithm)) return found;
+    const auto look_in = [&](const domain& domain) {
+        std::vector<ev_common::CertificateInfo> entries;
+        for (const std::uint32_t id : domain.store->findCertificatesByHashData(wanted)) {
+            auto info = domain.store->findCertificateInfo(id);
+            if (info && !info->isBuiltIn) entries.push_back(std::move(*info));
+        }
+        if (!entries.empty()) found.push_back({domain.name, *domain.store, std::move(entries)});
+    };
+    for (auto it = domains_.begin() + 1; it != domains_.end(); ++it) look_in(*it);
+    look_in(domains_.front());
+    return found;
+}
+
 ev_common::CertificateDetailsListing trust_domains::details() {
     ev_common::CertificateDetailsListing all;
     all.generation = generation();

@@ -46,6 +46,17 @@ public:
     // order, else a built-in one. An unknown algorithm is logged once.
     std::optional<std::uint32_t> find_by_hash(const ev_common::OcppHashData& wanted);
 
+    // The user certificates of one store that carry some hash data.
+    struct copies {
+        const std::string& domain;
+        ev_common::ICaCertificateStore& store;
+        std::vector<ev_common::CertificateInfo> entries;
+    };
+    // Every user certificate with that hash data, grouped by store: the
+    // domains in order, then the system's store, whose changes run the
+    // update tool (the slowest step, and the one most likely to fail).
+    std::vector<copies> find_user_copies(const ev_common::OcppHashData& wanted);
+
     // Every domain's entries, system first, at the system store's generation
     // (the generation of all of them).
     ev_common::CertificateDetailsListing details();

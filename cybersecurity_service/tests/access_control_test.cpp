@@ -78,5 +78,8 @@ TEST(AuditTrail, WritesOneFixedGreppableLineWithClientTextQuotedAndBounded) {
     EXPECT_EQ(name_field("-"), "\"-\"");
     EXPECT_EQ(name_field(""), "\"\"");
     EXPECT_EQ(name_field("é"), "\"é\"");
+    EXPECT_EQ(name_field("a\xc2\x85"
+                         "b\xff\x1b"),
+              "\"a\\xc2\\x85b\\xff\\x1b\"");
     EXPECT_EQ(name_field(std::string(300, 'n')), "\"" + std::string(256, 'n') + "… (300 bytes)\"");
 }

@@ -52,6 +52,19 @@ public:
         removedIds.push_back(id);
         return removeStatus;
     }
+    RemoveCertificateStatus stageRemoval(const std::vector<std::uint32_t>& ids) override {
+        stagedIds = ids;
+        return removeStatus;
+    }
+    void commitRemoval() override {
+        removedIds.insert(removedIds.end(), stagedIds.begin(), stagedIds.end());
+    }
+    bool rollBackRemoval() override {
+        ++rollBacks;
+        return true;
+    }
+    std::vector<std::uint32_t> stagedIds;
+    int rollBacks = 0;
 
     std::uint64_t generationValue = 0;
     std::vector<ev_common::CertificateDetailsEntry> details;

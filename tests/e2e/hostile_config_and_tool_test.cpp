@@ -28,18 +28,16 @@ const bool g_privateTmp = enterPrivateTmp();
 const std::string kTool = "/usr/sbin/update-ca-certificates";
 
 // Behaves at the fresh start-up run; any later run records its pid and that
-// of a grandchild in its group, then waits for an hour, shrugging SIGTERM off.
+// of a grandchild in its group, then waits for an hour, shrugging SIGTERM off
+// unless told to end on it.
 class HangingTool {
 public:
-    HangingTool() {
+    explicit HangingTool(bool endsOnSigterm = false) {
         ev_test::writeFile(path(),
                            "#!/bin/sh\n"
                            "for a; do [ \"$a\" = --fresh ] && exec " +
-                               kTool +
-                               " \"$@\"; done\n"
-                               "trap '' TERM\n"
-                               "sleep 3600 & echo $$ $! > '" +
-                               pidFile().string() + "'\nwait\n");
+                               kTool + " \"$@\"; done\n" + (endsOnSigterm ? "" : "trap '' TERM\n") +
+                               "sleep 3600 & echo $$ $! > '" + pidFile().string() + "'\nwait\n");
         fs::permissions(path(), fs::perms::owner_all);
     }
     fs::path path() const { return dir_ / "hanging-tool.sh"; }
@@ -132,6 +130,45 @@ TEST(HostileToolAndConfiguration, AHungToolIsStoppedAtItsLimitAndTheAdditionChan
     EXPECT_EQ(entries(sandbox.systemDir()), systemBefore);
 
     // The daemon goes on serving.
+    EXPECT_EQ(client.exchange(""), std::optional<std::string>(""));
+    EXPECT_EQ(daemon.stop(), 0) << daemon.output();
+}
+
+TEST(HostileToolAndConfiguration, AChangeWhoseToolHangsTakesOneTimeLimitNotTwo) {
+    REQUIRE_PRIVATE_TMP();
+    HangingTool tool(true);
+    SandboxOptions options;
+    options.updateCommand = tool.path().string();
+    Sandbox sandbox(options);
+    declareTimeout(sandbox, 4);
+    Daemon daemon(sandbox);
+    ASSERT_TRUE(daemon.waitReady()) << daemon.output();
+    const auto userBefore = entries(sandbox.userDir());
+    const auto systemBefore = entries(sandbox.systemDir());
+
+    // The run that would put the files back finds the change's limit used up.
+    RawClient client;
+    const auto start = Clock::now();
+    const auto reply = client.exchange(addRequest(sandbox, "stuck"), std::chrono::seconds(60));
+    const auto took = Clock::now() - start;
+    ASSERT_TRUE(reply.has_value()) << daemon.output();
+    EXPECT_EQ(Reader{*reply}.u32(), 4u);  // internal_error
+    EXPECT_GE(took, std::chrono::milliseconds(3900));
+    EXPECT_LT(took, std::chrono::milliseconds(6400)) << daemon.output();
+    const std::string prefix = "[error] [ca-store] ";
+    EXPECT_TRUE(daemon.hasLine(prefix + "Update certificate command timed out (limit = 4s) => " +
+                               tool.path().string()));
+    EXPECT_TRUE(daemon.hasLine(prefix +
+                               "Update certificate command not started, the time limit of the "
+                               "change (limit = 4s) is used up => " +
+                               tool.path().string()))
+        << daemon.output();
+    EXPECT_TRUE(daemon.hasLine(prefix +
+                               "The system store stays as the failed update left it until the "
+                               "next start rebuilds it (--fresh)"));
+    for (const pid_t pid : tool.pids()) EXPECT_TRUE(goneSoon(pid)) << pid;
+    EXPECT_EQ(entries(sandbox.userDir()), userBefore);
+    EXPECT_EQ(entries(sandbox.systemDir()), systemBefore);
     EXPECT_EQ(client.exchange(""), std::optional<std::string>(""));
     EXPECT_EQ(daemon.stop(), 0) << daemon.output();
 }

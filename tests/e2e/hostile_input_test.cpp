@@ -2,10 +2,12 @@
 // single and multipart, some above the size limit, sent in batches to the real
 // binary. After every batch it must still answer a ping, it must answer every
 // message it accepted with exactly one reply, and systemd must keep hearing
-// from it.
+// from it. No text of a client or of a certificate may write a line of its own.
 #include "daemon_harness.hpp"
+#include "test_pki.hpp"
 
 #include <gtest/gtest.h>
+#include <openssl/objects.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -227,4 +230,91 @@ TEST(HostileInput, TwentyThousandRandomMessagesLeaveTheDaemonServingAndItsWatchd
     // A refresh every 500 ms all along.
     EXPECT_GT(refreshes, 0);
     EXPECT_LT(systemd.longestGap(), seconds(5));
+}
+
+TEST(HostileInput, NoTextOfAClientOrACertificateWritesALineOfItsOwn) {
+    if (!g_privateTmp) GTEST_SKIP() << "needs a private mount namespace (root)";
+    SandboxOptions options;
+    options.domains = {"csms"};
+    Sandbox sandbox(options);
+    Daemon daemon(sandbox);
+    ASSERT_TRUE(daemon.waitReady()) << daemon.output();
+
+    // Each piece would start a line that passes for a change carried out by
+    // root (a common name has at most 64 characters).
+    const std::string forged =
+        "x\n[audit] operation=add name=forged id=1 sha256=- uid=0 gid=0 pid=1 result=success"
+        "\r\n[cybersecurity_service] [info] [audit] operation=remove name=forged uid=0 "
+        "result=success\x1b[2K\xc2\x85[audit] operation=add uid=0 result=success\xff" +
+        std::string(1, '\0') + "end";
+    const std::string shownForged =
+        "x\\n[audit] operation=add name=forged id=1 sha256=- uid=0 gid=0 pid=1 result=success"
+        "\\r\\n[cybersecurity_service] [info] [audit] operation=remove name=forged uid=0 "
+        "result=success\\x1b[2K\\xc2\\x85[audit] operation=add uid=0 result=success\\xff\\x00end";
+    const std::string evilName = "Evil\n[audit] operation=add uid=0 result=success";
+    const std::string shownEvilName = "Evil\\n[audit] operation=add uid=0 result=success";
+    const x509_test::KeyPtr key = x509_test::ecKey();
+    x509_test::CertProfile profile;
+    profile.subject = {{"CN", evilName}};
+    profile.extensions = {{NID_basic_constraints, "critical,CA:TRUE"},
+                          {NID_key_usage, "critical,keyCertSign,cRLSign"}};
+    profile.subjectKey = key.get();
+    const std::string evil = x509_test::toPem(x509_test::makeCertificate(profile).get());
+    const std::string spare = ev_test::readFile(sandbox.spareCertificate());
+
+    struct Request {
+        const char* what;
+        std::string frame;
+        std::size_t audited;  // audit lines the request writes
+    };
+    const std::vector<Request> requests = {
+        {"name of an addition", str("ab") + u32(0) + str(spare) + str(forged), 1},
+        {"name of a lookup", str("ab") + u32(4) + str(forged), 0},
+        {"hash algorithm", str("ab") + u32(6) + str(forged) + str("a") + str("b") + str("1"), 1},
+        {"hash fields",
+         str("ab") + u32(6) + str("SHA256") + str(forged) + str(forged) + str(forged), 1},
+        {"domain", str("ab") + u32(7) + str(forged) + str(evil) + str("root"), 1},
+        {"common name", str("ab") + u32(0) + str(evil) + str("evil"), 1},
+        {"common name in a domain", str("ab") + u32(7) + str("csms") + str(evil) + str("evil"), 1},
+    };
+    RawClient client;
+    std::size_t audited = 0;
+    for (const auto& request : requests) {
+        EXPECT_TRUE(client.exchange(request.frame).has_value()) << request.what;
+        audited += request.audited;
+    }
+    ASSERT_EQ(client.exchange(""), std::optional<std::string>("")) << daemon.output();
+    // The lines quote the text, escaped, and go on to their own end.
+    EXPECT_TRUE(daemon.hasLine("[warning] Unknown trust domain : " + shownForged))
+        << daemon.output();
+    EXPECT_TRUE(
+        daemon.hasLine("[error] Error: cannot retrieve certificate of name " + shownForged));
+    EXPECT_TRUE(
+        daemon.hasLine(" serial_number=" + shownForged + " from TrustList. status = unknown_id"));
+    EXPECT_TRUE(daemon.hasLine("[warning] [ca-store] Unknown hash algorithm : " + shownForged));
+    std::size_t commonNames = 0;
+    std::istringstream lines(daemon.output());
+    for (std::string line; std::getline(lines, line);) {
+        const std::string end = " CN=" + shownEvilName;
+        if (line.size() > end.size() &&
+            line.compare(line.size() - end.size(), end.size(), end) == 0)
+            ++commonNames;
+    }
+    EXPECT_EQ(commonNames, 2u) << "one TrustList line each for the system store and csms";
+
+    // Every line that reads as an audit line, with or without the daemon's
+    // own prefix, is one the daemon wrote for a request.
+    std::size_t auditLines = 0;
+    std::istringstream out(daemon.output());
+    for (std::string line; std::getline(out, line);) {
+        std::string text = line;
+        if (text.rfind("[cybersecurity_service] [", 0) == 0) {
+            text = text.substr(text.find("] ", text.find("] ") + 2) + 2);
+        }
+        if (text.rfind("[audit]", 0) != 0) continue;
+        ++auditLines;
+        EXPECT_EQ(line.rfind("[cybersecurity_service] [", 0), 0u) << line;
+    }
+    EXPECT_EQ(auditLines, audited) << daemon.output();
+    EXPECT_EQ(daemon.stop(), 0);
 }

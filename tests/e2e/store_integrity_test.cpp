@@ -5,17 +5,23 @@
 #include "daemon_harness.hpp"
 #include "folder_snapshot.hpp"
 #include "switchable_tool.hpp"
+#include "test_pki.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <sys/stat.h>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <sstream>
 
 using namespace ev_e2e;
 namespace fs = std::filesystem;
+using json = nlohmann::json;
 
 namespace {
 
@@ -43,6 +49,7 @@ protected:
         ev_test::writeSwitchableTool(tool, "/usr/sbin/update-ca-certificates", failSwitch());
         SandboxOptions options;
         options.updateCommand = tool.string();
+        options.domains = {"csms", "v2g"};
         sandbox_ = std::make_unique<Sandbox>(options);
     }
 
@@ -68,6 +75,38 @@ protected:
         Reader in{reply};
         const std::uint32_t status = in.u32();
         return {status, in.u32()};
+    }
+
+    std::uint32_t addToDomain(const std::string& domain, const std::string& text,
+                              const std::string& name) {
+        const std::string reply =
+            client_->exchange(request(7, str(domain) + str(text) + str(name))).value_or("");
+        return reply.size() == 8u ? Reader{reply}.u32() : ~0u;
+    }
+
+    std::uint32_t status(const std::string& frame) {
+        const std::string reply = client_->exchange(frame).value_or("");
+        EXPECT_EQ(reply.size(), 4u) << daemon_->output();
+        return reply.size() == 4u ? Reader{reply}.u32() : ~0u;
+    }
+
+    // The daemon's lines holding every one of `parts`.
+    std::vector<std::string> linesWith(const std::vector<std::string>& parts) const {
+        std::vector<std::string> found;
+        std::istringstream out(daemon_->output());
+        for (std::string line; std::getline(out, line);) {
+            if (std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
+                    return line.find(part) != std::string::npos;
+                }))
+                found.push_back(line);
+        }
+        return found;
+    }
+
+    json details() {
+        const std::string reply = client_->exchange(request(5)).value_or("");
+        Reader in{reply};
+        return json::parse(in.str());
     }
 
     std::uint32_t remove(std::uint32_t id) {
@@ -100,6 +139,13 @@ protected:
             all["user/" + name] = entry;
         for (const auto& [name, entry] : ev_test::snapshotFolder(sandbox_->systemDir()))
             all["system/" + name] = entry;
+        for (const auto& [name, entry] : ev_test::snapshotFolder(sandbox_->domainsDir()))
+            all["domains/" + name] = entry;
+        for (const std::string domain : {"csms", "v2g"}) {
+            for (const auto& [name, entry] :
+                 ev_test::snapshotFolder(sandbox_->domainsDir() / domain))
+                all[domain + "/" + name] = entry;
+        }
         return all;
     }
 
@@ -211,4 +257,69 @@ TEST_F(StoreIntegrity, StartUpRemovesLeftoverTemporariesOfTheStoreOnly) {
     EXPECT_EQ(user.size(), 3u);
     EXPECT_EQ(user.count(".mine.crt.Ab12Z9"), 0u);
     EXPECT_EQ(client_->exchange(request(4, str("mine"))).value_or(""), str(pem));
+}
+
+TEST_F(StoreIntegrity, OneRemovalByHashTakesEveryCopyOrNone) {
+    const x509_test::KeyPtr key = x509_test::ecKey();
+    x509_test::CertProfile profile;
+    profile.subject = {{"O", "Store Integrity"}, {"CN", "Shared Root"}};
+    profile.extensions = {{NID_basic_constraints, "critical,CA:TRUE"},
+                          {NID_key_usage, "critical,keyCertSign,cRLSign"}};
+    profile.subjectKey = key.get();
+    const std::string pem = x509_test::toPem(x509_test::makeCertificate(profile).get());
+    startDaemon();
+    ASSERT_EQ(add(pem, "shared").first, 0u) << daemon_->output();
+    ASSERT_EQ(addToDomain("csms", pem, "shared"), 0u) << daemon_->output();
+    ASSERT_EQ(addToDomain("v2g", pem, "shared_v2g"), 0u) << daemon_->output();
+
+    json listed = details();
+    json hash;
+    std::map<std::string, std::string> copies;
+    for (const auto& entry : listed["certificates"]) {
+        if (entry["built_in"]) continue;
+        copies[entry["domain"].get<std::string>()] = std::to_string(entry["id"].get<int>());
+        hash = entry["ocpp"][0];
+    }
+    ASSERT_EQ(copies.size(), 3u) << listed.dump();
+    const std::string byHash =
+        request(6, str(hash["hash_algorithm"]) + str(hash["issuer_name_hash"]) +
+                       str(hash["issuer_key_hash"]) + str(hash["serial_number"]));
+    const auto before = state();
+    const std::uint64_t generation = listed["generation"];
+    const std::vector<std::string> removedLine = {"[audit] operation=remove", "result=success"};
+    const std::vector<std::string> eventLine = {"Published certificate event removed"};
+
+    // The system store, removed last, fails: the domains get their copies back.
+    for (const std::string failure : {"once", "after", "always"}) {
+        ev_test::writeFile(failSwitch(), failure);
+        EXPECT_EQ(status(byHash), 3u) << failure;
+        fs::remove(failSwitch());
+        EXPECT_EQ(state(), before) << failure << "\n" << daemon_->output();
+        EXPECT_EQ(details()["generation"], generation) << failure;
+    }
+    EXPECT_TRUE(linesWith(removedLine).empty()) << daemon_->output();
+    EXPECT_TRUE(linesWith(eventLine).empty());
+
+    // Then one operation takes all three, with a line and an event for each.
+    EXPECT_EQ(status(byHash), 0u) << daemon_->output();
+    EXPECT_FALSE(fs::exists(userFile("shared")));
+    EXPECT_FALSE(fs::exists(sandbox_->systemDir() / "shared.pem"));
+    EXPECT_FALSE(fs::exists(sandbox_->domainsDir() / "csms" / "shared.crt"));
+    EXPECT_FALSE(fs::exists(sandbox_->domainsDir() / "v2g" / "shared_v2g.crt"));
+    EXPECT_EQ(ev_test::readFile(sandbox_->domainsDir() / "csms.pem"), "");
+    EXPECT_EQ(ev_test::readFile(sandbox_->domainsDir() / "v2g.pem"), "");
+    listed = details();
+    for (const auto& entry : listed["certificates"]) EXPECT_TRUE(entry["built_in"]) << entry;
+    EXPECT_EQ(listed["generation"], generation + 3);
+    EXPECT_EQ(linesWith(removedLine).size(), 3u) << daemon_->output();
+    EXPECT_EQ(linesWith(eventLine).size(), 3u);
+    for (const auto& [domain, id] : copies) {
+        const std::string where = domain == "system" ? "" : " domain=" + domain;
+        EXPECT_EQ(linesWith({"[audit] operation=remove" + where + " name=", " id=" + id + " ",
+                             "result=success"})
+                      .size(),
+                  1u)
+            << domain;
+        EXPECT_TRUE(daemon_->hasLine("Certificate id=" + id + " removed from TrustList")) << id;
+    }
 }

@@ -135,6 +135,15 @@ CertificateDetailsListing CertificateTable::details() const {
 }
 
 std::optional<std::uint32_t> CertificateTable::findByHashData(const OcppHashData& wanted) const {
+    std::optional<std::uint32_t> builtIn;
+    for (const std::uint32_t id : findAllByHashData(wanted)) {
+        if (!entries_.at(id).info.isBuiltIn) return id;
+        if (!builtIn) builtIn = id;
+    }
+    return builtIn;
+}
+
+std::vector<std::uint32_t> CertificateTable::findAllByHashData(const OcppHashData& wanted) const {
     const auto& algorithms = ocppHashAlgorithms();
     std::string algorithm = wanted.hashAlgorithm;
     std::transform(algorithm.begin(), algorithm.end(), algorithm.begin(),
@@ -142,24 +151,22 @@ std::optional<std::uint32_t> CertificateTable::findByHashData(const OcppHashData
     const auto known = std::find(algorithms.begin(), algorithms.end(), algorithm);
     if (known == algorithms.end()) {
         spdlog::warn("[ca-store] Unknown hash algorithm : {}", bounded(wanted.hashAlgorithm));
-        return std::nullopt;
+        return {};
     }
     const auto index = static_cast<std::size_t>(known - algorithms.begin());
     const std::string nameHash = lowerCase(wanted.issuerNameHash);
     const std::string keyHash = lowerCase(wanted.issuerKeyHash);
     const std::string serial = normalisedSerial(wanted.serialNumber);
-    std::optional<std::uint32_t> builtIn;
+    std::vector<std::uint32_t> found;
     for (const auto& [id, entry] : entries_) {
         if (entry.details.ocpp.size() <= index) continue;
         const OcppHashData& data = entry.details.ocpp[index];
-        if (data.issuerNameHash != nameHash || data.issuerKeyHash != keyHash ||
-            data.serialNumber != serial) {
-            continue;
+        if (data.issuerNameHash == nameHash && data.issuerKeyHash == keyHash &&
+            data.serialNumber == serial) {
+            found.push_back(id);
         }
-        if (!entry.info.isBuiltIn) return id;
-        if (!builtIn) builtIn = id;
     }
-    return builtIn;
+    return found;
 }
 
 std::size_t CertificateTable::checkExpiry(std::int64_t now, std::int64_t windowSeconds) const {

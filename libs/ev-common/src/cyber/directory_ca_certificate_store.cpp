@@ -46,6 +46,14 @@ std::string endText(const ProcessEnd& end, std::chrono::seconds limit) {
 
 }  // namespace
 
+struct DirectoryCaCertificateStore::SavedFile {
+    uint32_t id = 0;
+    std::string name;
+    file_io::SavedEntry previous;
+    // Its part of the bundle; none when it had none.
+    std::optional<std::string> pem;
+};
+
 DirectoryCaCertificateStore::DirectoryCaCertificateStore(
     std::string domain, TrustAnchorRules anchorRules, std::function<bool(const fs::path&)> rehash)
     : rules(anchorRules), rehashCallback(std::move(rehash)), table(std::move(domain)) {
@@ -53,6 +61,8 @@ DirectoryCaCertificateStore::DirectoryCaCertificateStore(
         rehashCallback = [this](const fs::path& folder) { return runRehash(folder); };
     }
 }
+
+DirectoryCaCertificateStore::~DirectoryCaCertificateStore() = default;
 
 void DirectoryCaCertificateStore::shareNumbering(std::shared_ptr<CertificateNumbering> numbering) {
     table.shareNumbering(std::move(numbering));
@@ -133,7 +143,7 @@ void DirectoryCaCertificateStore::loadFolder() {
         if (fs::is_symlink(fs::symlink_status(entry, linkEc))) {
             if (::unlink(entry.c_str()) == 0) {
                 spdlog::warn("[ca-store] Removed link {} from the folder of trust domain {}",
-                             entry.string(), domain());
+                             bounded(entry.string()), domain());
             }
             continue;
         }
@@ -146,7 +156,7 @@ void DirectoryCaCertificateStore::loadFolder() {
         const auto text = readRegularFile(file, readEc, false);
         const Certificate certificate = text ? Certificate(*text) : Certificate("");
         if (!certificate.valid()) {
-            spdlog::error("[ca-store] Invalid certificate found : {}", file.string());
+            spdlog::error("[ca-store] Invalid certificate found : {}", bounded(file.string()));
             continue;
         }
         const Certificate anchor(certificate.handle());
@@ -249,6 +259,11 @@ std::optional<uint32_t> DirectoryCaCertificateStore::findCertificateByHashData(
     return table.findByHashData(wanted);
 }
 
+std::vector<uint32_t> DirectoryCaCertificateStore::findCertificatesByHashData(
+    const OcppHashData& wanted) {
+    return table.findAllByHashData(wanted);
+}
+
 std::size_t DirectoryCaCertificateStore::checkExpiry(std::int64_t now, std::int64_t windowSeconds) {
     return table.checkExpiry(now, windowSeconds);
 }
@@ -331,41 +346,87 @@ AddCertificateStatus DirectoryCaCertificateStore::addCertificate(const Certifica
 }
 
 RemoveCertificateStatus DirectoryCaCertificateStore::removeCertificate(uint32_t id) {
-    const auto it = table.find(id);
-    if (it == table.end()) {
-        spdlog::error("[ca-store] Invalid certificate id : {}", id);
-        return RemoveCertificateStatus::unknown_id;
+    const auto status = stageRemoval({id});
+    if (status == RemoveCertificateStatus::success) commitRemoval();
+    return status;
+}
+
+RemoveCertificateStatus DirectoryCaCertificateStore::stageRemoval(
+    const std::vector<uint32_t>& ids) {
+    staged.clear();
+    for (const uint32_t id : ids) {
+        if (table.find(id) == table.end()) {
+            spdlog::error("[ca-store] Invalid certificate id : {}", id);
+            return RemoveCertificateStatus::unknown_id;
+        }
     }
-    const std::string name = it->second.info.name;
-    const fs::path file = fileOf(name);
-    std::error_code error;
-    const auto previous = file_io::saveEntry(file, error);
-    if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
-        !fs::remove(file, error)) {
-        spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}", id,
-                      error.message());
-        return RemoveCertificateStatus::internal_error;
-    }
-    std::optional<std::string> previousPem;
-    if (const auto pem = pems.find(name); pem != pems.end()) {
-        previousPem = pem->second;
-        pems.erase(pem);
+    std::vector<SavedFile> taken;
+    for (const uint32_t id : ids) {
+        SavedFile saved{id, table.at(id).info.name, {}, {}};
+        const fs::path file = fileOf(saved.name);
+        std::error_code error;
+        auto previous = file_io::saveEntry(file, error);
+        if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
+            !fs::remove(file, error)) {
+            spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}", id,
+                          error.message());
+            putBack(taken, false);
+            return RemoveCertificateStatus::internal_error;
+        }
+        saved.previous = std::move(*previous);
+        if (const auto pem = pems.find(saved.name); pem != pems.end()) {
+            saved.pem = pem->second;
+            pems.erase(pem);
+        }
+        taken.push_back(std::move(saved));
     }
     if (!rebuild()) {
-        undo(name, *previous, previousPem);
-        spdlog::error(
-            "[ca-store] Unable to remove certificate {} from domain {} : the links and the "
-            "bundle could not be rebuilt",
-            id, domain());
+        putBack(taken, true);
+        for (const auto& removed : taken) {
+            spdlog::error(
+                "[ca-store] Unable to remove certificate {} from domain {} : the links and the "
+                "bundle could not be rebuilt",
+                removed.id, domain());
+        }
         return RemoveCertificateStatus::internal_error;
     }
-    spdlog::info("[ca-store] Certificate removed from domain {} : id = {}, name = {}", domain(), id,
-                 bounded(name));
-    const CertificateTable::Entry removed = std::move(it->second);
-    table.erase(it);
-    refreshIssuers();
-    table.changed(CertificateEvent::removed, removed);
+    staged = std::move(taken);
     return RemoveCertificateStatus::success;
+}
+
+void DirectoryCaCertificateStore::commitRemoval() {
+    std::vector<CertificateTable::Entry> removed;
+    for (const auto& file : staged) {
+        const auto it = table.find(file.id);
+        if (it == table.end()) continue;
+        spdlog::info("[ca-store] Certificate removed from domain {} : id = {}, name = {}", domain(),
+                     file.id, bounded(file.name));
+        removed.push_back(std::move(it->second));
+        table.erase(it);
+    }
+    staged.clear();
+    refreshIssuers();
+    for (const auto& entry : removed) table.changed(CertificateEvent::removed, entry);
+}
+
+bool DirectoryCaCertificateStore::rollBackRemoval() {
+    const bool restored = staged.empty() || putBack(staged, true);
+    staged.clear();
+    return restored;
+}
+
+bool DirectoryCaCertificateStore::putBack(const std::vector<SavedFile>& files, bool relink) {
+    for (const auto& saved : files) {
+        const fs::path file = fileOf(saved.name);
+        if (!file_io::restoreEntry(file, saved.previous)) {
+            spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
+        }
+        if (saved.pem) pems[saved.name] = *saved.pem;
+    }
+    if (!relink || rebuild()) return true;
+    spdlog::error("[ca-store] Unable to restore the links and the bundle of trust domain {}",
+                  domain());
+    return false;
 }
 
 bool DirectoryCaCertificateStore::runRehash(const fs::path& folder) {
@@ -376,6 +437,12 @@ bool DirectoryCaCertificateStore::runRehash(const fs::path& folder) {
             spdlog::error(
                 "[ca-store] Rehash of trust domain {} not started, the service is shutting down",
                 domain());
+            return false;
+        case CommandRunner::Outcome::Kind::usedUp:
+            spdlog::error(
+                "[ca-store] Rehash of trust domain {} not started, its time limit "
+                "(limit = {}s) is used up",
+                domain(), rehashTimeout.count());
             return false;
         case CommandRunner::Outcome::Kind::notStarted:
             spdlog::error("[ca-store] Unable to execute {} rehash for trust domain {}",

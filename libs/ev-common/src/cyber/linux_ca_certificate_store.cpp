@@ -28,8 +28,8 @@ fs::path resolveLink(const fs::path& dir, const fs::path& link) {
     if (ec) return {};
     if (target.has_root_directory()) return target;
     const fs::path result = fs::canonical(dir / target, ec);
-    spdlog::debug("[ca-store] {} - {} => {} : {}", dir.string(), link.string(), result.string(),
-                  ec.message());
+    spdlog::debug("[ca-store] {} - {} => {} : {}", dir.string(), bounded(link.string()),
+                  bounded(result.string()), ec.message());
     return result;
 }
 
@@ -43,7 +43,30 @@ fs::path withoutTrailingSeparator(fs::path path) {
     return path;
 }
 
+// The time limit of one change for the update runs of its lifetime: the
+// run that puts files back after a failed update gets only what is left.
+class ChangeBudget {
+public:
+    ChangeBudget(std::optional<CommandRunner::Budget>& slot, std::chrono::seconds limit)
+        : slot_(slot) {
+        slot_.emplace(limit);
+    }
+    ~ChangeBudget() { slot_.reset(); }
+    ChangeBudget(const ChangeBudget&) = delete;
+    ChangeBudget& operator=(const ChangeBudget&) = delete;
+
+private:
+    std::optional<CommandRunner::Budget>& slot_;
+};
+
 }  // namespace
+
+struct LinuxCaCertificateStore::SavedFile {
+    uint32_t id = 0;
+    std::string name;
+    fs::path file;
+    file_io::SavedEntry previous;
+};
 
 LinuxCaCertificateStore::LinuxCaCertificateStore(std::function<bool(bool)> callback)
     : updateCallback(std::move(callback)) {
@@ -51,6 +74,8 @@ LinuxCaCertificateStore::LinuxCaCertificateStore(std::function<bool(bool)> callb
         updateCallback = [this](bool fresh) { return runUpdateCommand(fresh); };
     }
 }
+
+LinuxCaCertificateStore::~LinuxCaCertificateStore() = default;
 
 bool LinuxCaCertificateStore::init(const fs::path& linuxPath, const fs::path& userPath,
                                    const std::string& command, const std::string& fresh,
@@ -139,12 +164,12 @@ void LinuxCaCertificateStore::loadStore() {
 
         const Certificate certificate(file);
         if (!certificate.valid()) {
-            spdlog::error("[ca-store] Invalid certificate found : {}", file.string());
+            spdlog::error("[ca-store] Invalid certificate found : {}", bounded(file.string()));
             continue;
         }
         Entry stored = table.makeEntry(file.stem().string(), isBuiltIn, certificate);
         spdlog::debug("[ca-store] Certificate added to the store : is_built_in = {}, name = {}",
-                      isBuiltIn, stored.info.name);
+                      isBuiltIn, bounded(stored.info.name));
         if (stored.details.selfSigned) {
             table.resolveIssuer(stored, certificate);
         } else {
@@ -193,7 +218,7 @@ std::optional<Certificate> LinuxCaCertificateStore::getCertificate(uint32_t id) 
     auto certificate = loadSystemEntry(it->second.info.name);
     if (!certificate) {
         spdlog::error("[ca-store] Unable to load certificate : id = {}, name = {}", id,
-                      it->second.info.name);
+                      bounded(it->second.info.name));
     }
     return certificate;
 }
@@ -233,6 +258,7 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
                                                              const std::string& name, uint32_t& id,
                                                              bool replace) {
     if (const auto refused = refuseAddition(certificate, name, replace)) return *refused;
+    const ChangeBudget budget(changeBudget, updateTimeout);
     const fs::path file = userFile(name);
     const auto replaced = table.findByName(name);
 
@@ -259,7 +285,7 @@ AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& 
     if (!loaded) {
         const bool hadPrevious =
             replaced != table.end() || previous->kind != file_io::SavedEntry::Kind::missing;
-        if (putBack(name, file, *previous) && hadPrevious) {
+        if (putBack({{0, name, file, *previous}}) && hadPrevious) {
             spdlog::warn("[ca-store] Previous certificate {} kept after the failed replacement",
                          bounded(name));
         }
@@ -288,19 +314,29 @@ bool LinuxCaCertificateStore::writeUserFile(const fs::path& file, const std::str
     return result.ok();
 }
 
-bool LinuxCaCertificateStore::putBack(const std::string& name, const fs::path& file,
-                                      const file_io::SavedEntry& previous) {
-    if (!file_io::restoreEntry(file, previous)) {
-        spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
+void LinuxCaCertificateStore::restoreFiles(const std::vector<SavedFile>& files) {
+    for (const auto& saved : files) {
+        if (!file_io::restoreEntry(saved.file, saved.previous)) {
+            spdlog::error("[ca-store] Unable to restore certificate file {}", saved.file.string());
+        }
     }
+}
+
+bool LinuxCaCertificateStore::putBack(const std::vector<SavedFile>& files) {
+    restoreFiles(files);
     // The tool may have taken the change up before it failed; run it again
     // so that the system folder follows the user folder once more.
     if (!updateCallback(false)) {
-        spdlog::error("[ca-store] Unable to restore certificate {} in the system store",
-                      bounded(name));
+        for (const auto& saved : files) {
+            spdlog::error("[ca-store] Unable to restore certificate {} in the system store",
+                          bounded(saved.name));
+        }
         return false;
     }
-    if (previous.kind == file_io::SavedEntry::Kind::missing) cleanDeadSymlinks(name);
+    for (const auto& saved : files) {
+        if (saved.previous.kind == file_io::SavedEntry::Kind::missing)
+            cleanDeadSymlinks(saved.name);
+    }
     return true;
 }
 
@@ -314,7 +350,7 @@ uint32_t LinuxCaCertificateStore::enterUserCertificate(const std::string& name,
     return id;
 }
 
-RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) {
+std::optional<RemoveCertificateStatus> LinuxCaCertificateStore::refuseRemoval(uint32_t id) {
     const auto it = table.find(id);
     if (it == table.end()) {
         spdlog::error("[ca-store] Invalid certificate id : {}", id);
@@ -324,30 +360,69 @@ RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) 
         spdlog::error("[ca-store] Unable to remove certificate {} : builtin certificate", id);
         return RemoveCertificateStatus::built_in;
     }
-    const std::string name = it->second.info.name;
-    const fs::path file = userFile(name);
-    // Kept to be put back if the system update fails: a removal that does not
-    // happen must not lose the certificate.
-    std::error_code error;
-    const auto previous = file_io::saveEntry(file, error);
-    if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
-        !fs::remove(file, error)) {
-        spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}", id,
-                      error.message());
+    return std::nullopt;
+}
+
+RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) {
+    const auto status = stageRemoval({id});
+    if (status == RemoveCertificateStatus::success) commitRemoval();
+    return status;
+}
+
+RemoveCertificateStatus LinuxCaCertificateStore::stageRemoval(const std::vector<uint32_t>& ids) {
+    staged.clear();
+    for (const uint32_t id : ids) {
+        if (const auto refused = refuseRemoval(id)) return *refused;
+    }
+    // What stood at each file is kept to be put back if the system update
+    // fails: a removal that does not happen must not lose a certificate.
+    std::vector<SavedFile> taken;
+    for (const uint32_t id : ids) {
+        const std::string name = table.at(id).info.name;
+        const fs::path file = userFile(name);
+        std::error_code error;
+        auto previous = file_io::saveEntry(file, error);
+        if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
+            !fs::remove(file, error)) {
+            spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}", id,
+                          error.message());
+            // The tool has not run yet: the files alone are put back.
+            restoreFiles(taken);
+            return RemoveCertificateStatus::internal_error;
+        }
+        taken.push_back({id, name, file, std::move(*previous)});
+    }
+    const ChangeBudget budget(changeBudget, updateTimeout);
+    if (!takeUpRemovals(taken)) {
+        putBack(taken);
         return RemoveCertificateStatus::internal_error;
     }
-    if (!takeUpRemoval(name)) {
-        putBack(name, file, *previous);
-        return RemoveCertificateStatus::internal_error;
-    }
-    cleanDeadSymlinks(name);
-    spdlog::info("[ca-store] User certificate removed from the store : id = {}, name = {}", id,
-                 bounded(name));
-    const Entry removed = std::move(it->second);
-    table.erase(it);
-    refreshIssuers();
-    table.changed(CertificateEvent::removed, removed);
+    for (const auto& removed : taken) cleanDeadSymlinks(removed.name);
+    staged = std::move(taken);
     return RemoveCertificateStatus::success;
+}
+
+void LinuxCaCertificateStore::commitRemoval() {
+    std::vector<Entry> removed;
+    for (const auto& file : staged) {
+        const auto it = table.find(file.id);
+        if (it == table.end()) continue;
+        spdlog::info("[ca-store] User certificate removed from the store : id = {}, name = {}",
+                     file.id, bounded(file.name));
+        removed.push_back(std::move(it->second));
+        table.erase(it);
+    }
+    staged.clear();
+    refreshIssuers();
+    for (const auto& entry : removed) table.changed(CertificateEvent::removed, entry);
+}
+
+bool LinuxCaCertificateStore::rollBackRemoval() {
+    if (staged.empty()) return true;
+    const ChangeBudget budget(changeBudget, updateTimeout);
+    const bool restored = putBack(staged);
+    staged.clear();
+    return restored;
 }
 
 void LinuxCaCertificateStore::refreshIssuers() {
@@ -372,6 +447,11 @@ std::optional<uint32_t> LinuxCaCertificateStore::findCertificateByHashData(
     return table.findByHashData(wanted);
 }
 
+std::vector<uint32_t> LinuxCaCertificateStore::findCertificatesByHashData(
+    const OcppHashData& wanted) {
+    return table.findAllByHashData(wanted);
+}
+
 std::optional<Certificate> LinuxCaCertificateStore::takeUpAddition(const std::string& name) {
     if (!updateCallback(false)) return std::nullopt;
     Certificate loaded(linuxDir / (name + kPemExtension));
@@ -387,20 +467,24 @@ std::optional<Certificate> LinuxCaCertificateStore::takeUpAddition(const std::st
     return std::nullopt;
 }
 
-bool LinuxCaCertificateStore::takeUpRemoval(const std::string& name) {
+bool LinuxCaCertificateStore::takeUpRemovals(const std::vector<SavedFile>& removed) {
     if (!updateCallback(false)) return false;
-    const fs::path entry = linuxDir / (name + kPemExtension);
-    std::error_code ec;
-    if (!fs::exists(entry, ec)) return true;
-    if (fs::is_symlink(fs::symlink_status(entry, ec))) {
-        const fs::path target = fs::read_symlink(entry, ec);
-        if (!ec && !fs::exists(target, ec)) return true;
+    bool all = true;
+    for (const auto& file : removed) {
+        const fs::path entry = linuxDir / (file.name + kPemExtension);
+        std::error_code ec;
+        if (!fs::exists(entry, ec)) continue;
+        if (fs::is_symlink(fs::symlink_status(entry, ec))) {
+            const fs::path target = fs::read_symlink(entry, ec);
+            if (!ec && !fs::exists(target, ec)) continue;
+        }
+        spdlog::error(
+            "[ca-store] Unable to remove certificate {} : update certificate command failed "
+            "=> {}",
+            bounded(file.name), updateCommand);
+        all = false;
     }
-    spdlog::error(
-        "[ca-store] Unable to remove certificate {} : update certificate command failed "
-        "=> {}",
-        bounded(name), updateCommand);
-    return false;
+    return all;
 }
 
 void LinuxCaCertificateStore::cleanDeadSymlinks(const std::string& name) {
@@ -420,17 +504,17 @@ void LinuxCaCertificateStore::cleanDeadSymlinks(const std::string& name) {
         const fs::file_status followed = fs::status(entry, entryEc);
         if (followed.type() != fs::file_type::not_found) {
             if (entryEc) {
-                spdlog::warn("[ca-store] Error checking symlink {}: {}", entry.string(),
+                spdlog::warn("[ca-store] Error checking symlink {}: {}", bounded(entry.string()),
                              entryEc.message());
             }
             continue;
         }
         std::error_code removeEc;
         if (fs::remove(entry, removeEc)) {
-            spdlog::info("[ca-store] Removed dead symlink: {} -> {}", entry.string(),
-                         target.string());
+            spdlog::info("[ca-store] Removed dead symlink: {} -> {}", bounded(entry.string()),
+                         bounded(target.string()));
         } else {
-            spdlog::error("[ca-store] Cannot remove dead symlink {} : {}", entry.string(),
+            spdlog::error("[ca-store] Cannot remove dead symlink {} : {}", bounded(entry.string()),
                           removeEc.message());
         }
     }
@@ -443,7 +527,19 @@ bool LinuxCaCertificateStore::runUpdateCommand(bool fresh) {
                      freshArgument);
         arguments.push_back(freshArgument);
     }
-    const auto outcome = updateRunner.run(updateCommand, arguments, updateTimeout);
+    const auto outcome = updateRunner.run(
+        updateCommand, arguments, changeBudget.value_or(CommandRunner::Budget(updateTimeout)));
+    if (outcome.kind == CommandRunner::Outcome::Kind::usedUp) {
+        spdlog::error(
+            "[ca-store] Update certificate command not started, the time limit of the change "
+            "(limit = {}s) is used up => {}",
+            updateTimeout.count(), updateCommand);
+        spdlog::error(
+            "[ca-store] The system store stays as the failed update left it until the next start "
+            "rebuilds it ({})",
+            freshArgument);
+        return false;
+    }
     if (outcome.kind == CommandRunner::Outcome::Kind::refused) {
         spdlog::error(
             "[ca-store] Update certificate command not started, the service is shutting "

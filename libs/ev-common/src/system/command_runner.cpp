@@ -4,13 +4,36 @@
 
 namespace ev_common {
 
+namespace {
+
+// A hundred years stands for "no limit" without overflowing the clock.
+constexpr std::chrono::seconds kNoLimit = std::chrono::hours(24 * 365 * 100);
+
+}  // namespace
+
+CommandRunner::Budget::Budget(std::chrono::seconds limit)
+    : limit_(limit), deadline_(std::chrono::steady_clock::now() + std::min(limit, kNoLimit)) {}
+
+std::chrono::milliseconds CommandRunner::Budget::left() const {
+    const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline_ - std::chrono::steady_clock::now());
+    return std::max(rest, std::chrono::milliseconds(0));
+}
+
 CommandRunner::Outcome CommandRunner::run(const std::string& path,
                                           const std::vector<std::string>& arguments,
                                           std::chrono::seconds limit) {
+    return run(path, arguments, Budget(limit));
+}
+
+CommandRunner::Outcome CommandRunner::run(const std::string& path,
+                                          const std::vector<std::string>& arguments,
+                                          const Budget& budget) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (cancelled_) return {Outcome::Kind::refused, {}};
     }
+    if (budget.left() <= std::chrono::milliseconds(0)) return {Outcome::Kind::usedUp, {}};
     Process process(path, arguments);
     if (process.pid() < 1) return {Outcome::Kind::notStarted, {}};
     {
@@ -19,9 +42,7 @@ CommandRunner::Outcome CommandRunner::run(const std::string& path,
         if (cancelled_) process.cancel();
         running_ = &process;
     }
-    // A hundred years stands for "no limit" without overflowing the clock.
-    const ProcessEnd end =
-        process.waitFor(std::min<std::chrono::seconds>(limit, std::chrono::hours(24 * 365 * 100)));
+    const ProcessEnd end = process.waitFor(budget.left());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = nullptr;

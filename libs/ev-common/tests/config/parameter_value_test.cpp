@@ -224,10 +224,12 @@ TEST(ParameterValues, PatternsKeepTheirEcmaScriptMeaningOnValuesOfAnyLength) {
         ev_test::LogCapture log;
         StringParameter text("p", "", "", false, 0, 0, c.pattern);
         EXPECT_EQ(text.fromJson(c.value), c.outcome == match) << c.pattern;
-        const std::string shown =
-            c.value.size() <= 256
-                ? c.value
-                : c.value.substr(0, 256) + "… (" + std::to_string(c.value.size()) + " bytes)";
+        // Line breaks of the value are shown escaped.
+        std::string shown;
+        for (const char ch : c.value.substr(0, 256)) {
+            shown += ch == '\n' ? "\\n" : ch == '\r' ? "\\r" : std::string(1, ch);
+        }
+        if (c.value.size() > 256) shown += "… (" + std::to_string(c.value.size()) + " bytes)";
         const std::string mismatchLine =
             "Parameter [p] : value doesn't match the regex (regex = " + c.pattern + ") => " + shown;
         const std::string complexLine =

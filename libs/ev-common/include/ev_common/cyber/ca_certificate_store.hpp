@@ -80,6 +80,25 @@ public:
     // regardless of leading zeros. Among several, a user certificate comes
     // first. Nothing when none matches; an unknown algorithm is logged.
     virtual std::optional<uint32_t> findCertificateByHashData(const OcppHashData& wanted) = 0;
+    // Every entry whose hash data are `wanted` (compared as above), built-ins
+    // included, in increasing identifier order.
+    virtual std::vector<uint32_t> findCertificatesByHashData(const OcppHashData& wanted) {
+        std::vector<uint32_t> found;
+        if (const auto id = findCertificateByHashData(wanted)) found.push_back(*id);
+        return found;
+    }
+
+    // A removal of several user entries as one change, in two steps, so that
+    // it can be one change with the removals of other stores: stageRemoval()
+    // takes the certificates out of the files, the folders and the system's
+    // trust, but leaves the entries listed and reports nothing; then either
+    // commitRemoval() takes the entries out of the table and reports each, or
+    // rollBackRemoval() puts every certificate back as it was (false when
+    // that fails too). A failed stage has changed nothing. One staged
+    // removal at a time per store.
+    virtual RemoveCertificateStatus stageRemoval(const std::vector<uint32_t>& ids) = 0;
+    virtual void commitRemoval() = 0;
+    virtual bool rollBackRemoval() = 0;
 };
 
 }  // namespace ev_common

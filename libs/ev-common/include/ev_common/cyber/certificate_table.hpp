@@ -78,6 +78,8 @@ public:
     CertificateDetailsListing details() const;
     // See ICaCertificateStore::findCertificateByHashData.
     std::optional<std::uint32_t> findByHashData(const OcppHashData& wanted) const;
+    // See ICaCertificateStore::findCertificatesByHashData.
+    std::vector<std::uint32_t> findAllByHashData(const OcppHashData& wanted) const;
     // See LinuxCaCertificateStore::checkExpiry.
     std::size_t checkExpiry(std::int64_t now, std::int64_t windowSeconds) const;
 

@@ -42,7 +42,7 @@ public:
     // worked; empty means runRehash.
     DirectoryCaCertificateStore(std::string domain, TrustAnchorRules rules,
                                 std::function<bool(const std::filesystem::path&)> rehash = {});
-    ~DirectoryCaCertificateStore() override = default;
+    ~DirectoryCaCertificateStore() override;
 
     DirectoryCaCertificateStore(const DirectoryCaCertificateStore&) = delete;
     DirectoryCaCertificateStore& operator=(const DirectoryCaCertificateStore&) = delete;
@@ -81,6 +81,11 @@ public:
     std::uint64_t generation() override { return table.generation(); }
     CertificateDetailsListing getCertificateDetails() override;
     std::optional<uint32_t> findCertificateByHashData(const OcppHashData& wanted) override;
+    std::vector<uint32_t> findCertificatesByHashData(const OcppHashData& wanted) override;
+    // One rebuild of the links and the bundle for all of them.
+    RemoveCertificateStatus stageRemoval(const std::vector<uint32_t>& ids) override;
+    void commitRemoval() override;
+    bool rollBackRemoval() override;
 
     // As LinuxCaCertificateStore::checkExpiry.
     std::size_t checkExpiry(std::int64_t now, std::int64_t windowSeconds);
@@ -93,6 +98,9 @@ public:
     void cancelRehash();
 
 private:
+    // A certificate file as it stood before a removal, to put back.
+    struct SavedFile;
+
     void removeLeftoverTemporaries();
     void loadFolder();
     std::filesystem::path fileOf(const std::string& name) const;
@@ -102,6 +110,9 @@ private:
     // its PEM text as it was (none: not in the table), and rebuilds again.
     void undo(const std::string& name, const file_io::SavedEntry& previous,
               const std::optional<std::string>& previousPem);
+    // Puts the files and their bundle parts back; with `relink`, rebuilds
+    // the links and the bundle too (false when that fails).
+    bool putBack(const std::vector<SavedFile>& files, bool relink);
     void refreshIssuers();
     std::optional<AddCertificateStatus> refuseAddition(const Certificate& certificate,
                                                        const std::string& name, bool replace);
@@ -116,6 +127,8 @@ private:
     std::size_t maxCertificates = kDefaultMaxCertificates;
     std::chrono::seconds rehashTimeout = kDefaultRehashTimeout;
     CommandRunner rehashRunner;
+    // Taken out of the folder, still in the table (see stageRemoval).
+    std::vector<SavedFile> staged;
 };
 
 }  // namespace ev_common

@@ -32,7 +32,7 @@ public:
     // `updateCallback(fresh)` brings the system directory up to date and says
     // whether that worked; empty means runUpdateCommand.
     explicit LinuxCaCertificateStore(std::function<bool(bool)> updateCallback = {});
-    ~LinuxCaCertificateStore() override = default;
+    ~LinuxCaCertificateStore() override;
 
     LinuxCaCertificateStore(const LinuxCaCertificateStore&) = delete;
     LinuxCaCertificateStore& operator=(const LinuxCaCertificateStore&) = delete;
@@ -54,6 +54,12 @@ public:
     std::uint64_t generation() override { return table.generation(); }
     CertificateDetailsListing getCertificateDetails() override;
     std::optional<uint32_t> findCertificateByHashData(const OcppHashData& wanted) override;
+    std::vector<uint32_t> findCertificatesByHashData(const OcppHashData& wanted) override;
+    // One run of the update tool for all of them, and one time limit for
+    // that run and the one that puts the files back should it fail.
+    RemoveCertificateStatus stageRemoval(const std::vector<uint32_t>& ids) override;
+    void commitRemoval() override;
+    bool rollBackRemoval() override;
 
     // Told of every addition, replacement and removal, and of every
     // certificate checkExpiry() warns about. Set it before init or while no
@@ -74,8 +80,10 @@ public:
     // that a wrapping callback can measure or decorate it.
     bool runUpdateCommand(bool fresh);
 
-    // The time one run of the update command may take; a run past it is
-    // ended (its whole process group) and fails.
+    // The time one run of the update command may take, and one change with
+    // all its runs (the run that puts the files back after a failed update
+    // gets what is left); a run past it is ended (its whole process group)
+    // and fails.
     void setUpdateTimeout(std::chrono::seconds limit);
     static constexpr std::chrono::seconds kDefaultUpdateTimeout{120};
 
@@ -85,6 +93,8 @@ public:
 
 private:
     using Entry = CertificateTable::Entry;
+    // A user file as it stood before a change, to put back.
+    struct SavedFile;
 
     void removeLeftoverTemporaries();
     void loadStore();
@@ -100,11 +110,12 @@ private:
     // checks that the system folder took the change up: the certificate as
     // read back through NAME.pem, or whether NAME.pem is gone.
     std::optional<Certificate> takeUpAddition(const std::string& name);
-    bool takeUpRemoval(const std::string& name);
-    // After a failed change: puts `previous` back at `file` and updates the
-    // system store again; false when that update fails too.
-    bool putBack(const std::string& name, const std::filesystem::path& file,
-                 const file_io::SavedEntry& previous);
+    bool takeUpRemovals(const std::vector<SavedFile>& removed);
+    std::optional<RemoveCertificateStatus> refuseRemoval(uint32_t id);
+    void restoreFiles(const std::vector<SavedFile>& files);
+    // After a failed change: puts the files back and updates the system
+    // store again; false when that update fails too.
+    bool putBack(const std::vector<SavedFile>& files);
     // After a change: entries whose issuer has left the table, or that had
     // none, look for one again.
     void refreshIssuers();
@@ -121,7 +132,11 @@ private:
     CertificateTable table{kSystemDomain};
 
     std::chrono::seconds updateTimeout = kDefaultUpdateTimeout;
+    // Set while a change runs: what is left of its time limit.
+    std::optional<CommandRunner::Budget> changeBudget;
     CommandRunner updateRunner;
+    // Taken out of the files, still in the table (see stageRemoval).
+    std::vector<SavedFile> staged;
 };
 
 }  // namespace ev_common
