@@ -31,25 +31,27 @@ cmake --build "$scratch/example" -j"$(nproc)"
 run_dir=$scratch/run
 mkdir -p "$run_dir"
 cp "$root/examples/minimal_daemon/minimal_daemon.desc.json" "$run_dir/"
-cat > "$scratch/run.sh" <<SCRIPT
+# Paths relative to the scratch folder, the script's working directory: a
+# checkout under /tmp stays reachable once the tmpfs covers /tmp.
+cat > "$scratch/run.sh" <<'SCRIPT'
 set -e
-"$scratch/example/minimal_daemon" --no-systemd --no-log-ts -w "$run_dir" \
-    -c "$run_dir/minimal_daemon.desc.json" > "$run_dir/out.log" 2>&1 &
-pid=\$!
-for _ in \$(seq 100); do
-  grep -q "Hello from minimal_daemon" "$run_dir/out.log" 2>/dev/null && break
+./example/minimal_daemon --no-systemd --no-log-ts -w ./run \
+    -c ./run/minimal_daemon.desc.json > ./run/out.log 2>&1 &
+pid=$!
+for _ in $(seq 100); do
+  grep -q "Hello from minimal_daemon" ./run/out.log 2>/dev/null && break
   sleep 0.1
 done
-kill -TERM \$pid
-rc=0; wait \$pid || rc=\$?
-cat "$run_dir/out.log"
-test \$rc -eq 0
-grep -q "Exiting" "$run_dir/out.log"
+kill -TERM $pid
+rc=0; wait $pid || rc=$?
+cat ./run/out.log
+test $rc -eq 0
+grep -q "Exiting" ./run/out.log
 SCRIPT
 if [ "$(id -u)" -eq 0 ] && unshare -m --propagation private true 2>/dev/null; then
-  unshare -m --propagation private bash -c "mount -t tmpfs tmpfs /tmp && bash '$scratch/run.sh'"
+  (cd "$scratch" && unshare -m --propagation private bash -c "mount -t tmpfs tmpfs /tmp && bash ./run.sh")
 else
-  bash "$scratch/run.sh"
+  (cd "$scratch" && bash ./run.sh)
 fi
 
 echo "== pkg-config"
