@@ -80,6 +80,9 @@ TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectorie
     EXPECT_EQ(stringValue(provider, "cyber.domains_path"),
               "/var/lib/cybersecurity_service/domains");
     EXPECT_EQ(provider.findValue<unsigned int>("cyber.domain_max_certificates"), 20u);
+
+    // A reader holds at most this many connections; admins are not bound.
+    EXPECT_EQ(provider.findValue<unsigned int>("cyber.max_connections_per_uid"), 32u);
 }
 
 TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {
