@@ -28,6 +28,10 @@ constexpr milliseconds kRecountNearTheLimit{20};
 // own state again (a stop request, warnings to sum up).
 constexpr milliseconds kIdlePoll{1000};
 constexpr milliseconds kStoppingPoll{50};
+// How long an answer of the exemption check is used again, and for how many
+// callers at most.
+constexpr milliseconds kExemptionKept{1000};
+constexpr std::size_t kExemptionsKept = 256;
 
 // The caller at the other end of `fd`, as the kernel recorded it at connect
 // time; false when `fd` is no connected Unix socket (any more).
@@ -116,6 +120,7 @@ bool ConnectionGuard::attach(void* socket) {
         perUid_.clear();
     }
     open_.clear();
+    exemptions_.clear();
     otherDescriptors_ = 0;
     lastCountAt_ = {};
     stopping_ = false;
@@ -213,7 +218,7 @@ void ConnectionGuard::accepted(int fd) {
         limits = limits_;
     }
     if (const auto reason = reasonToRefuse(fd, peer)) {
-        if (!limits.exempt || !limits.exempt(PeerCredentials{peer.uid, peer.gid, peer.pid})) {
+        if (!isExempt(limits, peer)) {
             refuse(fd, peer, *reason);
             return;
         }
@@ -223,6 +228,20 @@ void ConnectionGuard::accepted(int fd) {
     const std::size_t held = ++perUid_[peer.uid];
     spdlog::trace("{} : connection of uid {} pid {} accepted ({} of this user)", label_, peer.uid,
                   peer.pid, held);
+}
+
+bool ConnectionGuard::isExempt(const ConnectionLimits& limits, const Peer& peer) {
+    if (!limits.exempt) return false;
+    const auto now = steady_clock::now();
+    const auto key = std::make_pair(peer.uid, peer.gid);
+    const auto found = exemptions_.find(key);
+    if (found != exemptions_.end() && now - found->second.second < kExemptionKept) {
+        return found->second.first;
+    }
+    const bool exempt = limits.exempt(PeerCredentials{peer.uid, peer.gid, peer.pid});
+    if (exemptions_.size() >= kExemptionsKept) exemptions_.clear();
+    exemptions_[key] = {exempt, now};
+    return exempt;
 }
 
 void ConnectionGuard::disconnected(int fd) {

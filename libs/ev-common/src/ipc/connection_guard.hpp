@@ -24,6 +24,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 namespace ev_common {
 
@@ -74,6 +75,7 @@ private:
     std::optional<std::string> reasonToRefuse(int fd, const Peer& peer);
     bool nearDescriptorLimit(int fd, std::size_t& open, std::size_t& limit);
     void refuse(int fd, const Peer& peer, const std::string& reason);
+    bool isExempt(const ConnectionLimits& limits, const Peer& peer);
     void flushSummary(std::chrono::steady_clock::time_point now);
     int pollTimeout(std::chrono::steady_clock::time_point now) const;
 
@@ -98,6 +100,10 @@ private:
     // Descriptors of the process besides those, at the last count.
     std::size_t otherDescriptors_ = 0;
     std::chrono::steady_clock::time_point lastCountAt_{};
+    // Recent answers of the exemption check by uid and gid: it may read the
+    // user database, too slow to ask once per connection of a flood.
+    std::map<std::pair<uid_t, gid_t>, std::pair<bool, std::chrono::steady_clock::time_point>>
+        exemptions_;
 };
 
 // Descriptors the process has open now (entries of /proc/self/fd, less the
