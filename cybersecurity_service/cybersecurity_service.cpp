@@ -35,6 +35,9 @@ std::chrono::milliseconds stuck_after(std::chrono::seconds update_timeout) {
 // only root may write (the unit's RuntimeDirectory).
 const char* const kRuntimeFolder = "/run/cybersecurity_service";
 constexpr unsigned int kExpiryWarningDays = 30;
+// Enough for every client library and tool one user runs at once; each
+// connection costs the daemon a descriptor.
+constexpr unsigned int kMaxConnectionsPerUid = 32;
 const char* const kDomainsPath = "/var/lib/cybersecurity_service/domains";
 constexpr unsigned int kDomainMaxCertificates = 20;
 constexpr std::chrono::hours kExpiryCheckPeriod{24};
@@ -192,8 +195,31 @@ bool cybersecurity_service::configure_access() {
     events_access.lockFile = ev_common::ipcLockFile(publisher_.getEndpoint(), kRuntimeFolder);
     publisher_.setEndpointAccess(std::move(events_access));
     ipc_handler_.set_endpoint_access(std::move(access));
-    operations_.set_access_policy(access_policy(std::move(admin_gids)));
+    const access_policy policy(std::move(admin_gids));
+    // Whoever may change the store is never locked out by readers.
+    ev_common::ConnectionLimits limits;
+    limits.perUid = max_connections_per_uid();
+    limits.exempt = [policy](const ev_common::PeerCredentials& peer) {
+        return policy.may_change(peer);
+    };
+    publisher_.setConnectionLimits(limits);
+    ipc_handler_.server().setConnectionLimits(std::move(limits));
+    operations_.set_access_policy(policy);
     return true;
+}
+
+unsigned int cybersecurity_service::max_connections_per_uid() {
+    const auto& configuration = get_configuration();
+    if (auto value = configuration.findValue<unsigned int>("cyber.max_connections_per_uid")) {
+        if (*value > 0) return *value;
+        spdlog::warn("Parameter cyber.max_connections_per_uid is 0, using {}",
+                     kMaxConnectionsPerUid);
+        return kMaxConnectionsPerUid;
+    }
+    if (configuration.findParameter("cyber.max_connections_per_uid"))
+        spdlog::warn("Parameter cyber.max_connections_per_uid is not an unsigned integer, using {}",
+                     kMaxConnectionsPerUid);
+    return kMaxConnectionsPerUid;
 }
 
 unsigned int cybersecurity_service::expiry_warning_days() {

@@ -50,6 +50,9 @@ private:
     // may change the store) applied to the endpoint and the operations.
     // False, after a critical line, when a group named there does not exist.
     bool configure_access();
+    // "cyber.max_connections_per_uid": connections one caller's user may
+    // hold to the endpoint (32 unless the configuration declares it).
+    unsigned int max_connections_per_uid();
     // Called on the server's thread once the endpoint is lost for good.
     void on_endpoint_lost();
     // "cyber.expiry_warning_days" (30) and "cyber.expiry_check_period" (24 h).

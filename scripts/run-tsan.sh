@@ -14,7 +14,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-TESTS='^(ev_common_ipc_test|ev_common_system_test|ev_common_system_process_test|ev_common_cyber_update_limit_test|ev_common_service_test|ev_common_service_process_test|cybersecurity_tests|e2e_daemon_tests|e2e_hostile_config_and_tool_tests|e2e_hostile_input_tests|e2e_details_and_events_tests|ctl_tests|e2e_access_control_tests)$'
+TESTS='^(ev_common_ipc_test|ev_common_system_test|ev_common_system_process_test|ev_common_cyber_update_limit_test|ev_common_service_test|ev_common_service_process_test|cybersecurity_tests|e2e_daemon_tests|e2e_hostile_config_and_tool_tests|e2e_hostile_input_tests|e2e_details_and_events_tests|ctl_tests|e2e_access_control_tests|e2e_events_tests)$'
 
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$ROOT/scripts/tsan.supp${TSAN_EXTRA_OPTIONS:+:$TSAN_EXTRA_OPTIONS}"
 

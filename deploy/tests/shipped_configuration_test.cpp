@@ -84,6 +84,9 @@ TEST(ShippedConfiguration, LoadsWithoutComplaintAndNamesTheDebianTrustDirectorie
     // Events where the socket unit creates their socket.
     EXPECT_EQ(stringValue(provider, "cyber.events_endpoint"),
               "ipc:///run/cybersecurity_service/events.api");
+
+    // A reader holds at most this many connections; admins are not bound.
+    EXPECT_EQ(provider.findValue<unsigned int>("cyber.max_connections_per_uid"), 32u);
 }
 
 TEST(ShippedConfiguration, IsByteForByteWhatTheDaemonWritesSoTheFirstStartKeepsIt) {

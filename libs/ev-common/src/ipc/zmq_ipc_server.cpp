@@ -1,5 +1,6 @@
 #include "ev_common/ipc/zmq_ipc_server.hpp"
 
+#include "connection_guard.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
 #include "ev_common/system/bounded_text.hpp"
 #include "unix_listener.hpp"
@@ -220,6 +221,14 @@ void ZmqIpcServer::setEndpointAccess(IpcEndpointAccess access) {
     options.endpointAccess = std::move(access);
 }
 
+void ZmqIpcServer::setConnectionLimits(ConnectionLimits limits) {
+    options.connectionLimits = std::move(limits);
+}
+
+std::uint64_t ZmqIpcServer::refusedConnections() const {
+    return guard ? guard->refused() : 0;
+}
+
 bool ZmqIpcServer::claim() {
     if (socketPath.empty() || listener) return true;
     auto claimed = std::make_unique<UnixListener>(endpoint, socketPath, options.endpointAccess);
@@ -234,6 +243,14 @@ bool ZmqIpcServer::start() {
         return false;
     }
     if (!claim()) return false;
+    if (!socketPath.empty()) {
+        if (!guard) {
+            guard =
+                std::make_unique<ConnectionGuard>("Server " + endpoint, options.connectionLimits);
+        } else {
+            guard->setLimits(options.connectionLimits);
+        }
+    }
     bound = std::promise<bool>();
     std::future<bool> ready = bound.get_future();
     try {
@@ -392,17 +409,22 @@ void* ZmqIpcServer::openReplySocket() {
         zmq_close(reply);
         return nullptr;
     }
+    // Watched before it binds: no connection gets past the guard uncounted.
+    if (guard && !guard->attach(reply)) {
+        zmq_close(reply);
+        return nullptr;
+    }
     int listening = -1;
     if (listener) {
         if (!listener->refresh() || (listening = listener->duplicate()) < 0) {
-            zmq_close(reply);
+            closeReplySocket(reply);
             return nullptr;
         }
         if (zmq_setsockopt(reply, ZMQ_USE_FD, &listening, sizeof listening) != 0) {
             spdlog::error("Server {}: unable to configure socket : {}", endpoint,
                           zmq_strerror(zmq_errno()));
             ::close(listening);
-            zmq_close(reply);
+            closeReplySocket(reply);
             return nullptr;
         }
     }
@@ -411,10 +433,18 @@ void* ZmqIpcServer::openReplySocket() {
                       zmq_strerror(zmq_errno()));
         // A failed bind never took the descriptor over.
         if (listening >= 0) ::close(listening);
-        zmq_close(reply);
+        closeReplySocket(reply);
         return nullptr;
     }
     return reply;
+}
+
+// The guard lets go of the socket first: libzmq stops reporting its
+// connections before they are closed with it.
+void ZmqIpcServer::closeReplySocket(void*& reply) {
+    if (reply == nullptr) return;
+    if (guard) guard->detach();
+    closeSocket(reply, endpoint);
 }
 
 bool ZmqIpcServer::openSockets(void*& reply, void*& control) {
@@ -444,7 +474,7 @@ void ZmqIpcServer::receivingThread() {
         spdlog::error("Server {}: unable to start receiving thread : {}", endpoint, e.what());
     }
     if (!ready) {
-        closeSocket(reply, endpoint);
+        closeReplySocket(reply);
         closeSocket(control, controlEndpoint);
         bound.set_value(false);
         return;
@@ -454,7 +484,7 @@ void ZmqIpcServer::receivingThread() {
     bound.set_value(true);
 
     const LoopEnd end = serveUntilStopped(reply, control);
-    closeSocket(reply, endpoint);
+    closeReplySocket(reply);
     spdlog::debug("Server {} : end of reception thread", endpoint);
     closeSocket(control, controlEndpoint);
     receiving = false;
@@ -506,7 +536,7 @@ ZmqIpcServer::LoopEnd ZmqIpcServer::serveUntilStopped(void*& reply, void* contro
 // the context came first (`stopped`).
 bool ZmqIpcServer::reopenReplySocket(void*& reply, void* control, unsigned& failures,
                                      bool& stopped) {
-    closeSocket(reply, endpoint);
+    closeReplySocket(reply);
     while (failures < kMaxFailures) {
         try {
             if (waitForStop(control, pauseBeforeReopening(failures))) {

@@ -2,6 +2,7 @@
 
 #include "ev_common/ipc/ipc_endpoint.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
+#include "connection_guard.hpp"
 #include "unix_listener.hpp"
 
 #include <spdlog/spdlog.h>
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 namespace ev_common {
 
@@ -52,6 +54,16 @@ void ZmqPublisher::setEndpointAccess(IpcEndpointAccess access) {
 void ZmqPublisher::setGreeting(std::vector<std::string> frames) {
     std::lock_guard<std::mutex> lock(mutex);
     greeting = std::move(frames);
+}
+
+void ZmqPublisher::setConnectionLimits(ConnectionLimits limits) {
+    std::lock_guard<std::mutex> lock(mutex);
+    options.connectionLimits = std::move(limits);
+}
+
+std::uint64_t ZmqPublisher::refusedConnections() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return guard ? guard->refused() : 0;
 }
 
 bool ZmqPublisher::claim() {
@@ -106,9 +118,24 @@ bool ZmqPublisher::start() {
             return false;
         }
     }
+    // Watched before it binds: no subscriber gets past the guard uncounted.
+    if (listener) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!guard) {
+            guard = std::make_unique<ConnectionGuard>("Publisher " + endpoint,
+                                                      options.connectionLimits);
+        } else {
+            guard->setLimits(options.connectionLimits);
+        }
+    }
+    if (guard && !guard->attach(created)) {
+        zmq_close(created);
+        return false;
+    }
     if (zmq_bind(created, endpoint.c_str()) != 0) {
         spdlog::error("Publisher {}: unable to bind {} : {}", endpoint, endpoint,
                       zmq_strerror(zmq_errno()));
+        if (guard) guard->detach();
         zmq_close(created);
         return false;
     }
@@ -116,6 +143,7 @@ bool ZmqPublisher::start() {
     if (!event) {
         spdlog::error("Publisher {}: unable to create its wake-up event : {}", endpoint,
                       std::strerror(errno));
+        if (guard) guard->detach();
         zmq_close(created);
         return false;
     }
@@ -126,6 +154,7 @@ bool ZmqPublisher::start() {
         stopping = false;
         queue.clear();
     }
+    liveSocket = created;
     thread = std::thread([this, created] { serve(created); });
     spdlog::debug("Publisher {}: started", endpoint);
     return true;
@@ -140,6 +169,9 @@ void ZmqPublisher::stop() {
     signalEvent(wakeUp.get());
     if (thread.joinable()) thread.join();
     wakeUp.reset();
+    if (guard) guard->detach();
+    zmq_close(liveSocket);
+    liveSocket = nullptr;
     if (listener) {
         listener->release();
         listener.reset();
@@ -178,7 +210,7 @@ void ZmqPublisher::send(void* socket, const std::string& frame) {
     }
 }
 
-// The socket is this thread's alone from here on; it closes it on the way out.
+// The socket is this thread's alone until it ends.
 void ZmqPublisher::serve(void* socket) {
     zmq_pollitem_t items[] = {{socket, 0, ZMQ_POLLIN, 0}, {nullptr, wakeUp.get(), ZMQ_POLLIN, 0}};
     for (;;) {
@@ -221,7 +253,6 @@ void ZmqPublisher::serve(void* socket) {
         }
         for (const auto& frame : frames) send(socket, frame);
     }
-    zmq_close(socket);
 }
 
 }  // namespace ev_common

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,5 +32,23 @@ struct PeerCredentials {
 // texts of ipc endpoints may be given: on tcp the text is an address, and an
 // IPv6 address may end in three decimal fields too.
 std::optional<PeerCredentials> parsePeerAddress(std::string_view text);
+
+// How many connections a server on an ipc:// file path lets its callers hold.
+// Every connection costs the server a descriptor; a caller that may connect
+// could otherwise take them all, and a process without descriptors can start
+// no program and, inside libzmq, may even end. Over either bound a new
+// connection is closed right after it was accepted.
+struct ConnectionLimits {
+    // Connections one uid may hold at once; 0: no bound per uid.
+    unsigned int perUid = 0;
+    // Descriptors kept free below the process's soft RLIMIT_NOFILE: once the
+    // process holds more than the limit less this, only exempt callers may
+    // connect.
+    unsigned int reserve = 64;
+    // Callers never refused (those who administer the service); none when
+    // empty. Asked only for a connection that would be refused, on the
+    // thread that watches the connections.
+    std::function<bool(const PeerCredentials&)> exempt;
+};
 
 }  // namespace ev_common

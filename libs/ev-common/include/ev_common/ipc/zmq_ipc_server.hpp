@@ -97,9 +97,13 @@ struct ZmqIpcServerOptions {
     // it: a live process without its endpoint helps no client.
     std::function<void()> onFatalError;
     IpcEndpointAccess endpointAccess;
+    // What one caller may hold of an ipc:// endpoint on a file path; other
+    // endpoints ignore it.
+    ConnectionLimits connectionLimits;
 };
 
 class UnixListener;
+class ConnectionGuard;
 
 class ZmqIpcServer {
 public:
@@ -131,6 +135,8 @@ public:
     // For a server whose access is known only once its owner has read its
     // configuration; takes effect at the next claim.
     void setEndpointAccess(IpcEndpointAccess access);
+    // The same for the connection limits; takes effect at the next start.
+    void setConnectionLimits(ConnectionLimits limits);
 
     // Makes an ipc:// endpoint on a file path this server's, without serving
     // it yet: takes the lock, then uses the listening socket systemd passed
@@ -162,6 +168,10 @@ public:
     // Otherwise why it cannot, as text for a log line. Any thread may ask.
     std::optional<std::string> servingProblem(std::chrono::milliseconds bound) const;
 
+    // Connections closed at once for being over a limit, since the first
+    // start; any thread may ask.
+    std::uint64_t refusedConnections() const;
+
     const std::string& getEndpoint() const { return endpoint; }
     const std::string& getControlEndpoint() const { return controlEndpoint; }
 
@@ -170,6 +180,7 @@ private:
 
     void receivingThread();
     void* openReplySocket();
+    void closeReplySocket(void*& reply);
     bool openSockets(void*& reply, void*& control);
     LoopEnd serveUntilStopped(void*& reply, void* control);
     bool receiveLoop(void* reply, void* control, unsigned& failures);
@@ -196,6 +207,9 @@ private:
     // Claimed and released by the owner's thread, used by the receiving
     // thread while it runs.
     std::unique_ptr<UnixListener> listener;
+    // Created by the first start on an ipc:// file path; watches each reply
+    // socket of the receiving thread.
+    std::unique_ptr<ConnectionGuard> guard;
     std::unique_ptr<std::thread> thread;
     std::promise<bool> bound;
     // Published by the receiving thread for activity(); `started` by the

@@ -12,6 +12,7 @@
 #include "ev_common/system/unique_fd.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@
 
 namespace ev_common {
 
+class ConnectionGuard;
 class UnixListener;
 
 struct ZmqPublisherOptions {
@@ -34,6 +36,9 @@ struct ZmqPublisherOptions {
     // publisher keeps this one from starting and whatever else is at the
     // path is set aside.
     IpcEndpointAccess endpointAccess;
+    // What one subscriber's user may hold of the endpoint's connections, as
+    // for ZmqIpcServer (ipc:// file paths only).
+    ConnectionLimits connectionLimits;
 };
 
 class ZmqPublisher {
@@ -63,9 +68,12 @@ public:
     void setGreeting(std::vector<std::string> frames);
 
     const std::string& getEndpoint() const { return endpoint; }
-    // Both apply to the next claim() or start().
+    // These apply to the next claim() or start().
     void setEndpoint(std::string value);
     void setEndpointAccess(IpcEndpointAccess access);
+    void setConnectionLimits(ConnectionLimits limits);
+    // Subscriber connections closed for the limits, since construction.
+    std::uint64_t refusedConnections() const;
 
 private:
     void serve(void* socket);
@@ -76,6 +84,9 @@ private:
     void* context;
     // Set up and torn down by the owner's thread (start, stop).
     std::unique_ptr<UnixListener> listener;
+    std::unique_ptr<ConnectionGuard> guard;
+    // Attached and closed by the owner's thread, used by `thread` between.
+    void* liveSocket = nullptr;
     std::thread thread;
     UniqueFd wakeUp;  // eventfd: frames queued, or stop
 

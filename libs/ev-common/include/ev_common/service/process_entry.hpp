@@ -25,6 +25,12 @@ namespace ev_common::service {
 // initialisation fails, otherwise the exit code of the command loop.
 using service_runner = std::function<int(service&)>;
 
+// Raises the soft limit of open descriptors to the hard limit, so that the
+// descriptors a daemon's callers can make it hold (one per connection) do not
+// run it out of those its own work needs; a warning when that is refused.
+// run_process calls it first.
+void raise_descriptor_limit();
+
 int run_process(const std::string& name, int argc, char* argv[],
                 const std::function<int(const service_runner&)>& body);
 
