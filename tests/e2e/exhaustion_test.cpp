@@ -155,10 +155,10 @@ TEST_F(Exhaustion, ThousandsOfIdleConnectionsOfOneReaderNeitherEndTheDaemonNorBl
     };
     constexpr rlim_t kLow = 1024;
     const std::string events = "/run/cybersecurity_service/events.api";
-    for (const Case& c : {Case{"soft limit of 1024 at start", true, kPath, kServer},
-                          Case{"soft and hard limit of 1024", false, kPath, kServer},
-                          Case{"events, soft limit of 1024 at start", true, events,
-                               "Publisher ipc://" + events}}) {
+    for (const Case& c :
+         {Case{"soft limit of 1024 at start", true, kPath, kServer},
+          Case{"soft and hard limit of 1024", false, kPath, kServer},
+          Case{"events, soft limit of 1024 at start", true, events, "Publisher ipc://" + events}}) {
         SCOPED_TRACE(c.what);
         Sandbox sandbox;
         auto parameters = nlohmann::json::parse(sandbox.defaultParameters());

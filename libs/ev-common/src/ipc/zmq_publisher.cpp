@@ -1,8 +1,8 @@
 #include "ev_common/ipc/zmq_publisher.hpp"
 
+#include "connection_guard.hpp"
 #include "ev_common/ipc/ipc_endpoint.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
-#include "connection_guard.hpp"
 #include "unix_listener.hpp"
 
 #include <spdlog/spdlog.h>
