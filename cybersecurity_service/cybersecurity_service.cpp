@@ -40,6 +40,9 @@ constexpr unsigned int kExpiryWarningDays = 30;
 constexpr unsigned int kMaxConnectionsPerUid = 32;
 const char* const kDomainsPath = "/var/lib/cybersecurity_service/domains";
 constexpr unsigned int kDomainMaxCertificates = 20;
+// Keeps the bundle's name and the temporaries of its writes well within the
+// 255 bytes of a file name.
+constexpr std::size_t kDomainNameMaxLength = 64;
 constexpr std::chrono::hours kExpiryCheckPeriod{24};
 // A hundred years stands for "never again" without overflowing the clock.
 constexpr std::chrono::hours kLongestPeriod{24 * 365 * 100};
@@ -65,6 +68,23 @@ std::string default_events_endpoint() {
         return "ipc://" + folder + "/events.api";
     }
     return "ipc:///tmp/" + std::string(kServiceName) + "-" + std::to_string(user) + "/events.api";
+}
+
+// The path with links, "." and ".." resolved as far as it exists, without a
+// trailing separator.
+std::filesystem::path resolved(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    std::filesystem::path result = std::filesystem::weakly_canonical(absolute, error);
+    if (error) result = absolute.lexically_normal();
+    if (!result.has_filename() && result.has_relative_path()) result = result.parent_path();
+    return result;
+}
+
+// True when one of the folders is the other or lies within it.
+bool overlapping(const std::filesystem::path& a, const std::filesystem::path& b) {
+    return std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first == a.end() ||
+           std::mismatch(b.begin(), b.end(), a.begin(), a.end()).first == b.end();
 }
 
 ev_common::ZmqIpcServerOptions server_options(std::function<void()> on_fatal_error) {
@@ -312,6 +332,13 @@ bool cybersecurity_service::read_domains() {
                 ev_common::bounded(name));
             return false;
         }
+        if (name.size() > kDomainNameMaxLength) {
+            spdlog::critical(
+                "[cybersecurity_service] Trust domain name '{}' in cyber.domains is {} characters "
+                "long: at most {} are allowed",
+                ev_common::bounded(name), name.size(), kDomainNameMaxLength);
+            return false;
+        }
         if (std::find(domain_names_.begin(), domain_names_.end(), name) != domain_names_.end()) {
             spdlog::critical(
                 "[cybersecurity_service] Trust domain '{}' is named twice in "
@@ -322,18 +349,40 @@ bool cybersecurity_service::read_domains() {
         spdlog::debug("Found parameter domains : {}", name);
         domain_names_.push_back(name);
     }
+    domains_path_ = kDomainsPath;
+    if (auto value = configuration.findValue<std::string>("cyber.domains_path")) {
+        domains_path_ = *value;
+    } else if (configuration.findParameter("cyber.domains_path")) {
+        spdlog::warn("Parameter cyber.domains_path is not a string, using {}", kDomainsPath);
+    }
+    return true;
+}
+
+bool cybersecurity_service::domains_apart(const std::string& system_folder,
+                                          const std::string& user_folder) {
+    if (domain_names_.empty() || domains_path_.empty()) return true;
+    const std::filesystem::path domains = resolved(domains_path_);
+    if (overlapping(domains, resolved(system_folder))) {
+        spdlog::critical(
+            "[cybersecurity_service] Trust domains path {} in cyber.domains_path overlaps the "
+            "system CA folder {} in cyber.builtin_ca_certs_path",
+            ev_common::bounded(domains_path_), ev_common::bounded(system_folder));
+        return false;
+    }
+    if (overlapping(domains, resolved(user_folder))) {
+        spdlog::critical(
+            "[cybersecurity_service] Trust domains path {} in cyber.domains_path overlaps the "
+            "user CA folder {} in cyber.user_ca_certs_path",
+            ev_common::bounded(domains_path_), ev_common::bounded(user_folder));
+        return false;
+    }
     return true;
 }
 
 bool cybersecurity_service::init_domains(std::chrono::seconds rehash_timeout) {
     if (domain_names_.empty()) return true;
     const auto& configuration = get_configuration();
-    std::string path = kDomainsPath;
-    if (auto value = configuration.findValue<std::string>("cyber.domains_path")) {
-        path = *value;
-    } else if (configuration.findParameter("cyber.domains_path")) {
-        spdlog::warn("Parameter cyber.domains_path is not a string, using {}", kDomainsPath);
-    }
+    const std::string& path = domains_path_;
     unsigned int max_certificates = kDomainMaxCertificates;
     if (auto value = configuration.findValue<unsigned int>("cyber.domain_max_certificates")) {
         max_certificates = *value;
@@ -386,7 +435,10 @@ bool cybersecurity_service::specific_init() {
     // Before anything is written: a missing group is a configuration error,
     // and while another daemon serves the endpoint this one must not run the
     // update tool under its feet.
-    if (!read_domains() || !configure_access() || !ipc_handler_.claim_endpoint()) return false;
+    if (!read_domains() || !domains_apart(*builtin, *user) || !configure_access() ||
+        !ipc_handler_.claim_endpoint()) {
+        return false;
+    }
     if (!publisher_.claim()) {
         spdlog::error("Unable to start event publisher");
         return false;

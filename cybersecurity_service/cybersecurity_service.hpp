@@ -64,9 +64,13 @@ private:
     // "cyber.events_endpoint", else the default for this process's user.
     std::string events_endpoint_to_serve();
     // "cyber.domains": the names of the trust domains beside the system's
-    // store, in configuration order. False, after a critical line, for a
-    // name that cannot be a domain.
+    // store, in configuration order, and "cyber.domains_path" when there is
+    // one. False, after a critical line, for a name that cannot be a domain.
     bool read_domains();
+    // False, after a critical line, when the domains' folder is, holds or
+    // lies within the system CA folder or the user folder: the update tool
+    // would take the domains' roots up as system roots.
+    bool domains_apart(const std::string& system_folder, const std::string& user_folder);
     // One store per domain below "cyber.domains_path", sharing the system
     // store's numbering; false when one cannot be set up.
     bool init_domains(std::chrono::seconds rehash_timeout);
@@ -80,6 +84,7 @@ private:
     // Identifiers and generation shared by the system store and the domains.
     std::shared_ptr<ev_common::CertificateNumbering> numbering_;
     std::vector<std::string> domain_names_;
+    std::string domains_path_;
     std::vector<std::unique_ptr<ev_common::DirectoryCaCertificateStore>> domain_stores_;
     // Before the handlers: the server's thread publishes until it is joined.
     ev_common::ZmqPublisher publisher_;

@@ -3,7 +3,9 @@
 // its folder (with a hash link a TLS client can verify against) and in its
 // bundle only; every refusal leaves the domain's files exactly as they were;
 // removal by identifier and by OCPP hash data works in a domain; a restart
-// finds every domain as it was; a bad domain name stops the start.
+// finds every domain as it was; the folder verifies what its remaining roots
+// signed; a bad domain name or a domains folder overlapping the system store's
+// folders stops the start.
 #include "daemon_harness.hpp"
 #include "folder_snapshot.hpp"
 #include "test_pki.hpp"
@@ -43,6 +45,32 @@ std::string root(const std::string& commonName, EVP_PKEY* key, CertProfile profi
 
 bool runs(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// What `openssl verify` says of a leaf of the root "O=Domain Tests, CN=<issuer>"
+// on `key`, with the folder as CApath.
+bool folderVerifiesLeafOf(const fs::path& folder, const std::string& issuer, EVP_PKEY* key,
+                          const fs::path& scratch) {
+    const KeyPtr leafKey = ecKey();
+    CertProfile leaf;
+    leaf.subject = {{"CN", "leaf of " + issuer}};
+    leaf.issuer = {{"O", "Domain Tests"}, {"CN", issuer}};
+    leaf.extensions = {{NID_basic_constraints, "critical,CA:FALSE"}};
+    leaf.subjectKey = leafKey.get();
+    leaf.signingKey = key;
+    const fs::path file = scratch / "leaf.pem";
+    ev_test::writeFile(file, toPem(makeCertificate(leaf).get()));
+    return runs("openssl verify -no-CAfile -no-CAstore -CApath " + folder.string() + " " +
+                file.string());
+}
+
+// A sandbox whose "cyber.domains_path" is `path`.
+void setDomainsPath(const Sandbox& sandbox, const fs::path& path) {
+    json parameters = json::parse(sandbox.defaultParameters());
+    for (auto& parameter : parameters) {
+        if (parameter["name"] == "domains_path") parameter["default"] = path.string();
+    }
+    sandbox.writeDescription(parameters.dump());
 }
 
 class Domains : public ::testing::Test {
@@ -191,6 +219,10 @@ TEST_F(Domains, EveryRefusalLeavesTheDomainsFilesByteForByte) {
     intermediate.extensions = kCa;
     intermediate.subjectKey = key.get();
     intermediate.signingKey = a.get();
+    CertProfile cannotSign;
+    cannotSign.subject = {{"CN", "Signs nothing"}};
+    cannotSign.extensions = {kCa.front(), {NID_key_usage, "critical,digitalSignature"}};
+    cannotSign.subjectKey = key.get();
     CertProfile expired;
     expired.notAfter = "20250101000000Z";
     CertProfile early;
@@ -210,6 +242,9 @@ TEST_F(Domains, EveryRefusalLeavesTheDomainsFilesByteForByte) {
         {"leaf", "csms", toPem(makeCertificate(leaf).get()), 1,
          "[ca-store] Unable to add certificate x to domain csms : not a CA certificate (no "
          "basicConstraints CA:TRUE)"},
+        {"keyUsage without keyCertSign", "csms", toPem(makeCertificate(cannotSign).get()), 1,
+         "[ca-store] Unable to add certificate x to domain csms : cannot sign certificates "
+         "(keyUsage without keyCertSign)"},
         {"intermediate", "csms", toPem(makeCertificate(intermediate).get()), 1,
          "[ca-store] Unable to add certificate x to domain csms : not self-signed (the issuer "
          "is not the subject)"},
@@ -293,6 +328,76 @@ TEST_F(Domains, RemovalByIdAndByHashWorkInADomainAndARestartFindsEveryDomainAsIt
                                  ", name = v2g_root"));
 }
 
+TEST_F(Domains, RemovingOneOfTwoRootsOfASubjectLeavesTheOtherVerifiableAlsoAfterARestart) {
+    const KeyPtr a = ecKey();
+    const KeyPtr b = ecKey();
+    const std::uint32_t first = addOrFail("csms", root("Same", a.get()), "same_a");
+    const std::uint32_t second = addOrFail("csms", root("Same", b.get()), "same_b");
+    std::string atZero;
+    for (const auto& entry : fs::directory_iterator(folder("csms"))) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() == 10 && name.substr(8) == ".0")
+            atZero = fs::read_symlink(entry.path()).string();
+    }
+    ASSERT_TRUE(atZero == "same_a.crt" || atZero == "same_b.crt") << atZero;
+
+    const bool aAtZero = atZero == "same_a.crt";
+    EXPECT_EQ(status(request(1, u32(aAtZero ? first : second))), 0u);
+    EVP_PKEY* const remaining = aAtZero ? b.get() : a.get();
+    const std::string noDanglingLink =
+        "test -z \"$(find " + folder("csms").string() + " -xtype l)\"";
+    EXPECT_TRUE(folderVerifiesLeafOf(folder("csms"), "Same", remaining, sandbox_->root()));
+    EXPECT_TRUE(runs(noDanglingLink));
+
+    restart();
+    EXPECT_TRUE(folderVerifiesLeafOf(folder("csms"), "Same", remaining, sandbox_->root()));
+    EXPECT_TRUE(runs(noDanglingLink));
+}
+
+TEST(DomainsConfiguration, ADomainsPathOverlappingTheSystemOrTheUserFolderStopsTheStart) {
+    if (!g_privateTmp) GTEST_SKIP() << "needs a private mount namespace (root)";
+    // The longest name a domain may have.
+    const std::string name(64, 'd');
+    enum class Overlap { none, system, user };
+    // The domains' path below the sandbox, and what it overlaps.
+    const std::vector<std::pair<std::string, Overlap>> cases = {
+        {"etc-certs", Overlap::system},
+        {"etc-certs/domains", Overlap::system},
+        {"alias/domains", Overlap::system},
+        {"", Overlap::system},
+        {"user", Overlap::user},
+        {"user/sub/../domains", Overlap::user},
+        {"etc-certs-domains", Overlap::none},
+    };
+    for (const auto& [relative, overlap] : cases) {
+        SCOPED_TRACE(relative);
+        SandboxOptions options;
+        options.domains = {name};
+        Sandbox sandbox(options);
+        fs::create_directories(sandbox.systemDir());
+        fs::create_symlink(sandbox.systemDir(), sandbox.root() / "alias");
+        const fs::path path = sandbox.root() / relative;
+        setDomainsPath(sandbox, path);
+        Daemon daemon(sandbox);
+        if (overlap == Overlap::none) {
+            EXPECT_TRUE(daemon.waitReady()) << daemon.output();
+            EXPECT_EQ(daemon.stop(), 0);
+            EXPECT_TRUE(fs::is_directory(path / name));
+            continue;
+        }
+        const std::string line =
+            "[cybersecurity_service] Trust domains path " + path.string() +
+            " in cyber.domains_path overlaps " +
+            (overlap == Overlap::system ? "the system CA folder " + sandbox.systemDir().string() +
+                                              " in cyber.builtin_ca_certs_path"
+                                        : "the user CA folder " + sandbox.userDir().string() +
+                                              " in cyber.user_ca_certs_path");
+        EXPECT_EQ(daemon.wait(), 1);
+        EXPECT_TRUE(daemon.hasLine(line)) << daemon.output();
+        EXPECT_FALSE(fs::exists(path / name));
+    }
+}
+
 TEST(DomainsConfiguration, ABadDomainNameStopsTheStartWithALineNamingIt) {
     if (!g_privateTmp) GTEST_SKIP() << "needs a private mount namespace (root)";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -308,6 +413,9 @@ TEST(DomainsConfiguration, ABadDomainNameStopsTheStartWithALineNamingIt) {
         {{"csms", "csms"},
          "[cybersecurity_service] Trust domain 'csms' is named twice in "
          "cyber.domains"},
+        {{"csms", std::string(65, 'd')},
+         "[cybersecurity_service] Trust domain name '" + std::string(65, 'd') +
+             "' in cyber.domains is 65 characters long: at most 64 are allowed"},
     };
     for (const auto& [domains, line] : cases) {
         SCOPED_TRACE(line);

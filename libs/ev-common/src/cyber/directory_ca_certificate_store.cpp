@@ -3,10 +3,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/x509.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <set>
+#include <utility>
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 #include "ev_common/system/bounded_text.hpp"
@@ -42,6 +48,143 @@ std::string endText(const ProcessEnd& end, std::chrono::seconds limit) {
             break;
     }
     return "no exit status";
+}
+
+// A name `openssl rehash` gives its links: eight hex digits, a dot, "r" for a
+// revocation list, a decimal number.
+struct HashLinkName {
+    std::string hash;
+    bool revocationList = false;
+    std::string number;
+};
+
+std::optional<HashLinkName> parseHashLinkName(const std::string& name) {
+    constexpr std::size_t kHashDigits = 8;
+    if (name.size() < kHashDigits + 2 || name[kHashDigits] != '.') return std::nullopt;
+    const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    HashLinkName parsed;
+    parsed.hash = name.substr(0, kHashDigits);
+    std::size_t at = kHashDigits + 1;
+    parsed.revocationList = name[at] == 'r';
+    if (parsed.revocationList) ++at;
+    parsed.number = name.substr(at);
+    if (!std::all_of(parsed.hash.begin(), parsed.hash.end(), isHex) || parsed.number.empty() ||
+        !std::all_of(parsed.number.begin(), parsed.number.end(), isDigit)) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+// The number of a link OpenSSL looks up: what it prints with "%08lx.%d".
+std::optional<std::size_t> lookedUpNumber(const HashLinkName& name) {
+    constexpr std::size_t kMaxDigits = 6;
+    const bool lowerCase = std::none_of(name.hash.begin(), name.hash.end(), [](char c) {
+        return std::isupper(static_cast<unsigned char>(c)) != 0;
+    });
+    if (name.revocationList || !lowerCase || name.number.size() > kMaxDigits ||
+        (name.number.size() > 1 && name.number.front() == '0')) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(std::stoul(name.number));
+}
+
+std::string subjectHash(const std::string& pem) {
+    const Certificate certificate(pem);
+    if (certificate.handle() == nullptr) return {};
+    return fmt::format("{:08x}", X509_subject_name_hash(certificate.handle()) & 0xffffffffUL);
+}
+
+std::string hashLinkName(const std::string& hash, std::size_t number) {
+    return hash + "." + std::to_string(number);
+}
+
+// Certificate file names, and hash links by number, by subject hash.
+using FilesByHash = std::map<std::string, std::set<std::string>>;
+using LinksByHash = std::map<std::string, std::map<std::size_t, std::string>>;
+
+struct UnwantedEntry {
+    fs::path path;
+    // A link the rehash kept to a file that is gone: routine after a removal.
+    bool stale = false;
+};
+
+// Sorts the entries of `folder` named like hash links into those to keep (one
+// link per certificate file, the lowest number first) and the rest. Links are
+// read, never followed.
+void sortHashLinks(const fs::path& folder, const FilesByHash& wanted, LinksByHash& kept,
+                   std::vector<UnwantedEntry>& unwanted, std::error_code& ec) {
+    std::map<std::string, std::map<std::size_t, std::pair<fs::path, std::string>>> candidates;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path entry = it->path();
+        const auto parsed = parseHashLinkName(entry.filename().string());
+        if (!parsed) continue;
+        std::error_code linkEc;
+        const bool isLink = fs::is_symlink(fs::symlink_status(entry, linkEc));
+        const std::string target = isLink ? fs::read_symlink(entry, linkEc).string() : "";
+        const auto number = lookedUpNumber(*parsed);
+        const auto files = wanted.find(parsed->hash);
+        if (!linkEc && isLink && number && files != wanted.end() &&
+            files->second.count(target) != 0) {
+            candidates[parsed->hash][*number] = {entry, target};
+            continue;
+        }
+        std::error_code targetEc;
+        const bool stale = isLink && !linkEc && target.find('/') == std::string::npos &&
+                           !fs::exists(fs::symlink_status(folder / target, targetEc));
+        unwanted.push_back({entry, stale});
+    }
+    for (const auto& [hash, links] : candidates) {
+        std::set<std::string> linked;
+        for (const auto& [number, link] : links) {
+            if (linked.insert(link.second).second) {
+                kept[hash][number] = link.second;
+            } else {
+                unwanted.push_back({link.first, false});
+            }
+        }
+    }
+}
+
+struct LinkCounts {
+    std::size_t renumbered = 0;
+    std::size_t added = 0;
+};
+
+// Numbers the links of one subject hash from 0 without gaps: links past the
+// end move down into the gaps, then every file still without a link gets one
+// in what is left. `links` holds distinct files of `files`.
+bool numberHashLinks(const fs::path& folder, const std::string& hash,
+                     const std::set<std::string>& files,
+                     const std::map<std::size_t, std::string>& links, LinkCounts& counts) {
+    std::vector<std::size_t> gaps;
+    for (std::size_t number = 0; number < files.size(); ++number) {
+        if (links.count(number) == 0) gaps.push_back(number);
+    }
+    auto gap = gaps.begin();
+    for (auto link = links.lower_bound(files.size()); link != links.end(); ++link, ++gap) {
+        const fs::path from = folder / hashLinkName(hash, link->first);
+        const fs::path to = folder / hashLinkName(hash, *gap);
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            spdlog::error("[ca-store] Unable to rename hash link {} to {} : {}", from.string(),
+                          to.string(), std::strerror(errno));
+            return false;
+        }
+        ++counts.renumbered;
+    }
+    std::set<std::string> linked;
+    for (const auto& link : links) linked.insert(link.second);
+    for (const auto& file : files) {
+        if (linked.count(file) != 0) continue;
+        const fs::path to = folder / hashLinkName(hash, *gap++);
+        if (::symlink(file.c_str(), to.c_str()) != 0) {
+            spdlog::error("[ca-store] Unable to create hash link {} to {} : {}", to.string(), file,
+                          std::strerror(errno));
+            return false;
+        }
+        ++counts.added;
+    }
+    return true;
 }
 
 }  // namespace
@@ -177,7 +320,9 @@ void DirectoryCaCertificateStore::refreshIssuers() {
 }
 
 bool DirectoryCaCertificateStore::rebuild() {
-    if (!rehashCallback(folderPath)) return false;
+    // The rehash keeps links whose certificate is gone, and the number after
+    // them stays unreachable: the links are put right after every run.
+    if (!rehashCallback(folderPath) || !repairHashLinks()) return false;
     std::string bundle;
     for (const auto& [name, pem] : pems) bundle += pem;
     // Rewritten only when it changes: clients may watch it, and flash wears.
@@ -197,6 +342,53 @@ bool DirectoryCaCertificateStore::rebuild() {
         spdlog::error("[ca-store] Unable to write the bundle of trust domain {} : {}", domain(),
                       bundlePath.string());
         return false;
+    }
+    return true;
+}
+
+bool DirectoryCaCertificateStore::repairHashLinks() {
+    FilesByHash wanted;
+    for (const auto& [name, pem] : pems) {
+        const std::string hash = subjectHash(pem);
+        if (!hash.empty()) wanted[hash].insert(name + kCrtExtension);
+    }
+    LinksByHash kept;
+    std::vector<UnwantedEntry> unwanted;
+    std::error_code ec;
+    sortHashLinks(folderPath, wanted, kept, unwanted, ec);
+    if (ec) {
+        spdlog::error("[ca-store] Unable to read the folder of trust domain {} : {} => {}",
+                      domain(), folderPath.string(), ec.message());
+        return false;
+    }
+
+    std::size_t stale = 0;
+    for (const auto& entry : unwanted) {
+        if (::unlink(entry.path.c_str()) != 0 &&
+            (errno != EISDIR || ::rmdir(entry.path.c_str()) != 0) && errno != ENOENT) {
+            spdlog::error("[ca-store] Unable to remove {} from the folder of trust domain {} : {}",
+                          entry.path.string(), domain(), std::strerror(errno));
+            return false;
+        }
+        if (entry.stale) {
+            ++stale;
+        } else {
+            spdlog::warn(
+                "[ca-store] Removed {} from the folder of trust domain {} : not a link to one of "
+                "its certificates",
+                entry.path.string(), domain());
+        }
+    }
+
+    LinkCounts counts;
+    for (const auto& [hash, files] : wanted) {
+        if (!numberHashLinks(folderPath, hash, files, kept[hash], counts)) return false;
+    }
+    if (stale + counts.renumbered + counts.added > 0) {
+        spdlog::info(
+            "[ca-store] Repaired the hash links of trust domain {} : {} stale removed, {} "
+            "renumbered, {} added",
+            domain(), stale, counts.renumbered, counts.added);
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "ev_common/cyber/trust_anchor_check.hpp"
 
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include "ev_common/cyber/certificate_details.hpp"
 #include "ev_common/system/utc_time.hpp"
@@ -32,6 +33,13 @@ std::optional<std::string> trustAnchorRefusal(const Certificate& certificate,
     }
     if (!certificate.basicConstraints().ca) {
         return std::string("not a CA certificate (no basicConstraints CA:TRUE)");
+    }
+    // A keyUsage that leaves keyCertSign out makes every chain through the
+    // root fail; without the extension any use is allowed.
+    X509* const handle = certificate.handle();
+    if ((X509_get_extension_flags(handle) & EXFLAG_KUSAGE) != 0 &&
+        (X509_get_key_usage(handle) & KU_KEY_CERT_SIGN) == 0) {
+        return std::string("cannot sign certificates (keyUsage without keyCertSign)");
     }
     const IssuerIdentity own = issuerIdentity(certificate);
     if (!sameName(certificate.issuerDer(), own.subjectDer)) {

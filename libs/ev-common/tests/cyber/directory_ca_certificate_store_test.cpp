@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <openssl/objects.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -23,13 +24,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string rootPem(const std::string& commonName, EVP_PKEY* key = nullptr) {
+std::string rootPem(const std::string& commonName, EVP_PKEY* key = nullptr,
+                    const std::string& keyUsage = "critical,keyCertSign,cRLSign") {
     const KeyPtr own = ecKey();
     CertProfile profile;
     profile.subject = {{"O", "Domain Tests"}, {"CN", commonName}};
-    profile.extensions = {{NID_basic_constraints, "critical,CA:TRUE"},
-                          {NID_key_usage, "critical,keyCertSign,cRLSign"}};
+    profile.extensions = {{NID_basic_constraints, "critical,CA:TRUE"}, {NID_key_usage, keyUsage}};
     profile.subjectKey = key != nullptr ? key : own.get();
+    return toPem(makeCertificate(profile).get());
+}
+
+// A leaf of the root with subject "O=Domain Tests, CN=<issuer>" on `key`.
+std::string leafPem(const std::string& issuer, EVP_PKEY* key) {
+    const KeyPtr own = ecKey();
+    CertProfile profile;
+    profile.subject = {{"CN", "leaf of " + issuer}};
+    profile.issuer = {{"O", "Domain Tests"}, {"CN", issuer}};
+    profile.extensions = {{NID_basic_constraints, "critical,CA:FALSE"}};
+    profile.subjectKey = own.get();
+    profile.signingKey = key;
     return toPem(makeCertificate(profile).get());
 }
 
@@ -74,6 +87,24 @@ protected:
             }
         }
         return targets;
+    }
+
+    // The entries whose name starts with `hash.`, as the snapshot shows them.
+    ev_test::FolderSnapshot hashEntries(const std::string& hash) const {
+        ev_test::FolderSnapshot found;
+        for (const auto& [name, entry] : ev_test::snapshotFolder(folder())) {
+            if (name.rfind(hash + ".", 0) == 0) found[name] = entry;
+        }
+        return found;
+    }
+
+    // What a TLS client pointed at the folder (CApath) says of `leaf`.
+    bool verifiesThroughTheFolder(const std::string& leaf) const {
+        const fs::path file = dir / "leaf.pem";
+        ev_test::writeFile(file, leaf);
+        const std::string command = "openssl verify -no-CAfile -no-CAstore -CApath " +
+                                    folder().string() + " " + file.string() + " >/dev/null 2>&1";
+        return std::system(command.c_str()) == 0;
     }
 
     ev_test::LogCapture log;
@@ -146,6 +177,10 @@ TEST_F(DirectoryStoreTest, RefusalsLeaveTheFolderAndTheBundleByteForByte) {
         {"one", leafPem, AddCertificateStatus::invalid_cert,
          "[ca-store] Unable to add certificate one to domain csms : not a CA certificate (no "
          "basicConstraints CA:TRUE)"},
+        {"one", rootPem("Signs nothing", nullptr, "critical,digitalSignature"),
+         AddCertificateStatus::invalid_cert,
+         "[ca-store] Unable to add certificate one to domain csms : cannot sign certificates "
+         "(keyUsage without keyCertSign)"},
         {"one", rootPem("Keyed") + privateKey, AddCertificateStatus::invalid_cert,
          "[ca-store] Unable to add certificate one : the text holds a private key"},
         {"../one", rootPem("Escape"), AddCertificateStatus::invalid_name,
@@ -225,4 +260,59 @@ TEST_F(DirectoryStoreTest, ANewStoreFindsTheFolderAsItWasAndTrustsNoLinkPlantedT
     addOrFail(*store, "planted", firstPem);
     EXPECT_FALSE(fs::is_symlink(fs::symlink_status(folder() / "planted.crt")));
     EXPECT_EQ(ev_test::readFile(outside), outsideText);
+}
+
+TEST_F(DirectoryStoreTest, TheFolderVerifiesTheOtherRootOfASubjectOnceOneIsRemoved) {
+    const KeyPtr firstKey = ecKey();
+    const KeyPtr secondKey = ecKey();
+    const KeyPtr outsideKey = ecKey();
+    auto store = open();
+    const uint32_t first = addOrFail(*store, "first", rootPem("Same", firstKey.get()));
+    const uint32_t second = addOrFail(*store, "second", rootPem("Same", secondKey.get()));
+    const auto links = linkTargets();
+    ASSERT_EQ(links.size(), 2u);
+    std::string hash;
+    std::string atZero;
+    for (const auto& [name, entry] : ev_test::snapshotFolder(folder())) {
+        if (name.size() == 10 && name.substr(8) == ".0") {
+            hash = name.substr(0, 8);
+            atZero = entry;
+        }
+    }
+    ASSERT_FALSE(hash.empty()) << log.dump();
+
+    // The root behind HASH.0 goes: the other one moves up to HASH.0.
+    const bool firstAtZero = atZero == "link -> first.crt";
+    ASSERT_EQ(store->removeCertificate(firstAtZero ? first : second),
+              RemoveCertificateStatus::success);
+    const std::string remaining = firstAtZero ? "second" : "first";
+    const std::string remainingLeaf = leafPem("Same", (firstAtZero ? secondKey : firstKey).get());
+    const ev_test::FolderSnapshot expected = {{hash + ".0", "link -> " + remaining + ".crt"}};
+    EXPECT_EQ(hashEntries(hash), expected);
+    EXPECT_TRUE(verifiesThroughTheFolder(remainingLeaf));
+
+    // At the next start, whatever stands under the subject's hash beside the
+    // certificate's own link goes: a root planted as a file, a link out of the
+    // folder, a link left behind, a link numbered past a gap and a
+    // revocation list's link.
+    store.reset();
+    const fs::path outside = dir / "outside.crt";
+    ev_test::writeFile(outside, rootPem("Same", outsideKey.get()));
+    ev_test::writeFile(folder() / (hash + ".1"), ev_test::readFile(outside));
+    fs::create_symlink(outside, folder() / (hash + ".2"));
+    fs::create_symlink("gone.crt", folder() / (hash + ".3"));
+    fs::create_symlink(remaining + ".crt", folder() / (hash + ".7"));
+    fs::create_symlink(remaining + ".crt", folder() / (hash + ".r0"));
+    fs::remove(folder() / (hash + ".0"));
+    numbering = std::make_shared<CertificateNumbering>();
+    store = open();
+    EXPECT_EQ(hashEntries(hash), expected);
+    EXPECT_TRUE(verifiesThroughTheFolder(remainingLeaf));
+    EXPECT_FALSE(verifiesThroughTheFolder(leafPem("Same", outsideKey.get())));
+    EXPECT_TRUE(log.has(spdlog::level::warn, "[ca-store] Removed " +
+                                                 (folder() / (hash + ".1")).string() +
+                                                 " from the folder of trust domain csms : not a "
+                                                 "link to one of its certificates"))
+        << log.dump();
+    EXPECT_TRUE(fs::exists(outside));
 }

@@ -54,6 +54,10 @@ TEST(TrustAnchorCheck, AcceptsOnlySelfSignedCasWithinTheirValidityAndTheIso15118
     leaf.extensions = {{NID_basic_constraints, "critical,CA:FALSE"}};
     CertProfile bare = root;
     bare.extensions = {};
+    CertProfile noKeyUsage = root;
+    noKeyUsage.extensions = {kCa.front()};
+    CertProfile cannotSign = root;
+    cannotSign.extensions = {kCa.front(), {NID_key_usage, "critical,digitalSignature,cRLSign"}};
     CertProfile intermediate = root;
     intermediate.subject = {{"CN", "Sub CA"}};
     intermediate.issuer = {{"CN", "Root"}};
@@ -79,6 +83,9 @@ TEST(TrustAnchorCheck, AcceptsOnlySelfSignedCasWithinTheirValidityAndTheIso15118
          "not a CA certificate (no basicConstraints CA:TRUE)"},
         {"no basicConstraints", issue(bare), false,
          "not a CA certificate (no basicConstraints CA:TRUE)"},
+        {"CA without keyUsage", issue(noKeyUsage), true, std::nullopt},
+        {"keyUsage without keyCertSign", issue(cannotSign), false,
+         "cannot sign certificates (keyUsage without keyCertSign)"},
         {"intermediate", issue(intermediate), false,
          "not self-signed (the issuer is not the subject)"},
         {"own name, other key", issue(forged), false,

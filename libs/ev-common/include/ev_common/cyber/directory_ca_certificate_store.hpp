@@ -106,6 +106,12 @@ private:
     std::filesystem::path fileOf(const std::string& name) const;
     // Rebuilds the hash links and the bundle from `pems`.
     bool rebuild();
+    // After the rehash: leaves exactly one HASH.N link per certificate,
+    // numbered from 0 without gaps for each subject hash, and no other entry
+    // named like a hash link (OpenSSL stops looking at the first number that
+    // does not load). Links are read, never followed. False, logged, when the
+    // folder cannot be put that way.
+    bool repairHashLinks();
     // After a failed rebuild: puts `previous` back at the file of `name` and
     // its PEM text as it was (none: not in the table), and rebuilds again.
     void undo(const std::string& name, const file_io::SavedEntry& previous,
