@@ -25,8 +25,10 @@ using std::chrono::steady_clock;
 constexpr milliseconds kRecountAfter{1000};
 constexpr milliseconds kRecountNearTheLimit{20};
 // How long the watching thread waits for an event before it looks at its
-// own state again (a stop request, warnings to sum up).
-constexpr milliseconds kIdlePoll{1000};
+// own state again. A stop comes as the monitor's last event and warnings to
+// sum up set their own time-out, so this is only a backstop: an idle daemon
+// must not wake for nothing (its idle wake-ups are measured).
+constexpr milliseconds kIdlePoll{30000};
 constexpr milliseconds kStoppingPoll{50};
 // How long an answer of the exemption check is used again, and for how many
 // callers at most.
