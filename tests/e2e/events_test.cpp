@@ -106,21 +106,27 @@ TEST(Events, SubscribersThatComeAfterTheStartUpCheckGetItsWarnings) {
     fs::copy_file(sandbox.spareCertificate(0), sandbox.domainsDir() / "csms" / "csms_root.crt");
     Daemon daemon(sandbox);
     ASSERT_TRUE(daemon.waitReady()) << daemon.output();
+    // The check runs on the server's thread once it serves.
+    ASSERT_TRUE(daemon.waitForLine(" in trust domain csms")) << daemon.output();
     const std::string output = daemon.output();
     EXPECT_TRUE(std::regex_search(
-        output,
-        std::regex(
-            R"(\[ca-store\] Certificate csms_root \(id \d+\) expires on \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ in trust domain csms\n)")))
+        output, std::regex(R"(\[ca-store\] Certificate csms_root \(id \d+\) expires on )"
+                           R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ in trust domain csms\n)")))
         << output;
 
-    // Connected well after the check: its warnings come as the subscriber
+    // Connected after the check: its warnings come as the subscriber
     // arrives, one per certificate (three built-ins and the domain's root).
-    cyber::cybersecurity_events events;
+    // A subscriber that came before the check had ended gets them with the
+    // next arrival.
     std::vector<json> warnings;
-    while (warnings.size() < 4) {
-        const auto event = events.next(std::chrono::seconds(10));
-        if (!event) break;
-        warnings.push_back(json::parse(*event));
+    for (int arrival = 0; arrival < 3 && warnings.size() < 4; ++arrival) {
+        warnings.clear();
+        cyber::cybersecurity_events events;
+        while (warnings.size() < 4) {
+            const auto event = events.next(std::chrono::seconds(10));
+            if (!event) break;
+            warnings.push_back(json::parse(*event));
+        }
     }
     ASSERT_EQ(warnings.size(), 4u) << daemon.output();
     EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),

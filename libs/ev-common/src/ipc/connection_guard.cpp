@@ -4,8 +4,10 @@
 
 #include <dirent.h>
 #include <spdlog/spdlog.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <zmq.h>
 
 #include <algorithm>
@@ -25,9 +27,9 @@ using std::chrono::steady_clock;
 constexpr milliseconds kRecountAfter{1000};
 constexpr milliseconds kRecountNearTheLimit{20};
 // How long the watching thread waits for an event before it looks at its
-// own state again. A stop comes as the monitor's last event and warnings to
-// sum up set their own time-out, so this is only a backstop: an idle daemon
-// must not wake for nothing (its idle wake-ups are measured).
+// own state again. A stop wakes it through its own event and warnings to sum
+// up set their own time-out, so this is only a backstop: an idle daemon must
+// not wake for nothing (its idle wake-ups are measured).
 constexpr milliseconds kIdlePoll{30000};
 constexpr milliseconds kStoppingPoll{50};
 // How long an answer of the exemption check is used again, and for how many
@@ -126,6 +128,7 @@ bool ConnectionGuard::attach(void* socket) {
     otherDescriptors_ = 0;
     lastCountAt_ = {};
     stopping_ = false;
+    if (!wake_) wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     try {
         watcher_ = std::make_unique<std::thread>(&ConnectionGuard::watch, this, monitor);
     } catch (const std::system_error& e) {
@@ -145,7 +148,18 @@ void ConnectionGuard::detach() {
     if (!watcher_) return;
     zmq_socket_monitor(socket_, nullptr, 0);
     stopping_ = true;
+    // The monitor's last event may never come (its queue goes with it).
+    if (wake_) {
+        const std::uint64_t one = 1;
+        while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
     if (watcher_->joinable()) watcher_->join();
+    if (wake_) {
+        std::uint64_t count = 0;
+        while (::read(wake_.get(), &count, sizeof count) < 0 && errno == EINTR) {
+        }
+    }
     watcher_.reset();
     socket_ = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -155,14 +169,15 @@ void ConnectionGuard::detach() {
 
 void ConnectionGuard::watch(void* monitor) {
     for (;;) {
-        zmq_pollitem_t item{monitor, 0, ZMQ_POLLIN, 0};
-        const int rc = zmq_poll(&item, 1, pollTimeout(steady_clock::now()));
+        zmq_pollitem_t items[] = {{monitor, 0, ZMQ_POLLIN, 0},
+                                  {nullptr, wake_.get(), ZMQ_POLLIN, 0}};
+        const int rc = zmq_poll(items, wake_ ? 2 : 1, pollTimeout(steady_clock::now()));
         if (rc < 0) {
             if (zmq_errno() == ETERM) break;
             if (zmq_errno() != EINTR) std::this_thread::sleep_for(kStoppingPoll);
             continue;
         }
-        if (rc == 0) {
+        if (rc == 0 || (items[0].revents & ZMQ_POLLIN) == 0) {
             flushSummary(steady_clock::now());
             if (stopping_) break;
             continue;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "ev_common/ipc/ipc_endpoint.hpp"
+#include "ev_common/system/unique_fd.hpp"
 
 #include <sys/types.h>
 
@@ -86,6 +87,7 @@ private:
     void* socket_ = nullptr;
     std::unique_ptr<std::thread> watcher_;
     std::atomic<bool> stopping_{false};
+    UniqueFd wake_;  // eventfd: told to stop
     std::atomic<std::uint64_t> refused_{0};
 
     // Only the watching thread changes these while attached.
