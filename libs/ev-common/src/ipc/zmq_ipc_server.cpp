@@ -243,7 +243,9 @@ bool ZmqIpcServer::start() {
         return false;
     }
     if (!claim()) return false;
-    if (!socketPath.empty()) {
+    // Only a server with a bound per caller is watched; the daemon always
+    // sets one.
+    if (!socketPath.empty() && options.connectionLimits.perUid > 0) {
         if (!guard) {
             guard =
                 std::make_unique<ConnectionGuard>("Server " + endpoint, options.connectionLimits);

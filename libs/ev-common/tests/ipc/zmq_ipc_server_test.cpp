@@ -454,10 +454,10 @@ TEST_F(ZmqIpcServerTest, EndsTheThreadWhenTheContextIsTerminated) {
 }
 
 TEST_F(ZmqIpcServerTest, DestructorFinishesTheThreadAfterAFailedStop) {
-    // Room for the server's four sockets (reply, stop channel, and the
-    // reply socket's connection monitor with its reader) and one more, which
-    // the test takes: the stop channel's push socket then cannot be created.
-    ASSERT_EQ(zmq_ctx_set(ev_common::ZmqIpc_GetContext(), ZMQ_MAX_SOCKETS, 5), 0);
+    // Room for the server's two sockets (no connection bound, no monitor)
+    // and one more, which the test takes: the stop channel's push socket
+    // then cannot be created.
+    ASSERT_EQ(zmq_ctx_set(ev_common::ZmqIpc_GetContext(), ZMQ_MAX_SOCKETS, 3), 0);
     const std::string endpoint = ipcEndpoint();
     auto server = std::make_unique<ZmqIpcServer>("Test", endpoint, &handler);
     ASSERT_TRUE(server->start());
