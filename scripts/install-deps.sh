@@ -18,6 +18,8 @@ PACKAGES=(
   python3 python3-zmq
   clang libclang-rt-14-dev clang-format
   util-linux procps
+  # compiled objects kept between builds and between runs of CI
+  ccache
   # the launcher that applies the shipped unit's system call filter in tests
   libseccomp-dev
   # systemd-analyze (the units) and systemd-socket-activate (the daemon

@@ -9,6 +9,9 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+ROOT=$root
+# shellcheck source=compiler-cache.sh
+. "$root/scripts/compiler-cache.sh"
 build=${EV_FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${EV_FUZZ_SECONDS:-30}
 read -r -a targets <<< "${EV_FUZZ_TARGETS:-ipc_request configuration certificate}"
@@ -16,7 +19,7 @@ read -r -a targets <<< "${EV_FUZZ_TARGETS:-ipc_request configuration certificate
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DEV_BUILD_FUZZ=ON -DBUILD_TESTING=OFF -DEV_BUILD_BENCH=OFF
+  -DEV_BUILD_FUZZ=ON -DBUILD_TESTING=OFF -DEV_BUILD_BENCH=OFF "${CACHE_ARGS[@]}"
 cmake --build "$build" --target "${targets[@]/#/fuzz_}" -j2
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1

@@ -5,8 +5,9 @@
 #   scripts/test.sh --sanitize    AddressSanitizer + UBSan build in build-asan/
 #   scripts/test.sh --tsan        ThreadSanitizer build in build-tsan/ (threaded tests)
 #
-# EV_WERROR=ON makes warnings errors (CI sets it). Extra arguments after the
-# mode go to ctest (for example -R ipc).
+# EV_WERROR=ON makes warnings errors (CI sets it). EV_CONFIGURE_ARGS adds cmake
+# arguments (for example -DEV_TEST_FILTER=ipc to build only those tests).
+# Extra arguments after the mode go to ctest (for example -R ipc).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -17,8 +18,12 @@ if [ "${1:-}" = "--sanitize" ] || [ "${1:-}" = "--tsan" ]; then
 fi
 
 bash "$ROOT/scripts/install-deps.sh"
+# shellcheck source=compiler-cache.sh
+. "$ROOT/scripts/compiler-cache.sh"
 
-ARGS=(-DEV_WERROR="${EV_WERROR:-OFF}")
+ARGS=(-DEV_WERROR="${EV_WERROR:-OFF}" "${CACHE_ARGS[@]}")
+read -r -a EXTRA <<< "${EV_CONFIGURE_ARGS:-}"
+ARGS+=("${EXTRA[@]}")
 case "$MODE" in
   native) BUILD="${EV_BUILD_DIR:-$ROOT/build}" ;;
   sanitize)

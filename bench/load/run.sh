@@ -23,8 +23,10 @@ for arg in "$@"; do
 done
 
 bash "$ROOT/scripts/install-deps.sh"
+# shellcheck source=../../scripts/compiler-cache.sh
+. "$ROOT/scripts/compiler-cache.sh"
 # Only a given EV_WERROR is passed on: a changed flag would rebuild everything.
-CONFIGURE=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+CONFIGURE=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "${CACHE_ARGS[@]}")
 if [ -n "${EV_WERROR:-}" ]; then CONFIGURE+=(-DEV_WERROR="$EV_WERROR"); fi
 cmake -S "$ROOT" -B "$BUILD" -G Ninja "${CONFIGURE[@]}" >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target ev_load_bench cybersecurity_service

@@ -60,7 +60,7 @@ std::string format_utc_time(std::int64_t seconds) {
 }
 
 std::optional<std::vector<listed_certificate>> parse_details(const std::string& text) {
-    const auto document = nlohmann::ordered_json::parse(text, nullptr, false);
+    const auto document = nlohmann::ordered_json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!document.is_object()) return std::nullopt;
     const auto certificates = document.find("certificates");
     if (certificates == document.end() || !certificates->is_array()) return std::nullopt;
@@ -136,7 +136,7 @@ std::string render_json(const std::vector<listed_certificate>& certificates, std
     }
     // Names and subjects are bytes as the service holds them; replace what is
     // not UTF-8 rather than failing the whole listing.
-    return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return list.dump(2, ' ', /*ensure_ascii=*/false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -45,7 +45,7 @@ void redirect(int from, int to) {
 }  // namespace
 
 Process::Process(const std::string& path) {
-    launch(path, {}, {}, true, false);
+    launch(path, {}, {}, /*captureOutput=*/true, /*mergeStderr=*/false);
 }
 
 Process::Process(const std::string& path, bool captureOutput, bool mergeStderr) {
@@ -53,7 +53,7 @@ Process::Process(const std::string& path, bool captureOutput, bool mergeStderr) 
 }
 
 Process::Process(const std::string& path, const std::vector<std::string>& args) {
-    launch(path, args, {}, true, false);
+    launch(path, args, {}, /*captureOutput=*/true, /*mergeStderr=*/false);
 }
 
 Process::Process(const std::string& path, const std::vector<std::string>& args, bool captureOutput,
@@ -182,7 +182,7 @@ ProcessEnd Process::waitFor(std::chrono::milliseconds limit) {
 }
 
 void Process::cancel() {
-    cancelled_.store(true);
+    cancelled_ = true;
     if (cancelPipe_.write) {
         while (::write(cancelPipe_.write.get(), "x", 1) < 0 && errno == EINTR) {
         }

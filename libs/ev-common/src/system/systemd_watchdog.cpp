@@ -41,7 +41,7 @@ bool SystemdWatchdog::start() {
     auto period = refreshPeriod(text);
     if (!period) return false;
     task_.start(
-        std::chrono::milliseconds(*period), [this] { refresh(); }, false);
+        std::chrono::milliseconds(*period), [this] { refresh(); }, /*fixedDelay=*/false);
     spdlog::info("Systemd watchdog refresh started : period = {}ms", *period);
     return true;
 }

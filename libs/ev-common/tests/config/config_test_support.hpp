@@ -12,8 +12,16 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace config_test {
+
+// Whether any of the captured lines begins with `prefix`.
+inline bool startsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (const auto& line : lines)
+        if (line.rfind(prefix, 0) == 0) return true;
+    return false;
+}
 
 inline std::unique_ptr<ev_common::ConfigParameterProvider> providerFor(
     const ev_test::TempDir& dir, const std::string& description) {

@@ -23,11 +23,7 @@ struct Description {
     }
 };
 
-bool startsWith(const std::vector<std::string>& lines, const std::string& prefix) {
-    for (const auto& line : lines)
-        if (line.rfind(prefix, 0) == 0) return true;
-    return false;
-}
+using config_test::startsWith;
 
 const char* kCyber = R"({"cyber": {"description": "trust store", "parameters": [
     {"name": "builtin_ca_certs_path", "type": "string", "default": "/etc/ssl/certs"},

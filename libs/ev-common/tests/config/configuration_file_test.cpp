@@ -62,11 +62,7 @@ std::vector<std::string> entriesOf(const fs::path& dir) {
     return names;
 }
 
-bool startsWith(const std::vector<std::string>& lines, const std::string& prefix) {
-    for (const auto& line : lines)
-        if (line.rfind(prefix, 0) == 0) return true;
-    return false;
-}
+using config_test::startsWith;
 
 }  // namespace
 
