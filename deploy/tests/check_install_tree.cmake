@@ -117,7 +117,9 @@ else()
   foreach(expected etc/cybersecurity_service/cybersecurity_service.json
                    include/ev_common/version.hpp include/ev_common/service/service.hpp
                    ${LIBDIR}/cmake/ev_common/ev_commonConfig.cmake
-                   ${LIBDIR}/cmake/ev_common/ev_commonConfigVersion.cmake ${LIBDIR}/pkgconfig/ev_common.pc)
+                   ${LIBDIR}/cmake/ev_common/ev_commonConfigVersion.cmake ${LIBDIR}/pkgconfig/ev_common.pc
+                   ${LIBDIR}/cmake/ev_common/ev_common_serviceTargets.cmake
+                   ${LIBDIR}/pkgconfig/ev_common_service.pc include/ev_common/config/typed_parameter.hpp)
     if(NOT EXISTS "${confined}/${expected}")
       fail("install with prefix ${confined}: no ${expected}")
     endif()

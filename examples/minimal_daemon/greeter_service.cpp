@@ -9,8 +9,7 @@
 
 namespace example {
 
-greeter_service::greeter_service()
-    : service("minimal_daemon", false), server_("Greeter", greeter_endpoint, this) {}
+greeter_service::greeter_service() : service("minimal_daemon", false) {}
 
 // The server, declared last, is destroyed first: its thread stops before the
 // members it reads go away.
@@ -28,7 +27,9 @@ bool greeter_service::specific_init() {
     heartbeat_.start(
         std::chrono::duration_cast<std::chrono::milliseconds>(*period),
         [] { spdlog::info("[minimal_daemon] alive"); }, false);
-    return server_.start();
+    ev_common::ZmqIpcServer::IIpcRequestHandler* handler = this;
+    server_.emplace("Greeter", greeter_endpoint, handler);
+    return server_->start();
 }
 
 bool greeter_service::specific_start() {
@@ -38,7 +39,8 @@ bool greeter_service::specific_start() {
 
 bool greeter_service::specific_stop() {
     heartbeat_.stop();
-    return server_.stop();
+    server_.reset();
+    return true;
 }
 
 void greeter_service::notifyRequest(const std::string& clientId,

@@ -7,6 +7,7 @@
 #include "ev_common/service/service.hpp"
 #include "ev_common/system/periodic_task.hpp"
 
+#include <optional>
 #include <string>
 
 namespace example {
@@ -26,6 +27,7 @@ protected:
     // On the main thread, just before the command loop.
     bool specific_start() override;
     // On the main thread, after the command loop ended (SIGTERM, SIGINT).
+    // Not called when the start-up failed.
     bool specific_stop() override;
 
 private:
@@ -34,7 +36,9 @@ private:
 
     std::string greeting_;
     ev_common::PeriodicTask heartbeat_;
-    ev_common::ZmqIpcServer server_;
+    // Started in specific_init and destroyed (stopped, once) in specific_stop,
+    // or by the destructor when the start-up failed after it.
+    std::optional<ev_common::ZmqIpcServer> server_;
 };
 
 }  // namespace example

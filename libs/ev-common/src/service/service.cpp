@@ -1,5 +1,6 @@
 #include "ev_common/service/service.hpp"
 
+#include "ev_common/config/config_parameter_provider.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
 #include "ev_common/service/command_pipe.hpp"
 #include "ev_common/service/ipc_subsystem.hpp"
@@ -59,7 +60,9 @@ struct signal_dispatch {
 };
 
 service::service(const std::string& name, bool use_database)
-    : name_(name), use_database_(use_database) {
+    : name_(name),
+      use_database_(use_database),
+      configuration_(std::make_unique<ev_common::ConfigParameterProvider>()) {
     g_service.store(this);
     initialize_ipc(name_);
     command_pipe_ = makePipe(O_NONBLOCK | O_CLOEXEC);
@@ -83,7 +86,7 @@ const std::filesystem::path& service::get_configuration_directory() {
     return configuration_directory_;
 }
 ev_common::IConfigParameterProvider& service::get_configuration() {
-    return configuration_;
+    return *configuration_;
 }
 ev_common::Database& service::get_database() {
     return database_;
@@ -166,7 +169,7 @@ bool service::initialize_configuration(const command_line_options& options) {
         spdlog::critical("Configuration description file [{}] is not a regular file", description);
         return false;
     }
-    if (!configuration_.loadDescriptionFile(description)) {
+    if (!configuration_->loadDescriptionFile(description)) {
         spdlog::critical("Unable to open configuration description file => {}", description);
         return false;
     }
@@ -180,15 +183,15 @@ bool service::initialize_configuration(const command_line_options& options) {
         spdlog::critical("Configuration file [{}] is not a regular file", file);
         return false;
     }
-    if (!configuration_.loadConfigurationFile(file, true)) {
+    if (!configuration_->loadConfigurationFile(file, true)) {
         spdlog::warn("Missing or incorrect configuration file [{}], file will be updated", file);
-        if (!configuration_.saveConfigurationFile(file)) {
+        if (!configuration_->saveConfigurationFile(file)) {
             spdlog::error("Unable to create configuration file [{}]", file);
             return false;
         }
         spdlog::info("Wrote configuration file [{}]", file);
     }
-    configuration_.setConfigurationFilePath(file);
+    configuration_->setConfigurationFilePath(file);
     return true;
 }
 

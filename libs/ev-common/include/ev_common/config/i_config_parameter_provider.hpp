@@ -4,7 +4,7 @@
 #pragma once
 
 #include "ev_common/config/i_parameter.hpp"
-#include "ev_common/config/parameter.hpp"
+#include "ev_common/config/typed_parameter.hpp"
 
 #include <chrono>
 #include <iosfwd>

@@ -4,7 +4,7 @@
 // configuration file reads and writes it through fromJson/toJson.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <string>
 #include <typeinfo>

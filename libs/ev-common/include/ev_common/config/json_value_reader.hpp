@@ -4,6 +4,8 @@
 // same messages.
 #pragma once
 
+#include "ev_common/config/typed_parameter.hpp"
+
 #include <spdlog/spdlog.h>
 
 #include <nlohmann/json.hpp>
@@ -13,21 +15,12 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <ratio>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 namespace ev_common {
-
-// The duration types of the configuration. Their representation is spelled
-// out as long long on purpose: std::chrono::milliseconds uses long on 64-bit
-// hosts, which is a different type for getType() comparisons.
-using ConfigMilliseconds = std::chrono::duration<long long, std::ratio<1, 1000>>;
-using ConfigSeconds = std::chrono::duration<long long, std::ratio<1, 1>>;
-using ConfigMinutes = std::chrono::duration<long long, std::ratio<60, 1>>;
-using ConfigHours = std::chrono::duration<long long, std::ratio<3600, 1>>;
 
 namespace json_value {
 

@@ -1,12 +1,13 @@
-// The typed configuration parameters: Parameter<T> holds what every parameter
-// of value type T shares, and the concrete families add their limits and their
-// JSON conversion. Built only by the loaders from the configuration
-// description; read by services, filled from the configuration file.
+// The concrete families of typed configuration parameters: each adds its
+// limits and its JSON conversion to Parameter<T>. Built only by the loaders
+// from the configuration description; read by services, filled from the
+// configuration file.
 #pragma once
 
 #include "ev_common/config/full_match_regex.hpp"
 #include "ev_common/config/i_parameter.hpp"
 #include "ev_common/config/json_value_reader.hpp"
+#include "ev_common/config/typed_parameter.hpp"
 #include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
@@ -20,44 +21,6 @@
 #include <vector>
 
 namespace ev_common {
-
-template <typename T>
-class Parameter : public IParameter {
-public:
-    const std::string& getName() const override { return name_; }
-    const std::string& getDescription() const override { return description_; }
-    bool isReadOnly() const override { return readOnly_; }
-    void reset() override { value_ = defaultValue_; }
-    const std::type_info& getType() const override { return typeid(T); }
-
-    // Whether the candidate may become the value; logs the reason when not.
-    virtual bool isValid(const T& candidate) const = 0;
-
-    const T& getValue() const { return value_; }
-    const T& getDefaultValue() const { return defaultValue_; }
-
-protected:
-    Parameter(std::string name, std::string description, T defaultValue, bool readOnly)
-        : value_(defaultValue),
-          defaultValue_(std::move(defaultValue)),
-          readOnly_(readOnly),
-          name_(std::move(name)),
-          description_(std::move(description)) {}
-
-    // The last step of every fromJson: nothing is assigned unless valid.
-    bool assignIfValid(std::optional<T> candidate) {
-        if (!candidate || !isValid(*candidate)) return false;
-        value_ = std::move(*candidate);
-        return true;
-    }
-
-private:
-    T value_;
-    T defaultValue_;
-    bool readOnly_;
-    std::string name_;
-    std::string description_;
-};
 
 // bool, the integer types, float and double. The second argument is always
 // the value type; the limits are inclusive.

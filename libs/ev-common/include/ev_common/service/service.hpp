@@ -3,9 +3,26 @@
 // watchdog and start-up notification, Unix signals, and a command loop on the
 // main thread fed through a non-blocking pipe. A concrete service supplies
 // specific_init, specific_start and specific_stop.
+//
+// The hooks, in the order they run, all on the thread that calls initialize()
+// and run() (the main thread under run_process):
+//   after_configuration_description()  initialize(), once the description is
+//       loaded and before the configuration file is read (also without a
+//       description): the place to register parameter loaders.
+//   specific_init()   initialize(), after the configuration and the database:
+//       read parameters, open resources, start servers. False fails the
+//       start-up ("Unable to initialize service"; an exception reaches
+//       run_process, "Unexpected error"): no READY=1, exit code 1, and no
+//       specific_stop, so the destructor releases what specific_init started.
+//   specific_start()  run(), just before the command loop. False: "Unable to
+//       start service", exit code 1, specific_stop is not called.
+//   specific_stop()   run(), once the command loop ended (SIGTERM, SIGINT,
+//       stop()); stop here what serves requests. False only logs "Failed
+//       specific stop process"; the exit code stays that of the request.
+// Requests served by an IPC server run on that server's thread, not here.
 #pragma once
 
-#include "ev_common/config/config_parameter_provider.hpp"
+#include "ev_common/config/i_config_parameter_provider.hpp"
 #include "ev_common/database/database.hpp"
 #include "ev_common/service/command_line.hpp"
 #include "ev_common/service/command_pipe.hpp"
@@ -15,7 +32,12 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
+
+namespace ev_common {
+class ConfigParameterProvider;
+}  // namespace ev_common
 
 namespace ev_common::service {
 
@@ -50,6 +72,7 @@ protected:
     // be cleared (an empty check) in the derived destructor.
     void set_health_check(ev_common::SystemdWatchdog::HealthCheck check);
 
+    // See the order and threads above.
     virtual void after_configuration_description() {}
     virtual bool specific_init() = 0;
     virtual bool specific_start() = 0;
@@ -74,7 +97,9 @@ private:
     bool use_database_;
     ev_common::Database database_;
     std::filesystem::path database_path_{"service.db"};
-    ev_common::ConfigParameterProvider configuration_;
+    // Held through a pointer: its header brings the JSON library, which the
+    // daemon's own files do not need.
+    std::unique_ptr<ev_common::ConfigParameterProvider> configuration_;
     ev_common::SystemdWatchdog watchdog_;
     std::atomic<bool> running_{false};
     std::atomic<int> exit_code_{0};
