@@ -201,6 +201,33 @@ TEST_F(DirectoryStoreTest, RefusalsLeaveTheFolderAndTheBundleByteForByte) {
     EXPECT_EQ(numbering->generation, 2u);
 }
 
+TEST_F(DirectoryStoreTest, SaysWhetherAnAdditionReplacesAnEntry) {
+    auto store = open();
+    addOrFail(*store, "kept", rootPem("Kept"));
+    // In order; the domain holds at most two.
+    const struct {
+        std::string name;
+        SameName sameName;
+        AddCertificateStatus status;
+        bool replacing;
+    } cases[] = {
+        {"new", SameName::refuse, AddCertificateStatus::success, false},
+        {"kept", SameName::replace, AddCertificateStatus::success, true},
+        {"kept", SameName::refuse, AddCertificateStatus::already_exists, true},
+        {"third", SameName::replace, AddCertificateStatus::store_full, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t id = 0;
+        bool replacing = !c.replacing;
+        EXPECT_EQ(store->addCertificate(Certificate(rootPem("Root " + c.name)), c.name, id,
+                                        c.sameName, &replacing),
+                  c.status)
+            << log.dump();
+        EXPECT_EQ(replacing, c.replacing);
+    }
+}
+
 TEST_F(DirectoryStoreTest, AFailedRebuildPutsBackWhatStoodThere) {
     bool rehashWorks = true;
     DirectoryCaCertificateStore rehasher("csms", {});

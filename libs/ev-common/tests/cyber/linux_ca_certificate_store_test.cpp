@@ -289,6 +289,33 @@ TEST_F(LinuxCaCertificateStoreTest, AddsAUserCertificateAndRefusesTheSameNameWit
     EXPECT_EQ(store.getCertificates().size(), 4u);
 }
 
+TEST_F(LinuxCaCertificateStoreTest, SaysWhetherAnAdditionReplacesAUserEntry) {
+    ASSERT_TRUE(initStore());
+    addOrFail("mine", ev_test::makeCaPem("Mine"));
+    const struct {
+        std::string name;
+        SameName sameName;
+        AddCertificateStatus status;
+        bool replacing;
+    } cases[] = {
+        {"fresh", SameName::refuse, AddCertificateStatus::success, false},
+        {"mine", SameName::replace, AddCertificateStatus::success, true},
+        {"mine", SameName::refuse, AddCertificateStatus::already_exists, true},
+        // A built-in is never replaced.
+        {"ACCVRAIZ1", SameName::replace, AddCertificateStatus::already_exists, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t id = 0;
+        bool replacing = !c.replacing;
+        EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("New " + c.name)), c.name, id,
+                                       c.sameName, &replacing),
+                  c.status)
+            << log.dump();
+        EXPECT_EQ(replacing, c.replacing);
+    }
+}
+
 TEST_F(LinuxCaCertificateStoreTest, AReplacementTakesANewIdentifierAndDropsTheOldEntry) {
     ASSERT_TRUE(initStore());
     const uint32_t oldId = addOrFail("mine", ev_test::makeCaPem("Old"));
