@@ -278,9 +278,9 @@ void DirectoryCaCertificateStore::loadFolder() {
 
 std::optional<Certificate> DirectoryCaCertificateStore::loadCertificate(
     const std::string& name) const {
-    const auto it = pems.find(name);
-    if (it == pems.end()) return std::nullopt;
-    return Certificate(it->second);
+    const auto text = heldText(name);
+    if (!text) return std::nullopt;
+    return Certificate(*text);
 }
 
 std::optional<std::string> DirectoryCaCertificateStore::heldText(const std::string& name) const {
