@@ -70,10 +70,13 @@ AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& ca
     if (permitted && store == nullptr) {
         spdlog::warn("Unknown trust domain : {}", ev_common::bounded(domain));
     }
-    const bool replacing = store != nullptr && has_user_certificate(*store, name);
+    // The store says whether the addition replaces an entry; a refused
+    // caller's addition never reaches it, so the listing says.
+    bool replacing = !permitted && store != nullptr && has_user_certificate(*store, name);
     AddCertificateStatus status = AddCertificateStatus::not_authorized;
     if (permitted) {
-        status = store != nullptr ? store->addCertificate(parsed, name, id, true)
+        status = store != nullptr ? store->addCertificate(parsed, name, id,
+                                                          ev_common::SameName::replace, &replacing)
                                   : AddCertificateStatus::invalid_name;
     }
     const bool added = status == AddCertificateStatus::success;

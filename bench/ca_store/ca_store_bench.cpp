@@ -162,7 +162,8 @@ void BM_AddOrRemove(benchmark::State& state) {
     for (auto _ : state) {
         uint32_t id = 0;
         const auto added = measure(timeAddition, [&] {
-            return timed.store.addCertificate(certificate, "bench", id, false);
+            return timed.store.addCertificate(certificate, "bench", id,
+                                              ev_common::SameName::refuse);
         });
         const auto removed =
             measure(!timeAddition, [&] { return timed.store.removeCertificate(id); });

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 
@@ -23,7 +24,7 @@ public:
     AddCertificateStatus addStatus = AddCertificateStatus::success;
     RemoveCertificateStatus removeStatus = RemoveCertificateStatus::success;
     std::string addedName;
-    bool addedReplace = false;
+    ev_common::SameName addedSameName = ev_common::SameName::refuse;
     std::vector<std::uint32_t> removedIds;
 
     std::vector<ev_common::CertificateInfo> getCertificates() override { return entries; }
@@ -41,10 +42,21 @@ public:
     std::optional<ev_common::CertificateInfo> getCertificateInfo(std::uint32_t) override {
         return std::nullopt;
     }
+    std::optional<ev_common::CertificateInfo> findCertificateInfo(std::uint32_t id) override {
+        for (const auto& e : entries) {
+            if (e.id == id) return e;
+        }
+        return std::nullopt;
+    }
     AddCertificateStatus addCertificate(const ev_common::Certificate&, const std::string& name,
-                                        std::uint32_t& id, bool replace) override {
+                                        std::uint32_t& id, ev_common::SameName sameName,
+                                        bool* replacing) override {
         addedName = name;
-        addedReplace = replace;
+        addedSameName = sameName;
+        if (replacing != nullptr) {
+            *replacing = std::any_of(entries.begin(), entries.end(),
+                                     [&](const auto& e) { return !e.isBuiltIn && e.name == name; });
+        }
         if (addStatus == AddCertificateStatus::success) id = 42;
         return addStatus;
     }
@@ -82,6 +94,12 @@ public:
         wanted = data;
         return hashMatch;
     }
+    std::vector<std::uint32_t> findCertificatesByHashData(
+        const ev_common::OcppHashData& data) override {
+        std::vector<std::uint32_t> found;
+        if (const auto id = findCertificateByHashData(data)) found.push_back(*id);
+        return found;
+    }
 };
 
 std::string realPem() {
@@ -105,7 +123,7 @@ TEST(RequestOperations, AdditionsAlwaysReplaceAndLogTheOutcomeWithTheCommonName)
     EXPECT_EQ(handler.add_ca_certificate(pem, "root_1", id), AddCertificateStatus::success);
     EXPECT_EQ(id, 42u);
     EXPECT_EQ(store.addedName, "root_1");
-    EXPECT_TRUE(store.addedReplace);
+    EXPECT_EQ(store.addedSameName, ev_common::SameName::replace);
     EXPECT_TRUE(capture.has(spdlog::level::info, "Certificate addition in TrustList : id=42 CN=" +
                                                      parsed.subject().commonName));
 

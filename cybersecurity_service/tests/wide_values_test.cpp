@@ -130,7 +130,7 @@ TEST(WideValues, DatesPast2038ArriveOnTheWireCutTo32BitsTheSameOnEveryTarget) {
     const auto last = makeCertificate("year9999", 253402300799LL);
     ASSERT_EQ(last.notAfter(), 253402300799LL);
     std::uint32_t id = 0;
-    ASSERT_EQ(store.addCertificate(last, "year9999", id, false),
+    ASSERT_EQ(store.addCertificate(last, "year9999", id, ev_common::SameName::refuse),
               ev_common::AddCertificateStatus::success)
         << capture.dump();
 

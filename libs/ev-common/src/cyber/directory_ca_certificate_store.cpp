@@ -15,10 +15,10 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include "ca_store_saved_file.hpp"
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/file_io.hpp"
 #include "file_io.hpp"
-#include "store_checks.hpp"
 
 namespace fs = std::filesystem;
 
@@ -189,17 +189,9 @@ bool numberHashLinks(const fs::path& folder, const std::string& hash,
 
 }  // namespace
 
-struct DirectoryCaCertificateStore::SavedFile {
-    uint32_t id = 0;
-    std::string name;
-    file_io::SavedEntry previous;
-    // Its part of the bundle; none when it had none.
-    std::optional<std::string> pem;
-};
-
 DirectoryCaCertificateStore::DirectoryCaCertificateStore(
     std::string domain, TrustAnchorRules anchorRules, std::function<bool(const fs::path&)> rehash)
-    : rules(anchorRules), rehashCallback(std::move(rehash)), table(std::move(domain)) {
+    : CaStoreCore(std::move(domain)), rules(anchorRules), rehashCallback(std::move(rehash)) {
     if (!rehashCallback) {
         rehashCallback = [this](const fs::path& folder) { return runRehash(folder); };
     }
@@ -207,18 +199,11 @@ DirectoryCaCertificateStore::DirectoryCaCertificateStore(
 
 DirectoryCaCertificateStore::~DirectoryCaCertificateStore() = default;
 
-void DirectoryCaCertificateStore::shareNumbering(std::shared_ptr<CertificateNumbering> numbering) {
-    table.shareNumbering(std::move(numbering));
-}
-
-void DirectoryCaCertificateStore::setChangeObserver(CertificateChangeObserver observer) {
-    table.setObserver(std::move(observer));
-}
-
 bool DirectoryCaCertificateStore::init(const fs::path& folder, const fs::path& bundle) {
     std::error_code ec;
     folderPath = fs::absolute(folder, ec);
     bundlePath = fs::absolute(bundle, ec);
+    setFilesFolder(folderPath);
     struct stat status {};
     if (::stat(folderPath.c_str(), &status) != 0) {
         // TLS clients of other users read the folder: its mode does not
@@ -237,6 +222,9 @@ bool DirectoryCaCertificateStore::init(const fs::path& folder, const fs::path& b
         return false;
     }
     removeLeftoverTemporaries();
+    const std::string bundleName = bundlePath.filename().string();
+    removeLeftovers(bundlePath.parent_path(),
+                    [&](const std::string& name) { return atomicWriteTarget(name) == bundleName; });
     loadFolder();
     if (!rebuild()) {
         spdlog::error("[ca-store] Unable to rebuild the links and the bundle of trust domain {}",
@@ -246,29 +234,6 @@ bool DirectoryCaCertificateStore::init(const fs::path& folder, const fs::path& b
     spdlog::info("[ca-store] Loaded {} CA certificates in trust domain {} : {}", table.size(),
                  domain(), folderPath.string());
     return true;
-}
-
-void DirectoryCaCertificateStore::removeLeftoverTemporaries() {
-    // A write killed before its rename leaves its temporary behind.
-    auto removeIn = [](const fs::path& folder, auto isLeftover) {
-        std::error_code ec;
-        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-            const fs::path entry = it->path();
-            if (!isLeftover(entry.filename().string())) continue;
-            if (::unlink(entry.c_str()) == 0) {
-                spdlog::info("[ca-store] Removed leftover temporary file {}", entry.string());
-            }
-        }
-    };
-    removeIn(folderPath,
-             [](const std::string& name) { return file_io::isTemporaryName(name, kCrtExtension); });
-    const std::string bundleName = bundlePath.filename().string();
-    removeIn(bundlePath.parent_path(),
-             [&](const std::string& name) { return atomicWriteTarget(name) == bundleName; });
-}
-
-fs::path DirectoryCaCertificateStore::fileOf(const std::string& name) const {
-    return folderPath / (name + kCrtExtension);
 }
 
 void DirectoryCaCertificateStore::loadFolder() {
@@ -311,12 +276,17 @@ void DirectoryCaCertificateStore::loadFolder() {
     refreshIssuers();
 }
 
-void DirectoryCaCertificateStore::refreshIssuers() {
-    table.refreshIssuers([this](const CertificateInfo& info) -> std::optional<Certificate> {
-        const auto it = pems.find(info.name);
-        if (it == pems.end()) return std::nullopt;
-        return Certificate(it->second);
-    });
+std::optional<Certificate> DirectoryCaCertificateStore::loadCertificate(
+    const std::string& name) const {
+    const auto text = heldText(name);
+    if (!text) return std::nullopt;
+    return Certificate(*text);
+}
+
+std::optional<std::string> DirectoryCaCertificateStore::heldText(const std::string& name) const {
+    const auto it = pems.find(name);
+    if (it == pems.end()) return std::nullopt;
+    return it->second;
 }
 
 bool DirectoryCaCertificateStore::rebuild() {
@@ -393,83 +363,15 @@ bool DirectoryCaCertificateStore::repairHashLinks() {
     return true;
 }
 
-void DirectoryCaCertificateStore::undo(const std::string& name, const file_io::SavedEntry& previous,
-                                       const std::optional<std::string>& previousPem) {
-    const fs::path file = fileOf(name);
-    if (!file_io::restoreEntry(file, previous)) {
-        spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
-    }
-    if (previousPem) {
-        pems[name] = *previousPem;
-    } else {
-        pems.erase(name);
-    }
-    if (!rebuild()) {
-        spdlog::error("[ca-store] Unable to restore the links and the bundle of trust domain {}",
-                      domain());
-    }
-}
-
-std::vector<CertificateInfo> DirectoryCaCertificateStore::getCertificates() {
-    return table.infos();
-}
-
-std::optional<Certificate> DirectoryCaCertificateStore::getCertificate(uint32_t id) {
-    const auto it = table.find(id);
-    if (it == table.end()) {
-        spdlog::error("[ca-store] Invalid certificate id : {}", id);
-        return std::nullopt;
-    }
-    return getCertificateByName(it->second.info.name);
-}
-
-std::optional<Certificate> DirectoryCaCertificateStore::getCertificateByName(
-    const std::string& name) {
-    const auto it = pems.find(name);
-    if (it == pems.end()) return std::nullopt;
-    return Certificate(it->second);
-}
-
-std::optional<CertificateInfo> DirectoryCaCertificateStore::getCertificateInfo(uint32_t id) {
-    auto info = findCertificateInfo(id);
-    if (!info) spdlog::error("[ca-store] Invalid certificate id : {}", id);
-    return info;
-}
-
-std::optional<CertificateInfo> DirectoryCaCertificateStore::findCertificateInfo(uint32_t id) {
-    const auto it = table.find(id);
-    if (it == table.end()) return std::nullopt;
-    return it->second.info;
-}
-
-CertificateDetailsListing DirectoryCaCertificateStore::getCertificateDetails() {
-    return table.details();
-}
-
-std::optional<uint32_t> DirectoryCaCertificateStore::findCertificateByHashData(
-    const OcppHashData& wanted) {
-    return table.findByHashData(wanted);
-}
-
-std::vector<uint32_t> DirectoryCaCertificateStore::findCertificatesByHashData(
-    const OcppHashData& wanted) {
-    return table.findAllByHashData(wanted);
-}
-
-std::size_t DirectoryCaCertificateStore::checkExpiry(std::int64_t now, std::int64_t windowSeconds) {
-    return table.checkExpiry(now, windowSeconds);
-}
-
 std::optional<AddCertificateStatus> DirectoryCaCertificateStore::refuseAddition(
-    const Certificate& certificate, const std::string& name, bool replace) {
-    if (const auto refused = store_checks::refuseCertificate(certificate, name)) return refused;
+    const Certificate& certificate, const std::string& name, SameName sameName) {
     if (const auto why = trustAnchorRefusal(certificate, rules, nowSeconds())) {
         spdlog::error("[ca-store] Unable to add certificate {} to domain {} : {}", bounded(name),
                       domain(), *why);
         return AddCertificateStatus::invalid_cert;
     }
     const bool held = table.findByName(name) != table.end();
-    if (held && !replace) {
+    if (held && sameName != SameName::replace) {
         spdlog::error(
             "[ca-store] Unable to add certificate {} to domain {} : a certificate with the same "
             "name already exists",
@@ -486,139 +388,67 @@ std::optional<AddCertificateStatus> DirectoryCaCertificateStore::refuseAddition(
     return std::nullopt;
 }
 
-AddCertificateStatus DirectoryCaCertificateStore::addCertificate(const Certificate& certificate,
-                                                                 const std::string& name,
-                                                                 uint32_t& id, bool replace) {
-    if (const auto refused = refuseAddition(certificate, name, replace)) return *refused;
-    // The certificate alone, as libcrypto writes it: nothing else of the
-    // client's text reaches the folder or the bundle.
-    const Certificate anchor(certificate.handle());
-    const fs::path file = fileOf(name);
-    std::error_code error;
-    const auto previous = file_io::saveEntry(file, error);
-    AtomicWriteOptions options;
-    options.mode = 0644;
-    const AtomicWriteResult written =
-        previous ? writeFileAtomically(file, anchor.text(), options)
-                 : AtomicWriteResult{AtomicWriteResult::Status::cannotOpen, {}, error.value()};
-    if (!written.ok()) {
-        // A new file that may not survive a power cut: better the old one now.
-        if (written.status == AtomicWriteResult::Status::notSynced &&
-            !file_io::restoreEntry(file, *previous)) {
-            spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
-        }
-        spdlog::error("[ca-store] Unable to add certificate {} to domain {} : unable to write {}",
-                      bounded(name), domain(), file.string());
-        return AddCertificateStatus::internal_error;
-    }
-
-    const auto replaced = table.findByName(name);
-    std::optional<std::string> previousPem;
-    if (const auto it = pems.find(name); it != pems.end()) previousPem = it->second;
-    pems[name] = anchor.text();
-    if (!rebuild()) {
-        undo(name, *previous, previousPem);
-        spdlog::error(
-            "[ca-store] Unable to add certificate {} to domain {} : the links and the bundle "
-            "could not be rebuilt",
-            bounded(name), domain());
-        return AddCertificateStatus::internal_error;
-    }
-
-    const bool replacing = replaced != table.end();
-    if (replacing) table.erase(replaced);
-    CertificateTable::Entry entry = table.makeEntry(name, false, anchor);
-    table.resolveIssuer(entry, anchor);
-    id = table.insert(std::move(entry));
-    refreshIssuers();
-    spdlog::info("[ca-store] Certificate added to domain {} : id = {}, name = {}", domain(), id,
-                 bounded(name));
-    table.changed(replacing ? CertificateEvent::replaced : CertificateEvent::added, table.at(id));
-    return AddCertificateStatus::success;
+Certificate DirectoryCaCertificateStore::storedForm(const Certificate& certificate) const {
+    return Certificate(certificate.handle());
 }
 
-RemoveCertificateStatus DirectoryCaCertificateStore::removeCertificate(uint32_t id) {
-    const auto status = stageRemoval({id});
-    if (status == RemoveCertificateStatus::success) commitRemoval();
-    return status;
+void DirectoryCaCertificateStore::logNotWritten(const std::string& name, const fs::path& file) {
+    spdlog::error("[ca-store] Unable to add certificate {} to domain {} : unable to write {}",
+                  bounded(name), domain(), file.string());
 }
 
-RemoveCertificateStatus DirectoryCaCertificateStore::stageRemoval(
-    const std::vector<uint32_t>& ids) {
-    staged.clear();
-    for (const uint32_t id : ids) {
-        if (table.find(id) == table.end()) {
-            spdlog::error("[ca-store] Invalid certificate id : {}", id);
-            return RemoveCertificateStatus::unknown_id;
-        }
-    }
-    std::vector<SavedFile> taken;
-    for (const uint32_t id : ids) {
-        SavedFile saved{id, table.at(id).info.name, {}, {}};
-        const fs::path file = fileOf(saved.name);
-        std::error_code error;
-        auto previous = file_io::saveEntry(file, error);
-        if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
-            !fs::remove(file, error)) {
-            spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}", id,
-                          error.message());
-            putBack(taken, false);
-            return RemoveCertificateStatus::internal_error;
-        }
-        saved.previous = std::move(*previous);
-        if (const auto pem = pems.find(saved.name); pem != pems.end()) {
-            saved.pem = pem->second;
-            pems.erase(pem);
-        }
-        taken.push_back(std::move(saved));
-    }
-    if (!rebuild()) {
-        putBack(taken, true);
-        for (const auto& removed : taken) {
-            spdlog::error(
-                "[ca-store] Unable to remove certificate {} from domain {} : the links and the "
-                "bundle could not be rebuilt",
-                removed.id, domain());
-        }
-        return RemoveCertificateStatus::internal_error;
-    }
-    staged = std::move(taken);
-    return RemoveCertificateStatus::success;
+std::optional<Certificate> DirectoryCaCertificateStore::applyAddition(const std::string& name,
+                                                                      const Certificate& written) {
+    pems[name] = written.text();
+    if (!rebuild()) return std::nullopt;
+    return written;
 }
 
-void DirectoryCaCertificateStore::commitRemoval() {
-    std::vector<CertificateTable::Entry> removed;
-    for (const auto& file : staged) {
-        const auto it = table.find(file.id);
-        if (it == table.end()) continue;
-        spdlog::info("[ca-store] Certificate removed from domain {} : id = {}, name = {}", domain(),
-                     file.id, bounded(file.name));
-        removed.push_back(std::move(it->second));
-        table.erase(it);
-    }
-    staged.clear();
-    refreshIssuers();
-    for (const auto& entry : removed) table.changed(CertificateEvent::removed, entry);
+bool DirectoryCaCertificateStore::applyRemovals(const std::vector<SavedFile>& removed) {
+    for (const auto& saved : removed) pems.erase(saved.name);
+    return rebuild();
 }
 
-bool DirectoryCaCertificateStore::rollBackRemoval() {
-    const bool restored = staged.empty() || putBack(staged, true);
-    staged.clear();
-    return restored;
-}
-
-bool DirectoryCaCertificateStore::putBack(const std::vector<SavedFile>& files, bool relink) {
-    for (const auto& saved : files) {
-        const fs::path file = fileOf(saved.name);
-        if (!file_io::restoreEntry(file, saved.previous)) {
-            spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
+bool DirectoryCaCertificateStore::reapply(const std::vector<SavedFile>& restored) {
+    for (const auto& saved : restored) {
+        if (saved.held) {
+            pems[saved.name] = *saved.held;
+        } else {
+            pems.erase(saved.name);
         }
-        if (saved.pem) pems[saved.name] = *saved.pem;
     }
-    if (!relink || rebuild()) return true;
+    if (rebuild()) return true;
     spdlog::error("[ca-store] Unable to restore the links and the bundle of trust domain {}",
                   domain());
     return false;
+}
+
+void DirectoryCaCertificateStore::logAdditionUndone(const std::string& name, bool /*restored*/,
+                                                    bool /*hadPrevious*/) {
+    spdlog::error(
+        "[ca-store] Unable to add certificate {} to domain {} : the links and the bundle "
+        "could not be rebuilt",
+        bounded(name), domain());
+}
+
+void DirectoryCaCertificateStore::logRemovalsUndone(const std::vector<SavedFile>& restored) {
+    for (const auto& removed : restored) {
+        spdlog::error(
+            "[ca-store] Unable to remove certificate {} from domain {} : the links and the "
+            "bundle could not be rebuilt",
+            removed.id, domain());
+    }
+}
+
+void DirectoryCaCertificateStore::logChange(CertificateEvent event, uint32_t id,
+                                            const std::string& name) {
+    if (event == CertificateEvent::removed) {
+        spdlog::info("[ca-store] Certificate removed from domain {} : id = {}, name = {}", domain(),
+                     id, bounded(name));
+    } else {
+        spdlog::info("[ca-store] Certificate added to domain {} : id = {}, name = {}", domain(), id,
+                     bounded(name));
+    }
 }
 
 bool DirectoryCaCertificateStore::runRehash(const fs::path& folder) {

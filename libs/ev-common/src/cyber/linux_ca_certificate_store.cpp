@@ -7,11 +7,11 @@
 
 #include <spdlog/spdlog.h>
 
+#include "ca_store_saved_file.hpp"
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/file_io.hpp"
 #include "ev_common/system/process.hpp"
 #include "file_io.hpp"
-#include "store_checks.hpp"
 
 namespace fs = std::filesystem;
 
@@ -20,7 +20,6 @@ namespace ev_common {
 namespace {
 
 const std::string kPemExtension = ".pem";
-const std::string kCrtExtension = ".crt";
 
 fs::path resolveLink(const fs::path& dir, const fs::path& link) {
     std::error_code ec;
@@ -43,33 +42,10 @@ fs::path withoutTrailingSeparator(fs::path path) {
     return path;
 }
 
-// The time limit of one change for the update runs of its lifetime: the
-// run that puts files back after a failed update gets only what is left.
-class ChangeBudget {
-public:
-    ChangeBudget(std::optional<CommandRunner::Budget>& slot, std::chrono::seconds limit)
-        : slot_(slot) {
-        slot_.emplace(limit);
-    }
-    ~ChangeBudget() { slot_.reset(); }
-    ChangeBudget(const ChangeBudget&) = delete;
-    ChangeBudget& operator=(const ChangeBudget&) = delete;
-
-private:
-    std::optional<CommandRunner::Budget>& slot_;
-};
-
 }  // namespace
 
-struct LinuxCaCertificateStore::SavedFile {
-    uint32_t id = 0;
-    std::string name;
-    fs::path file;
-    file_io::SavedEntry previous;
-};
-
 LinuxCaCertificateStore::LinuxCaCertificateStore(std::function<bool(bool)> callback)
-    : updateCallback(std::move(callback)) {
+    : CaStoreCore(kSystemDomain), updateCallback(std::move(callback)) {
     if (!updateCallback) {
         updateCallback = [this](bool fresh) { return runUpdateCommand(fresh); };
     }
@@ -86,6 +62,7 @@ bool LinuxCaCertificateStore::init(const fs::path& linuxPath, const fs::path& us
     updateCommand = command;
     freshArgument = fresh;
     extraArguments = extra;
+    setFilesFolder(userDir);
 
     removeLeftoverTemporaries();
     if (!updateCallback(true)) return false;
@@ -102,23 +79,6 @@ bool LinuxCaCertificateStore::init(const fs::path& linuxPath, const fs::path& us
         "{}, user = {}",
         linuxDir.string(), userDir.string());
     return false;
-}
-
-void LinuxCaCertificateStore::removeLeftoverTemporaries() {
-    // A write killed before its rename leaves its temporary behind; nothing
-    // else ever removes it.
-    std::error_code ec;
-    for (fs::directory_iterator it(userDir, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path entry = it->path();
-        if (!file_io::isTemporaryName(entry.filename().string(), kCrtExtension)) continue;
-        if (::unlink(entry.c_str()) == 0) {
-            spdlog::info("[ca-store] Removed leftover temporary file {}", entry.string());
-        }
-    }
-}
-
-fs::path LinuxCaCertificateStore::userFile(const std::string& name) const {
-    return userDir / (name + kCrtExtension);
 }
 
 bool LinuxCaCertificateStore::isBelowUserDir(const fs::path& file,
@@ -183,58 +143,24 @@ void LinuxCaCertificateStore::loadStore() {
                  builtIn, user);
 }
 
-std::vector<CertificateInfo> LinuxCaCertificateStore::getCertificates() {
-    return table.infos();
-}
-
-CertificateDetailsListing LinuxCaCertificateStore::getCertificateDetails() {
-    return table.details();
-}
-
-std::optional<CertificateInfo> LinuxCaCertificateStore::getCertificateInfo(uint32_t id) {
-    auto info = findCertificateInfo(id);
-    if (!info) spdlog::error("[ca-store] Invalid certificate id : {}", id);
-    return info;
-}
-
-std::optional<CertificateInfo> LinuxCaCertificateStore::findCertificateInfo(uint32_t id) {
-    const auto it = table.find(id);
-    if (it == table.end()) return std::nullopt;
-    return it->second.info;
-}
-
-std::optional<Certificate> LinuxCaCertificateStore::loadSystemEntry(const std::string& name) const {
+std::optional<Certificate> LinuxCaCertificateStore::loadCertificate(const std::string& name) const {
     Certificate certificate(linuxDir / (name + kPemExtension));
     if (!certificate.valid()) return std::nullopt;
     return certificate;
 }
 
-std::optional<Certificate> LinuxCaCertificateStore::getCertificate(uint32_t id) {
-    const auto it = table.find(id);
-    if (it == table.end()) {
-        spdlog::error("[ca-store] Invalid certificate id : {}", id);
-        return std::nullopt;
-    }
-    auto certificate = loadSystemEntry(it->second.info.name);
-    if (!certificate) {
-        spdlog::error("[ca-store] Unable to load certificate : id = {}, name = {}", id,
-                      bounded(it->second.info.name));
-    }
-    return certificate;
-}
-
-std::optional<Certificate> LinuxCaCertificateStore::getCertificateByName(const std::string& name) {
-    if (table.findByName(name) == table.end()) return std::nullopt;
-    auto certificate = loadSystemEntry(name);
-    if (!certificate) {
+void LinuxCaCertificateStore::logUnreadable(const std::string& name,
+                                            std::optional<uint32_t> id) const {
+    if (id) {
+        spdlog::error("[ca-store] Unable to load certificate : id = {}, name = {}", *id,
+                      bounded(name));
+    } else {
         spdlog::error("[ca-store] Unable to load certificate : name = {}", bounded(name));
     }
-    return certificate;
 }
 
 std::optional<AddCertificateStatus> LinuxCaCertificateStore::refuseAddition(
-    const Certificate& certificate, const std::string& name, bool replace) {
-    if (const auto refused = store_checks::refuseCertificate(certificate, name)) return refused;
+    const Certificate& /*certificate*/, const std::string& name, SameName sameName) {
     const auto found = table.findByName(name);
     if (found == table.end()) return std::nullopt;
     // A user certificate under a built-in's name would hide the built-in.
@@ -244,7 +170,7 @@ std::optional<AddCertificateStatus> LinuxCaCertificateStore::refuseAddition(
             bounded(name));
         return AddCertificateStatus::already_exists;
     }
-    if (!replace) {
+    if (sameName != SameName::replace) {
         spdlog::error(
             "[ca-store] Unable to add certificate {} : a certificate with the same name already "
             "exists",
@@ -254,208 +180,27 @@ std::optional<AddCertificateStatus> LinuxCaCertificateStore::refuseAddition(
     return std::nullopt;
 }
 
-AddCertificateStatus LinuxCaCertificateStore::addCertificate(const Certificate& certificate,
-                                                             const std::string& name, uint32_t& id,
-                                                             bool replace) {
-    if (const auto refused = refuseAddition(certificate, name, replace)) return *refused;
-    const ChangeBudget budget(changeBudget, updateTimeout);
-    const fs::path file = userFile(name);
-    const auto replaced = table.findByName(name);
-
-    // What stands at the file now is kept until the new certificate is known
-    // to work, so that a failure can put back exactly what was trusted before.
-    std::error_code error;
-    const auto previous = file_io::saveEntry(file, error);
-    if (replaced != table.end() && previous) {
-        spdlog::warn("Existing certificate {} will be deleted and replaced", bounded(name));
-        if (previous->kind == file_io::SavedEntry::Kind::missing) {
-            spdlog::warn("Unable to delete old certificate {} : {}", bounded(name),
-                         error.message());
-        }
-    }
-    if (!previous || !writeUserFile(file, certificate.text(), *previous)) {
-        spdlog::error(
-            "[ca-store] Unable to add certificate {} : unable to write certificate in the user "
-            "store directory => {}",
-            bounded(name), file.string());
-        return AddCertificateStatus::internal_error;
-    }
-
-    const auto loaded = takeUpAddition(name);
-    if (!loaded) {
-        const bool hadPrevious =
-            replaced != table.end() || previous->kind != file_io::SavedEntry::Kind::missing;
-        if (putBack({{0, name, file, *previous}}) && hadPrevious) {
-            spdlog::warn("[ca-store] Previous certificate {} kept after the failed replacement",
-                         bounded(name));
-        }
-        return AddCertificateStatus::internal_error;
-    }
-
-    const bool replacing = replaced != table.end();
-    if (replacing) table.erase(replaced);
-    id = enterUserCertificate(name, *loaded);
-    refreshIssuers();
-    table.changed(replacing ? CertificateEvent::replaced : CertificateEvent::added, table.at(id));
-    return AddCertificateStatus::success;
-}
-
-bool LinuxCaCertificateStore::writeUserFile(const fs::path& file, const std::string& text,
-                                            const file_io::SavedEntry& previous) {
-    AtomicWriteOptions options;
-    options.mode = 0644;
-    const AtomicWriteResult result = writeFileAtomically(file, text, options);
-    if (result.status == AtomicWriteResult::Status::notSynced) {
-        // The new file may not survive a power cut: better the old one now.
-        if (!file_io::restoreEntry(file, previous)) {
-            spdlog::error("[ca-store] Unable to restore certificate file {}", file.string());
-        }
-    }
-    return result.ok();
-}
-
-void LinuxCaCertificateStore::restoreFiles(const std::vector<SavedFile>& files) {
-    for (const auto& saved : files) {
-        if (!file_io::restoreEntry(saved.file, saved.previous)) {
-            spdlog::error("[ca-store] Unable to restore certificate file {}", saved.file.string());
-        }
+void LinuxCaCertificateStore::noteReplacement(const std::string& name,
+                                              const file_io::SavedEntry& previous,
+                                              const std::error_code& error) {
+    spdlog::warn("Existing certificate {} will be deleted and replaced", bounded(name));
+    if (previous.kind == file_io::SavedEntry::Kind::missing) {
+        spdlog::warn("Unable to delete old certificate {} : {}", bounded(name), error.message());
     }
 }
 
-bool LinuxCaCertificateStore::putBack(const std::vector<SavedFile>& files) {
-    restoreFiles(files);
-    // The tool may have taken the change up before it failed; run it again
-    // so that the system folder follows the user folder once more.
-    if (!updateCallback(false)) {
-        for (const auto& saved : files) {
-            spdlog::error("[ca-store] Unable to restore certificate {} in the system store",
-                          bounded(saved.name));
-        }
-        return false;
-    }
-    for (const auto& saved : files) {
-        if (saved.previous.kind == file_io::SavedEntry::Kind::missing)
-            cleanDeadSymlinks(saved.name);
-    }
-    return true;
+void LinuxCaCertificateStore::logNotWritten(const std::string& name, const fs::path& file) {
+    spdlog::error(
+        "[ca-store] Unable to add certificate {} : unable to write certificate in the user "
+        "store directory => {}",
+        bounded(name), file.string());
 }
 
-uint32_t LinuxCaCertificateStore::enterUserCertificate(const std::string& name,
-                                                       const Certificate& loaded) {
-    Entry entry = table.makeEntry(name, false, loaded);
-    table.resolveIssuer(entry, loaded);
-    const uint32_t id = table.insert(std::move(entry));
-    spdlog::info("[ca-store] User certificate added to the store : id = {}, name = {}", id,
-                 bounded(name));
-    return id;
-}
-
-std::optional<RemoveCertificateStatus> LinuxCaCertificateStore::refuseRemoval(uint32_t id) {
-    const auto it = table.find(id);
-    if (it == table.end()) {
-        spdlog::error("[ca-store] Invalid certificate id : {}", id);
-        return RemoveCertificateStatus::unknown_id;
-    }
-    if (it->second.info.isBuiltIn) {
-        spdlog::error("[ca-store] Unable to remove certificate {} : builtin certificate", id);
-        return RemoveCertificateStatus::built_in;
-    }
-    return std::nullopt;
-}
-
-RemoveCertificateStatus LinuxCaCertificateStore::removeCertificate(uint32_t id) {
-    const auto status = stageRemoval({id});
-    if (status == RemoveCertificateStatus::success) commitRemoval();
-    return status;
-}
-
-RemoveCertificateStatus LinuxCaCertificateStore::stageRemoval(const std::vector<uint32_t>& ids) {
-    staged.clear();
-    for (const uint32_t id : ids) {
-        if (const auto refused = refuseRemoval(id)) return *refused;
-    }
-    // What stood at each file is kept to be put back if the system update
-    // fails: a removal that does not happen must not lose a certificate.
-    std::vector<SavedFile> taken;
-    for (const uint32_t id : ids) {
-        const std::string name = table.at(id).info.name;
-        const fs::path file = userFile(name);
-        std::error_code error;
-        auto previous = file_io::saveEntry(file, error);
-        if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
-            !fs::remove(file, error)) {
-            spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}", id,
-                          error.message());
-            // The tool has not run yet: the files alone are put back.
-            restoreFiles(taken);
-            return RemoveCertificateStatus::internal_error;
-        }
-        taken.push_back({id, name, file, std::move(*previous)});
-    }
-    const ChangeBudget budget(changeBudget, updateTimeout);
-    if (!takeUpRemovals(taken)) {
-        putBack(taken);
-        return RemoveCertificateStatus::internal_error;
-    }
-    for (const auto& removed : taken) cleanDeadSymlinks(removed.name);
-    staged = std::move(taken);
-    return RemoveCertificateStatus::success;
-}
-
-void LinuxCaCertificateStore::commitRemoval() {
-    std::vector<Entry> removed;
-    for (const auto& file : staged) {
-        const auto it = table.find(file.id);
-        if (it == table.end()) continue;
-        spdlog::info("[ca-store] User certificate removed from the store : id = {}, name = {}",
-                     file.id, bounded(file.name));
-        removed.push_back(std::move(it->second));
-        table.erase(it);
-    }
-    staged.clear();
-    refreshIssuers();
-    for (const auto& entry : removed) table.changed(CertificateEvent::removed, entry);
-}
-
-bool LinuxCaCertificateStore::rollBackRemoval() {
-    if (staged.empty()) return true;
-    const ChangeBudget budget(changeBudget, updateTimeout);
-    const bool restored = putBack(staged);
-    staged.clear();
-    return restored;
-}
-
-void LinuxCaCertificateStore::refreshIssuers() {
-    table.refreshIssuers(
-        [this](const CertificateInfo& info) { return loadSystemEntry(info.name); });
-}
-
-void LinuxCaCertificateStore::setChangeObserver(CertificateChangeObserver changeObserver) {
-    table.setObserver(std::move(changeObserver));
-}
-
-void LinuxCaCertificateStore::shareNumbering(std::shared_ptr<CertificateNumbering> numbering) {
-    table.shareNumbering(std::move(numbering));
-}
-
-std::size_t LinuxCaCertificateStore::checkExpiry(std::int64_t now, std::int64_t windowSeconds) {
-    return table.checkExpiry(now, windowSeconds);
-}
-
-std::optional<uint32_t> LinuxCaCertificateStore::findCertificateByHashData(
-    const OcppHashData& wanted) {
-    return table.findByHashData(wanted);
-}
-
-std::vector<uint32_t> LinuxCaCertificateStore::findCertificatesByHashData(
-    const OcppHashData& wanted) {
-    return table.findAllByHashData(wanted);
-}
-
-std::optional<Certificate> LinuxCaCertificateStore::takeUpAddition(const std::string& name) {
+std::optional<Certificate> LinuxCaCertificateStore::applyAddition(const std::string& name,
+                                                                  const Certificate& /*written*/) {
     if (!updateCallback(false)) return std::nullopt;
-    Certificate loaded(linuxDir / (name + kPemExtension));
-    if (loaded.valid()) {
+    auto loaded = loadCertificate(name);
+    if (loaded) {
         spdlog::debug("[ca-store] User certificate added to the system store : name = {}",
                       bounded(name));
         return loaded;
@@ -467,7 +212,7 @@ std::optional<Certificate> LinuxCaCertificateStore::takeUpAddition(const std::st
     return std::nullopt;
 }
 
-bool LinuxCaCertificateStore::takeUpRemovals(const std::vector<SavedFile>& removed) {
+bool LinuxCaCertificateStore::applyRemovals(const std::vector<SavedFile>& removed) {
     if (!updateCallback(false)) return false;
     bool all = true;
     for (const auto& file : removed) {
@@ -484,7 +229,43 @@ bool LinuxCaCertificateStore::takeUpRemovals(const std::vector<SavedFile>& remov
             bounded(file.name), updateCommand);
         all = false;
     }
-    return all;
+    if (!all) return false;
+    for (const auto& file : removed) cleanDeadSymlinks(file.name);
+    return true;
+}
+
+bool LinuxCaCertificateStore::reapply(const std::vector<SavedFile>& restored) {
+    if (!updateCallback(false)) {
+        for (const auto& saved : restored) {
+            spdlog::error("[ca-store] Unable to restore certificate {} in the system store",
+                          bounded(saved.name));
+        }
+        return false;
+    }
+    for (const auto& saved : restored) {
+        if (saved.previous.kind == file_io::SavedEntry::Kind::missing)
+            cleanDeadSymlinks(saved.name);
+    }
+    return true;
+}
+
+void LinuxCaCertificateStore::logAdditionUndone(const std::string& name, bool restored,
+                                                bool hadPrevious) {
+    if (restored && hadPrevious) {
+        spdlog::warn("[ca-store] Previous certificate {} kept after the failed replacement",
+                     bounded(name));
+    }
+}
+
+void LinuxCaCertificateStore::logChange(CertificateEvent event, uint32_t id,
+                                        const std::string& name) {
+    if (event == CertificateEvent::removed) {
+        spdlog::info("[ca-store] User certificate removed from the store : id = {}, name = {}", id,
+                     bounded(name));
+    } else {
+        spdlog::info("[ca-store] User certificate added to the store : id = {}, name = {}", id,
+                     bounded(name));
+    }
 }
 
 void LinuxCaCertificateStore::cleanDeadSymlinks(const std::string& name) {
@@ -528,7 +309,7 @@ bool LinuxCaCertificateStore::runUpdateCommand(bool fresh) {
         arguments.push_back(freshArgument);
     }
     const auto outcome = updateRunner.run(
-        updateCommand, arguments, changeBudget.value_or(CommandRunner::Budget(updateTimeout)));
+        updateCommand, arguments, changeBudget().value_or(CommandRunner::Budget(updateTimeout)));
     if (outcome.kind == CommandRunner::Outcome::Kind::usedUp) {
         spdlog::error(
             "[ca-store] Update certificate command not started, the time limit of the change "

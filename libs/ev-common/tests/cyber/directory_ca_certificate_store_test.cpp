@@ -65,7 +65,7 @@ protected:
     uint32_t addOrFail(DirectoryCaCertificateStore& store, const std::string& name,
                        const std::string& pem) {
         uint32_t id = 0;
-        EXPECT_EQ(store.addCertificate(Certificate(pem), name, id, true),
+        EXPECT_EQ(store.addCertificate(Certificate(pem), name, id, SameName::replace),
                   AddCertificateStatus::success)
             << log.dump();
         return id;
@@ -191,13 +191,41 @@ TEST_F(DirectoryStoreTest, RefusalsLeaveTheFolderAndTheBundleByteForByte) {
     for (const auto& refusal : refusals) {
         SCOPED_TRACE(refusal.line);
         uint32_t id = 0;
-        EXPECT_EQ(store->addCertificate(Certificate(refusal.pem), refusal.name, id, true),
-                  refusal.status);
+        EXPECT_EQ(
+            store->addCertificate(Certificate(refusal.pem), refusal.name, id, SameName::replace),
+            refusal.status);
         EXPECT_EQ(id, 0u);
         EXPECT_TRUE(log.has(refusal.line)) << log.dump();
         EXPECT_EQ(files(), before);
     }
     EXPECT_EQ(numbering->generation, 2u);
+}
+
+TEST_F(DirectoryStoreTest, SaysWhetherAnAdditionReplacesAnEntry) {
+    auto store = open();
+    addOrFail(*store, "kept", rootPem("Kept"));
+    // In order; the domain holds at most two.
+    const struct {
+        std::string name;
+        SameName sameName;
+        AddCertificateStatus status;
+        bool replacing;
+    } cases[] = {
+        {"new", SameName::refuse, AddCertificateStatus::success, false},
+        {"kept", SameName::replace, AddCertificateStatus::success, true},
+        {"kept", SameName::refuse, AddCertificateStatus::already_exists, true},
+        {"third", SameName::replace, AddCertificateStatus::store_full, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t id = 0;
+        bool replacing = !c.replacing;
+        EXPECT_EQ(store->addCertificate(Certificate(rootPem("Root " + c.name)), c.name, id,
+                                        c.sameName, &replacing),
+                  c.status)
+            << log.dump();
+        EXPECT_EQ(replacing, c.replacing);
+    }
 }
 
 TEST_F(DirectoryStoreTest, AFailedRebuildPutsBackWhatStoodThere) {
@@ -210,9 +238,9 @@ TEST_F(DirectoryStoreTest, AFailedRebuildPutsBackWhatStoodThere) {
 
     rehashWorks = false;
     uint32_t id = 0;
-    EXPECT_EQ(store->addCertificate(Certificate(rootPem("New")), "new", id, true),
+    EXPECT_EQ(store->addCertificate(Certificate(rootPem("New")), "new", id, SameName::replace),
               AddCertificateStatus::internal_error);
-    EXPECT_EQ(store->addCertificate(Certificate(rootPem("Kept 2")), "kept", id, true),
+    EXPECT_EQ(store->addCertificate(Certificate(rootPem("Kept 2")), "kept", id, SameName::replace),
               AddCertificateStatus::internal_error);
     EXPECT_EQ(store->removeCertificate(kept), RemoveCertificateStatus::internal_error);
     EXPECT_EQ(files(), before);

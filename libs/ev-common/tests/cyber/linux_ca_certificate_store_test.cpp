@@ -27,6 +27,7 @@ using ev_common::Certificate;
 using ev_common::CertificateInfo;
 using ev_common::LinuxCaCertificateStore;
 using ev_common::RemoveCertificateStatus;
+using ev_common::SameName;
 using ev_test::readFile;
 using ev_test::writeFile;
 using spdlog::level::level_enum;
@@ -53,9 +54,10 @@ protected:
                           sandbox.toolArguments());
     }
 
-    uint32_t addOrFail(const std::string& name, const std::string& pem, bool replace = false) {
+    uint32_t addOrFail(const std::string& name, const std::string& pem,
+                       SameName sameName = SameName::refuse) {
         uint32_t id = 0;
-        EXPECT_EQ(store.addCertificate(Certificate(pem), name, id, replace),
+        EXPECT_EQ(store.addCertificate(Certificate(pem), name, id, sameName),
                   AddCertificateStatus::success)
             << log.dump();
         return id;
@@ -229,20 +231,21 @@ TEST_F(LinuxCaCertificateStoreTest, RefusesBadNamesAndInvalidCertificatesBeforeT
     uint32_t id = 12345;
     for (const std::string name : {"my cert", "a/b", "..", ".", "", "../user/x", "n\xc3\xa9"}) {
         log.clear();
-        EXPECT_EQ(store.addCertificate(good, name, id, true), AddCertificateStatus::invalid_name)
+        EXPECT_EQ(store.addCertificate(good, name, id, SameName::replace),
+                  AddCertificateStatus::invalid_name)
             << name;
         EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Invalid certificate name: " + name));
         EXPECT_TRUE(
             log.has(level_enum::err, "[ca-store] Unable to add certificate : invalid name"));
     }
     // A client can send a name of any length; checking it must not exhaust the stack.
-    EXPECT_EQ(store.addCertificate(good, std::string(1 << 20, 'a') + "/", id, true),
+    EXPECT_EQ(store.addCertificate(good, std::string(1 << 20, 'a') + "/", id, SameName::replace),
               AddCertificateStatus::invalid_name);
 
     log.clear();
-    EXPECT_EQ(
-        store.addCertificate(Certificate(std::string("-----BEGIN junk-----")), "fine", id, true),
-        AddCertificateStatus::invalid_cert);
+    EXPECT_EQ(store.addCertificate(Certificate(std::string("-----BEGIN junk-----")), "fine", id,
+                                   SameName::replace),
+              AddCertificateStatus::invalid_cert);
     EXPECT_TRUE(log.has(level_enum::err,
                         "[ca-store] Unable to add certificate fine : invalid certificate"));
     EXPECT_EQ(id, 12345u);
@@ -275,7 +278,8 @@ TEST_F(LinuxCaCertificateStoreTest, AddsAUserCertificateAndRefusesTheSameNameWit
 
     uint32_t other = 0;
     log.clear();
-    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Other")), "added", other, false),
+    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Other")), "added", other,
+                                   SameName::refuse),
               AddCertificateStatus::already_exists);
     EXPECT_TRUE(log.has(level_enum::err,
                         "[ca-store] Unable to add certificate added : a certificate with the same "
@@ -285,12 +289,39 @@ TEST_F(LinuxCaCertificateStoreTest, AddsAUserCertificateAndRefusesTheSameNameWit
     EXPECT_EQ(store.getCertificates().size(), 4u);
 }
 
+TEST_F(LinuxCaCertificateStoreTest, SaysWhetherAnAdditionReplacesAUserEntry) {
+    ASSERT_TRUE(initStore());
+    addOrFail("mine", ev_test::makeCaPem("Mine"));
+    const struct {
+        std::string name;
+        SameName sameName;
+        AddCertificateStatus status;
+        bool replacing;
+    } cases[] = {
+        {"fresh", SameName::refuse, AddCertificateStatus::success, false},
+        {"mine", SameName::replace, AddCertificateStatus::success, true},
+        {"mine", SameName::refuse, AddCertificateStatus::already_exists, true},
+        // A built-in is never replaced.
+        {"ACCVRAIZ1", SameName::replace, AddCertificateStatus::already_exists, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t id = 0;
+        bool replacing = !c.replacing;
+        EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("New " + c.name)), c.name, id,
+                                       c.sameName, &replacing),
+                  c.status)
+            << log.dump();
+        EXPECT_EQ(replacing, c.replacing);
+    }
+}
+
 TEST_F(LinuxCaCertificateStoreTest, AReplacementTakesANewIdentifierAndDropsTheOldEntry) {
     ASSERT_TRUE(initStore());
     const uint32_t oldId = addOrFail("mine", ev_test::makeCaPem("Old"));
     const std::string newer = ev_test::makeCaPem("New");
     log.clear();
-    const uint32_t newId = addOrFail("mine", newer, true);
+    const uint32_t newId = addOrFail("mine", newer, SameName::replace);
     EXPECT_GT(newId, oldId);
     EXPECT_TRUE(
         log.has(level_enum::warn, "Existing certificate mine will be deleted and replaced"));
@@ -350,9 +381,9 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedAdditionLeavesNoFileAndNoEntry) {
     for (const std::string failure : {"always", "after"}) {
         writeFile(sandbox.failFlag(), failure);
         uint32_t id = 0;
-        EXPECT_EQ(
-            store.addCertificate(Certificate(ev_test::makeCaPem("Doomed")), "doomed", id, true),
-            AddCertificateStatus::internal_error);
+        EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Doomed")), "doomed", id,
+                                       SameName::replace),
+                  AddCertificateStatus::internal_error);
         EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Update certificate command error => 1"));
         EXPECT_EQ(id, 0u);
         fs::remove(sandbox.failFlag());
@@ -364,7 +395,8 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedAdditionLeavesNoFileAndNoEntry) {
     // A file of that name which the store never listed is not its to delete.
     const std::string stray = ev_test::makeCaPem("Stray");
     writeFile(userFile("stray"), stray);
-    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Doomed")), "stray", id, false),
+    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Doomed")), "stray", id,
+                                   SameName::refuse),
               AddCertificateStatus::internal_error);
     EXPECT_EQ(readFile(userFile("stray")), stray);
     EXPECT_EQ(fileNames(sandbox.userDir()), (std::set<std::string>{"stray.crt"}));
@@ -385,9 +417,9 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedReplacementKeepsThePreviousCertificat
     writeFile(sandbox.failFlag(), "once");
     uint32_t newId = 0;
     log.clear();
-    EXPECT_EQ(
-        store.addCertificate(Certificate(ev_test::makeCaPem("Replacement")), "mine", newId, true),
-        AddCertificateStatus::internal_error);
+    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Replacement")), "mine", newId,
+                                   SameName::replace),
+              AddCertificateStatus::internal_error);
     EXPECT_EQ(newId, 0u);
     EXPECT_TRUE(log.has(level_enum::warn,
                         "[ca-store] Previous certificate mine kept after the failed replacement"))
@@ -402,7 +434,8 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedReplacementKeepsThePreviousCertificat
 
     // A tool that keeps failing: the file and the entry still stay as they were.
     writeFile(sandbox.failFlag(), "always");
-    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Again")), "mine", newId, true),
+    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Again")), "mine", newId,
+                                   SameName::replace),
               AddCertificateStatus::internal_error);
     EXPECT_TRUE(log.has(level_enum::err,
                         "[ca-store] Unable to restore certificate mine in the system store"));
@@ -446,7 +479,8 @@ TEST_F(LinuxCaCertificateStoreTest, AFailedReplacementPutsBackALinkAsTheSameLink
     for (const std::string failure : {"after", "always"}) {
         writeFile(sandbox.failFlag(), failure);
         uint32_t id = 0;
-        EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("New")), "linked", id, true),
+        EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("New")), "linked", id,
+                                       SameName::replace),
                   AddCertificateStatus::internal_error);
         fs::remove(sandbox.failFlag());
         EXPECT_EQ(state(), before) << failure << "\n" << log.dump();
@@ -476,7 +510,7 @@ TEST_F(LinuxCaCertificateStoreTest, RefusesATextThatHoldsAPrivateKeyAndNeverLogs
                                         certificate + "note\r\n" + block + certificate}) {
             log.clear();
             uint32_t id = 0;
-            EXPECT_EQ(store.addCertificate(Certificate(text), "withkey", id, true),
+            EXPECT_EQ(store.addCertificate(Certificate(text), "withkey", id, SameName::replace),
                       AddCertificateStatus::invalid_cert)
                 << text;
             // One line, which says why without quoting anything of the key.
@@ -498,17 +532,17 @@ TEST_F(LinuxCaCertificateStoreTest, RefusesATextThatHoldsAPrivateKeyAndNeverLogs
 TEST_F(LinuxCaCertificateStoreTest, RefusesABuiltInsNameWhetherOrNotReplacing) {
     ASSERT_TRUE(initStore());
     const auto before = state();
-    for (const bool replace : {false, true}) {
+    for (const SameName sameName : {SameName::refuse, SameName::replace}) {
         log.clear();
         uint32_t id = 0;
         EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Shadow")), "ACCVRAIZ1", id,
-                                       replace),
+                                       sameName),
                   AddCertificateStatus::already_exists);
         EXPECT_EQ(id, 0u);
         EXPECT_EQ(log.texts(), (std::vector<std::string>{
                                    "[ca-store] Unable to add certificate ACCVRAIZ1 : a built-in "
                                    "certificate has the same name"}));
-        EXPECT_EQ(state(), before) << replace;
+        EXPECT_EQ(state(), before) << static_cast<int>(sameName);
     }
 }
 
@@ -534,8 +568,8 @@ TEST_F(LinuxCaCertificateStoreTest, AnswersInternalErrorWithoutWaitingWhenTheUse
         log.clear();
         uint32_t id = 0;
         auto status = AddCertificateStatus::success;
-        EXPECT_NO_THROW(
-            status = store.addCertificate(Certificate(ev_test::makeCaPem("New")), name, id, true));
+        EXPECT_NO_THROW(status = store.addCertificate(Certificate(ev_test::makeCaPem("New")), name,
+                                                      id, SameName::replace));
         EXPECT_EQ(status, AddCertificateStatus::internal_error) << name;
         EXPECT_TRUE(log.has(level_enum::err, "[ca-store] Unable to add certificate " + name +
                                                  " : unable to write certificate in the user "
@@ -605,7 +639,7 @@ TEST_F(LinuxCaCertificateStoreTest, RefusesNamesLongerThan200CharactersBeforeWri
     const std::string longest(200, 'n');
     uint32_t id = 0;
     log.clear();
-    EXPECT_EQ(store.addCertificate(Certificate(pem), longest + "n", id, true),
+    EXPECT_EQ(store.addCertificate(Certificate(pem), longest + "n", id, SameName::replace),
               AddCertificateStatus::invalid_name);
     EXPECT_EQ(log.texts(),
               (std::vector<std::string>{"[ca-store] Unable to add certificate " + longest +
@@ -613,8 +647,9 @@ TEST_F(LinuxCaCertificateStoreTest, RefusesNamesLongerThan200CharactersBeforeWri
                                         "characters"}));
     // A name of any size is quoted with at most 256 of its bytes.
     log.clear();
-    EXPECT_EQ(store.addCertificate(Certificate(pem), std::string(1 << 20, 'n'), id, true),
-              AddCertificateStatus::invalid_name);
+    EXPECT_EQ(
+        store.addCertificate(Certificate(pem), std::string(1 << 20, 'n'), id, SameName::replace),
+        AddCertificateStatus::invalid_name);
     EXPECT_EQ(
         log.texts(),
         (std::vector<std::string>{"[ca-store] Unable to add certificate " + std::string(256, 'n') +
@@ -717,15 +752,16 @@ TEST_F(FullUserFolderTest, AWriteErrorGivesInternalErrorAndLeavesNothingBehind) 
     const auto before = fileNames(sandbox.userDir());
 
     uint32_t newId = 0;
-    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("New")), "fresh", newId, false),
+    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("New")), "fresh", newId,
+                                   SameName::refuse),
               AddCertificateStatus::internal_error);
     EXPECT_TRUE(log.has(level_enum::err,
                         "[ca-store] Unable to add certificate fresh : unable to write certificate "
                         "in the user store directory => " +
                             userFile("fresh").string()));
-    EXPECT_EQ(
-        store.addCertificate(Certificate(ev_test::makeCaPem("Replacement")), "mine", newId, true),
-        AddCertificateStatus::internal_error);
+    EXPECT_EQ(store.addCertificate(Certificate(ev_test::makeCaPem("Replacement")), "mine", newId,
+                                   SameName::replace),
+              AddCertificateStatus::internal_error);
     EXPECT_TRUE(log.has(level_enum::err,
                         "[ca-store] Unable to add certificate mine : unable to write certificate "
                         "in the user store directory => " +

@@ -20,6 +20,7 @@ using ev_common::Certificate;
 using ev_common::CertificateChange;
 using ev_common::CertificateEvent;
 using ev_common::RemoveCertificateStatus;
+using ev_common::SameName;
 using spdlog::level::level_enum;
 
 namespace {
@@ -55,7 +56,7 @@ protected:
 
     std::uint32_t add(const std::string& name, const std::string& pem) {
         std::uint32_t id = 0;
-        EXPECT_EQ(store.addCertificate(Certificate(pem), name, id, true),
+        EXPECT_EQ(store.addCertificate(Certificate(pem), name, id, SameName::replace),
                   AddCertificateStatus::success)
             << log.dump();
         return id;
@@ -110,7 +111,7 @@ TEST_F(StoreDetailsTest, ReportsEveryChangeWithTheNextGenerationAndNothingForARe
     const std::uint32_t added = add("mine", first);
     const std::uint32_t replacement = add("mine", pem(rootProfile(otherKey.get())));
     std::uint32_t unused = 0;
-    EXPECT_EQ(store.addCertificate(Certificate(first), "bad name", unused, true),
+    EXPECT_EQ(store.addCertificate(Certificate(first), "bad name", unused, SameName::replace),
               AddCertificateStatus::invalid_name);
     EXPECT_EQ(store.removeCertificate(initial.certificates[0].info.id),
               RemoveCertificateStatus::built_in);

@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 using ev_common::AddCertificateStatus;
 using ev_common::Certificate;
 using ev_common::LinuxCaCertificateStore;
+using ev_common::SameName;
 using Clock = std::chrono::steady_clock;
 using spdlog::level::err;
 
@@ -87,7 +88,7 @@ protected:
         return found;
     }
     AddCertificateStatus add(const std::string& name, const std::string& pem, uint32_t& id) {
-        return store.addCertificate(Certificate(pem), name, id, true);
+        return store.addCertificate(Certificate(pem), name, id, SameName::replace);
     }
 
     ev_test::LogCapture log;

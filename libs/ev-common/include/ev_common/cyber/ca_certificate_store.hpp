@@ -21,6 +21,9 @@ namespace ev_common {
 // store of its own beside it.
 inline constexpr const char* kSystemDomain = "system";
 
+// What an addition does when an entry of the same name is held.
+enum class SameName { refuse, replace };
+
 struct CertificateInfo {
     uint32_t id = 0;
     // The file name of the certificate without its extension.
@@ -56,17 +59,14 @@ public:
     virtual std::optional<CertificateInfo> getCertificateInfo(uint32_t id) = 0;
     // As getCertificateInfo, without a complaint about an identifier the
     // store does not hold: for callers that ask several stores.
-    virtual std::optional<CertificateInfo> findCertificateInfo(uint32_t id) {
-        for (auto& info : getCertificates()) {
-            if (info.id == id) return std::move(info);
-        }
-        return std::nullopt;
-    }
-    // `id` is written only on success. With `replace`, an existing entry of
-    // the same name gives way to the new certificate.
+    virtual std::optional<CertificateInfo> findCertificateInfo(uint32_t id) = 0;
+    // `id` is written only on success. `replacing`, when given, is told on
+    // every outcome whether a user entry holds `name`: the entry that a
+    // successful addition replaced, or would have. Only SameName::replace
+    // lets such an entry give way to the new certificate.
     virtual AddCertificateStatus addCertificate(const Certificate& certificate,
                                                 const std::string& name, uint32_t& id,
-                                                bool replace) = 0;
+                                                SameName sameName, bool* replacing = nullptr) = 0;
     virtual RemoveCertificateStatus removeCertificate(uint32_t id) = 0;
 
     // 0 after the start-up scan, then one more with every change of the
@@ -82,11 +82,7 @@ public:
     virtual std::optional<uint32_t> findCertificateByHashData(const OcppHashData& wanted) = 0;
     // Every entry whose hash data are `wanted` (compared as above), built-ins
     // included, in increasing identifier order.
-    virtual std::vector<uint32_t> findCertificatesByHashData(const OcppHashData& wanted) {
-        std::vector<uint32_t> found;
-        if (const auto id = findCertificateByHashData(wanted)) found.push_back(*id);
-        return found;
-    }
+    virtual std::vector<uint32_t> findCertificatesByHashData(const OcppHashData& wanted) = 0;
 
     // A removal of several user entries as one change, in two steps, so that
     // it can be one change with the removals of other stores: stageRemoval()
