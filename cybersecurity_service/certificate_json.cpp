@@ -11,7 +11,7 @@ namespace {
 using json = nlohmann::ordered_json;
 
 std::string dump(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+    return value.dump(-1, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
 }
 
 json ocpp_json(const std::vector<ev_common::OcppHashData>& hash_data) {

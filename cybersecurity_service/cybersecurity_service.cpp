@@ -97,16 +97,15 @@ ev_common::ZmqIpcServerOptions server_options(std::function<void()> on_fatal_err
 
 cybersecurity_service::cybersecurity_service(ev_common::LinuxCaCertificateStore& store,
                                              const std::string& endpoint, const std::string& events)
-    : service(kServiceName, false),
+    : service(kServiceName, /*use_database=*/false),
       events_endpoint_given_(events),
       store_(store),
-      linux_store_(store),
       numbering_(std::make_shared<ev_common::CertificateNumbering>()),
       publisher_(events),
       operations_(kServiceName, &store_),
       ipc_handler_(&operations_, endpoint, server_options([this] { on_endpoint_lost(); })) {
-    linux_store_.shareNumbering(numbering_);
-    linux_store_.setChangeObserver(
+    store_.shareNumbering(numbering_);
+    store_.setChangeObserver(
         [this](const ev_common::CertificateChange& change) { publish(change); });
 }
 
@@ -119,7 +118,7 @@ void cybersecurity_service::publish(const ev_common::CertificateChange& change) 
 }
 
 void cybersecurity_service::cancel_tool_runs() {
-    linux_store_.cancelUpdates();
+    store_.cancelUpdates();
     for (const auto& domain : domain_stores_) domain->cancelRehash();
 }
 
@@ -132,7 +131,7 @@ cybersecurity_service::~cybersecurity_service() {
     cancel_tool_runs();
     set_health_check({});
     if (ipc_handler_.is_started()) ipc_handler_.stop();
-    linux_store_.setChangeObserver({});
+    store_.setChangeObserver({});
 }
 
 // Without its endpoint the service is of no use to anyone: it ends with 1 so
@@ -214,7 +213,7 @@ bool cybersecurity_service::configure_access() {
     ev_common::IpcEndpointAccess events_access = access;
     events_access.lockFile = ev_common::ipcLockFile(publisher_.getEndpoint(), kRuntimeFolder);
     publisher_.setEndpointAccess(std::move(events_access));
-    ipc_handler_.set_endpoint_access(std::move(access));
+    ipc_handler_.server().setEndpointAccess(std::move(access));
     const access_policy policy(std::move(admin_gids));
     // Whoever may change the store is never locked out by readers.
     ev_common::ConnectionLimits limits;
@@ -279,7 +278,7 @@ bool cybersecurity_service::start_expiry_watch() {
                                      .count();
         expiry_events_.clear();
         collecting_expiry_ = true;
-        linux_store_.checkExpiry(now, window);
+        store_.checkExpiry(now, window);
         for (const auto& domain : domain_stores_) domain->checkExpiry(now, window);
         collecting_expiry_ = false;
         publisher_.setGreeting(std::move(expiry_events_));
@@ -292,7 +291,7 @@ bool cybersecurity_service::start_expiry_watch() {
     spdlog::debug("Expiry check every {}h for certificates ending within {} days", period.count(),
                   window / 86400);
     return expiry_task_.start(
-        period, [this, check] { ipc_handler_.server().post(check); }, false);
+        period, [this, check] { ipc_handler_.server().post(check); }, /*fixedDelay=*/false);
 }
 
 std::string cybersecurity_service::events_endpoint_to_serve() {
@@ -436,7 +435,7 @@ bool cybersecurity_service::specific_init() {
     // and while another daemon serves the endpoint this one must not run the
     // update tool under its feet.
     if (!read_domains() || !domains_apart(*builtin, *user) || !configure_access() ||
-        !ipc_handler_.claim_endpoint()) {
+        !ipc_handler_.server().claim()) {
         return false;
     }
     if (!publisher_.claim()) {
@@ -455,8 +454,8 @@ bool cybersecurity_service::specific_init() {
     }
 
     const std::chrono::seconds timeout = update_timeout();
-    linux_store_.setUpdateTimeout(timeout);
-    if (!linux_store_.init(*builtin, *user, update_command(), kFreshArgument, update_arguments())) {
+    store_.setUpdateTimeout(timeout);
+    if (!store_.init(*builtin, *user, update_command(), kFreshArgument, update_arguments())) {
         return false;
     }
     if (!init_domains(timeout)) return false;

@@ -79,8 +79,7 @@ private:
 
     std::string events_endpoint_given_;
 
-    ev_common::ICaCertificateStore& store_;
-    ev_common::LinuxCaCertificateStore& linux_store_;
+    ev_common::LinuxCaCertificateStore& store_;
     // Identifiers and generation shared by the system store and the domains.
     std::shared_ptr<ev_common::CertificateNumbering> numbering_;
     std::vector<std::string> domain_names_;

@@ -1,15 +1,18 @@
 // The operations of the certificate trust service as one in-process
-// interface: the IPC side decodes requests and calls it, the operations side
-// carries them out on the CA store.
+// interface: the IPC side decodes requests and calls it on behalf of the
+// endpoint's client, the operations side carries them out on the CA store.
 #pragma once
 
 #include "cybersecurity/protocol.hpp"
 #include "ev_common/ipc/ipc_endpoint.hpp"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ev_charging_platform::cybersecurity {
@@ -18,58 +21,57 @@ namespace ev_charging_platform::cybersecurity {
 // caller's connection; empty when the transport could not tell.
 using caller_credentials = std::optional<ev_common::PeerCredentials>;
 
+// Who asked for an operation: a client of the endpoint, or this process on
+// its own behalf. This process is never refused for the caller, and its
+// changes are audited with its own credentials.
+class requester {
+public:
+    static requester this_process() {
+        return {ev_common::PeerCredentials{::geteuid(), ::getegid(), ::getpid()},
+                origin::this_process};
+    }
+    static requester client(caller_credentials credentials) {
+        return {std::move(credentials), origin::client};
+    }
+
+    const caller_credentials& credentials() const { return credentials_; }
+    bool is_this_process() const { return origin_ == origin::this_process; }
+
+private:
+    enum class origin { client, this_process };
+    requester(caller_credentials credentials, origin from)
+        : credentials_(std::move(credentials)), origin_(from) {}
+
+    caller_credentials credentials_;
+    origin origin_;
+};
+
 class i_req_resp_cybersecurity_service_handler {
 public:
     virtual ~i_req_resp_cybersecurity_service_handler() = default;
-    // In-process calls, made on this process's own behalf.
     // `id` receives the new certificate's identifier on success.
-    virtual AddCertificateStatus add_ca_certificate(const std::string& certificate,
+    virtual AddCertificateStatus add_ca_certificate(const requester& who,
+                                                    const std::string& certificate,
                                                     const std::string& name, std::uint32_t& id) = 0;
-    virtual RemoveCertificateStatus remove_ca_certificate(std::uint32_t id) = 0;
-    virtual std::vector<ca_certificate_info> get_ca_certificates() = 0;
+    virtual RemoveCertificateStatus remove_ca_certificate(const requester& who,
+                                                          std::uint32_t id) = 0;
+    virtual std::vector<ca_certificate_info> get_ca_certificates(const requester& who) = 0;
     // The certificate's PEM text, empty when there is none.
-    virtual std::string get_ca_certificate_by_id(std::uint32_t id) = 0;
-    virtual std::string get_ca_certificate_by_name(const std::string& name) = 0;
+    virtual std::string get_ca_certificate_by_id(const requester& who, std::uint32_t id) = 0;
+    virtual std::string get_ca_certificate_by_name(const requester& who,
+                                                   const std::string& name) = 0;
     // JSON text: {"generation": G, "certificates": [...]}, in listing order.
     // Shared: the same text is handed out until the store changes.
-    virtual std::shared_ptr<const std::string> get_ca_certificate_details() = 0;
+    virtual std::shared_ptr<const std::string> get_ca_certificate_details(const requester& who) = 0;
     virtual RemoveCertificateStatus remove_ca_certificate_by_hash(
-        const certificate_hash_data& hash_data) = 0;
+        const requester& who, const certificate_hash_data& hash_data) = 0;
     // As add_ca_certificate, into a trust domain ("system" or a configured
     // one); an unknown domain is invalid_name.
-    virtual AddCertificateStatus add_ca_certificate_to_domain(const std::string& domain,
+    virtual AddCertificateStatus add_ca_certificate_to_domain(const requester& who,
+                                                              const std::string& domain,
                                                               const std::string& certificate,
                                                               const std::string& name,
                                                               std::uint32_t& id) = 0;
-
-    // The changes on behalf of a client of the endpoint, which the IPC side
-    // calls. An implementation that decides who may change the store
-    // overrides them; by default the caller is not looked at.
-    virtual AddCertificateStatus add_ca_certificate_for(const caller_credentials& caller,
-                                                        const std::string& certificate,
-                                                        const std::string& name,
-                                                        std::uint32_t& id) {
-        static_cast<void>(caller);
-        return add_ca_certificate(certificate, name, id);
-    }
-    virtual RemoveCertificateStatus remove_ca_certificate_for(const caller_credentials& caller,
-                                                              std::uint32_t id) {
-        static_cast<void>(caller);
-        return remove_ca_certificate(id);
-    }
-    virtual RemoveCertificateStatus remove_ca_certificate_by_hash_for(
-        const caller_credentials& caller, const certificate_hash_data& hash_data) {
-        static_cast<void>(caller);
-        return remove_ca_certificate_by_hash(hash_data);
-    }
-    virtual AddCertificateStatus add_ca_certificate_to_domain_for(const caller_credentials& caller,
-                                                                  const std::string& domain,
-                                                                  const std::string& certificate,
-                                                                  const std::string& name,
-                                                                  std::uint32_t& id) {
-        static_cast<void>(caller);
-        return add_ca_certificate_to_domain(domain, certificate, name, id);
-    }
 };
 
 }  // namespace ev_charging_platform::cybersecurity

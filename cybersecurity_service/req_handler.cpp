@@ -5,56 +5,36 @@
 #include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 namespace ev_charging_platform::cybersecurity {
-
-namespace {
-
-caller_credentials this_process() {
-    return ev_common::PeerCredentials{::geteuid(), ::getegid(), ::getpid()};
-}
-
-}  // namespace
 
 cybersecurity_req_handler::cybersecurity_req_handler(const std::string& service_name,
                                                      ev_common::ICaCertificateStore* store,
                                                      access_policy policy)
     : service_name_(service_name), domains_(store), policy_(std::move(policy)) {}
 
-AddCertificateStatus cybersecurity_req_handler::add_ca_certificate(const std::string& certificate,
-                                                                   const std::string& name,
-                                                                   std::uint32_t& id) {
-    return add(this_process(), true, system_domain, certificate, name, id);
+bool cybersecurity_req_handler::may_change(const requester& who) const {
+    return who.is_this_process() || policy_.may_change(who.credentials());
 }
 
-AddCertificateStatus cybersecurity_req_handler::add_ca_certificate_for(
-    const caller_credentials& caller, const std::string& certificate, const std::string& name,
-    std::uint32_t& id) {
-    return add(caller, policy_.may_change(caller), system_domain, certificate, name, id);
+AddCertificateStatus cybersecurity_req_handler::add_ca_certificate(const requester& who,
+                                                                   const std::string& certificate,
+                                                                   const std::string& name,
+                                                                   std::uint32_t& id) {
+    return add(who.credentials(), may_change(who), system_domain, certificate, name, id);
 }
 
 AddCertificateStatus cybersecurity_req_handler::add_ca_certificate_to_domain(
-    const std::string& domain, const std::string& certificate, const std::string& name,
-    std::uint32_t& id) {
-    return add(this_process(), true, domain, certificate, name, id);
-}
-
-AddCertificateStatus cybersecurity_req_handler::add_ca_certificate_to_domain_for(
-    const caller_credentials& caller, const std::string& domain, const std::string& certificate,
+    const requester& who, const std::string& domain, const std::string& certificate,
     const std::string& name, std::uint32_t& id) {
-    return add(caller, policy_.may_change(caller), domain, certificate, name, id);
+    return add(who.credentials(), may_change(who), domain, certificate, name, id);
 }
 
-RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate(std::uint32_t id) {
-    return remove(this_process(), true, id);
-}
-
-RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_for(
-    const caller_credentials& caller, std::uint32_t id) {
-    return remove(caller, policy_.may_change(caller), id);
+RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate(const requester& who,
+                                                                         std::uint32_t id) {
+    return remove(who.credentials(), may_change(who), id);
 }
 
 // A refused caller's text is still read, for the lines that name what was
@@ -71,8 +51,8 @@ AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& ca
         spdlog::warn("Unknown trust domain : {}", ev_common::bounded(domain));
     }
     // The store says whether the addition replaces an entry; a refused
-    // caller's addition never reaches it, so the listing says.
-    bool replacing = !permitted && store != nullptr && has_user_certificate(*store, name);
+    // caller's addition never reaches it, so it is asked by name.
+    bool replacing = !permitted && store != nullptr && store->holdsUserCertificate(name);
     AddCertificateStatus status = AddCertificateStatus::not_authorized;
     if (permitted) {
         status = store != nullptr ? store->addCertificate(parsed, name, id,
@@ -113,7 +93,10 @@ RemoveCertificateStatus cybersecurity_req_handler::remove(const caller_credentia
         if (const auto stored = holder->store.getCertificate(id))
             fingerprint = stored->sha256Fingerprint();
     }
-    const auto status = permitted ? domains_.remove(id) : RemoveCertificateStatus::not_authorized;
+    // An identifier no store holds is refused by the system's store, with its line.
+    auto& store = holder ? holder->store : domains_.system();
+    const auto status =
+        permitted ? store.removeCertificate(id) : RemoveCertificateStatus::not_authorized;
     const bool removed = status == RemoveCertificateStatus::success;
     if (removed) {
         spdlog::info("Certificate id={} removed from TrustList", id);
@@ -175,15 +158,7 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_copies(
     return status;
 }
 
-bool cybersecurity_req_handler::has_user_certificate(ev_common::ICaCertificateStore& store,
-                                                     const std::string& name) {
-    const auto entries = store.getCertificates();
-    return std::any_of(entries.begin(), entries.end(), [&](const ev_common::CertificateInfo& e) {
-        return !e.isBuiltIn && e.name == name;
-    });
-}
-
-std::vector<ca_certificate_info> cybersecurity_req_handler::get_ca_certificates() {
+std::vector<ca_certificate_info> cybersecurity_req_handler::get_ca_certificates(const requester&) {
     const auto entries = domains_.system().getCertificates();
     std::vector<ca_certificate_info> result;
     result.reserve(entries.size());
@@ -199,7 +174,8 @@ std::vector<ca_certificate_info> cybersecurity_req_handler::get_ca_certificates(
     return result;
 }
 
-std::string cybersecurity_req_handler::get_ca_certificate_by_id(std::uint32_t id) {
+std::string cybersecurity_req_handler::get_ca_certificate_by_id(const requester&,
+                                                                std::uint32_t id) {
     auto certificate = domains_.system().getCertificate(id);
     if (!certificate) {
         spdlog::error("Error: cannot retrieve certificate of id {}", id);
@@ -208,7 +184,8 @@ std::string cybersecurity_req_handler::get_ca_certificate_by_id(std::uint32_t id
     return certificate->text();
 }
 
-std::string cybersecurity_req_handler::get_ca_certificate_by_name(const std::string& name) {
+std::string cybersecurity_req_handler::get_ca_certificate_by_name(const requester&,
+                                                                  const std::string& name) {
     auto certificate = domains_.system().getCertificateByName(name);
     if (!certificate) {
         spdlog::error("Error: cannot retrieve certificate of name {}", ev_common::bounded(name));
@@ -217,7 +194,8 @@ std::string cybersecurity_req_handler::get_ca_certificate_by_name(const std::str
     return certificate->text();
 }
 
-std::shared_ptr<const std::string> cybersecurity_req_handler::get_ca_certificate_details() {
+std::shared_ptr<const std::string> cybersecurity_req_handler::get_ca_certificate_details(
+    const requester&) {
     const std::uint64_t generation = domains_.generation();
     if (!details_text_ || details_generation_ != generation) {
         const auto listing = domains_.details();
@@ -227,37 +205,28 @@ std::shared_ptr<const std::string> cybersecurity_req_handler::get_ca_certificate
     return details_text_;
 }
 
-RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash(
-    const certificate_hash_data& hash_data) {
-    return remove_by_hash(this_process(), true, hash_data);
-}
-
-RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash_for(
-    const caller_credentials& caller, const certificate_hash_data& hash_data) {
-    return remove_by_hash(caller, policy_.may_change(caller), hash_data);
-}
-
 // Every user certificate with the hash data goes, in every store, as one
 // change: should one store fail, the copies already taken out of the others
 // are put back, and nothing is reported but the failure. Without a user
 // copy, a built-in match is refused as by its identifier. A caller who may
 // not change the store learns nothing of what it holds: without a match the
 // answer is not_authorized as well.
-RemoveCertificateStatus cybersecurity_req_handler::remove_by_hash(
-    const caller_credentials& caller, bool permitted, const certificate_hash_data& hash_data) {
+RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash(
+    const requester& who, const certificate_hash_data& hash_data) {
+    const caller_credentials& caller = who.credentials();
+    const bool permitted = may_change(who);
     ev_common::OcppHashData wanted;
     wanted.hashAlgorithm = hash_data.hash_algorithm;
     wanted.issuerNameHash = hash_data.issuer_name_hash;
     wanted.issuerKeyHash = hash_data.issuer_key_hash;
     wanted.serialNumber = hash_data.serial_number;
     auto copies = domains_.find_user_copies(wanted);
-    if (!copies.empty()) {
-        if (!permitted) return remove(caller, false, copies.front().entries.front().id);
-        return remove_copies(caller, copies);
-    }
-    if (const auto id = domains_.find_by_hash(wanted)) {
-        return remove(caller, permitted, *id);
-    }
+    if (!copies.empty() && permitted) return remove_copies(caller, copies);
+    // A refused caller's line and audit name the first copy, as a removal by
+    // its identifier would.
+    const auto id =
+        copies.empty() ? domains_.find_by_hash(wanted) : copies.front().entries.front().id;
+    if (id) return remove(caller, permitted, *id);
     const auto status =
         permitted ? RemoveCertificateStatus::unknown_id : RemoveCertificateStatus::not_authorized;
     spdlog::error(
@@ -267,7 +236,8 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_by_hash(
         ev_common::bounded(hash_data.issuer_name_hash),
         ev_common::bounded(hash_data.issuer_key_hash), ev_common::bounded(hash_data.serial_number),
         to_string(status));
-    log_audit({"remove", std::nullopt, std::nullopt, {}, caller, to_string(status)}, false);
+    log_audit({"remove", std::nullopt, std::nullopt, {}, caller, to_string(status)},
+              /*carried_out=*/false);
     return status;
 }
 

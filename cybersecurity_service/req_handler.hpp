@@ -32,52 +32,34 @@ public:
         domains_.add(name, store);
     }
 
-    // On this process's own behalf: never refused for the caller, audited
-    // with the process's own credentials.
-    AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
-                                            std::uint32_t& id) override;
-    RemoveCertificateStatus remove_ca_certificate(std::uint32_t id) override;
-    std::vector<ca_certificate_info> get_ca_certificates() override;
-    std::string get_ca_certificate_by_id(std::uint32_t id) override;
-    std::string get_ca_certificate_by_name(const std::string& name) override;
-    std::shared_ptr<const std::string> get_ca_certificate_details() override;
+    // Changes are not_authorized, with the store untouched, unless the
+    // requester is this process or the access policy admits the caller.
+    AddCertificateStatus add_ca_certificate(const requester& who, const std::string& certificate,
+                                            const std::string& name, std::uint32_t& id) override;
+    RemoveCertificateStatus remove_ca_certificate(const requester& who, std::uint32_t id) override;
+    std::vector<ca_certificate_info> get_ca_certificates(const requester& who) override;
+    std::string get_ca_certificate_by_id(const requester& who, std::uint32_t id) override;
+    std::string get_ca_certificate_by_name(const requester& who, const std::string& name) override;
+    std::shared_ptr<const std::string> get_ca_certificate_details(const requester& who) override;
     // Removes every user copy of the certificate the hash data name, in the
     // system's store and in every domain, as one change: all or none.
     RemoveCertificateStatus remove_ca_certificate_by_hash(
-        const certificate_hash_data& hash_data) override;
-    AddCertificateStatus add_ca_certificate_to_domain(const std::string& domain,
+        const requester& who, const certificate_hash_data& hash_data) override;
+    AddCertificateStatus add_ca_certificate_to_domain(const requester& who,
+                                                      const std::string& domain,
                                                       const std::string& certificate,
                                                       const std::string& name,
                                                       std::uint32_t& id) override;
 
-    // On behalf of a client of the endpoint: not_authorized, with the store
-    // untouched, unless the access policy admits the caller.
-    AddCertificateStatus add_ca_certificate_for(const caller_credentials& caller,
-                                                const std::string& certificate,
-                                                const std::string& name,
-                                                std::uint32_t& id) override;
-    RemoveCertificateStatus remove_ca_certificate_for(const caller_credentials& caller,
-                                                      std::uint32_t id) override;
-    RemoveCertificateStatus remove_ca_certificate_by_hash_for(
-        const caller_credentials& caller, const certificate_hash_data& hash_data) override;
-    AddCertificateStatus add_ca_certificate_to_domain_for(const caller_credentials& caller,
-                                                          const std::string& domain,
-                                                          const std::string& certificate,
-                                                          const std::string& name,
-                                                          std::uint32_t& id) override;
-
 private:
+    bool may_change(const requester& who) const;
     AddCertificateStatus add(const caller_credentials& caller, bool permitted,
                              const std::string& domain, const std::string& certificate,
                              const std::string& name, std::uint32_t& id);
     RemoveCertificateStatus remove(const caller_credentials& caller, bool permitted,
                                    std::uint32_t id);
-    RemoveCertificateStatus remove_by_hash(const caller_credentials& caller, bool permitted,
-                                           const certificate_hash_data& hash_data);
     RemoveCertificateStatus remove_copies(const caller_credentials& caller,
                                           const std::vector<trust_domains::copies>& found);
-    static bool has_user_certificate(ev_common::ICaCertificateStore& store,
-                                     const std::string& name);
 
     std::string service_name_;
     trust_domains domains_;

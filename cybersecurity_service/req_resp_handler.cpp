@@ -47,77 +47,92 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         spdlog::error("Unable to retrieve operation id");
         return;
     }
-    if (static_cast<std::uint32_t>(raw) > 7) {
+    const auto& table = operation_table();
+    if (static_cast<std::uint32_t>(raw) >= table.size()) {
         spdlog::warn("Unknown operation : {}", raw);
         return;
     }
-    const auto operation = static_cast<operation_id>(raw);
-    const std::string& name = to_string(operation);
-    spdlog::debug("[{}] operation : {}", ev_common::bounded(clientId), name);
-
-    using ev_common::readParameters;
-    using ev_common::sendReplyOf;
-    switch (operation) {
-        case operation_id::add_ca_certificate: {
-            std::string certificate;
-            std::string certificate_name;
-            if (!readParameters(context, name, certificate, certificate_name)) return;
-            std::uint32_t id = 0;
-            const auto status = operations_->add_ca_certificate_for(context.peer, certificate,
-                                                                    certificate_name, id);
-            sendReplyOf(context, name, status, id);
-            break;
-        }
-        case operation_id::remove_ca_certificate: {
-            std::uint32_t id = 0;
-            if (!readParameters(context, name, id)) return;
-            serve_removal(context, name,
-                          [&] { return operations_->remove_ca_certificate_for(context.peer, id); });
-            break;
-        }
-        case operation_id::get_ca_certificates:
-            sendReplyOf(context, name, operations_->get_ca_certificates());
-            break;
-        case operation_id::get_ca_certificate_by_id: {
-            std::uint32_t id = 0;
-            if (!readParameters(context, name, id)) return;
-            sendReplyOf(context, name, operations_->get_ca_certificate_by_id(id));
-            break;
-        }
-        case operation_id::get_ca_certificate_by_name: {
-            std::string certificate_name;
-            if (!readParameters(context, name, certificate_name)) return;
-            sendReplyOf(context, name, operations_->get_ca_certificate_by_name(certificate_name));
-            break;
-        }
-        case operation_id::get_ca_certificate_details:
-            serve_details(context, name);
-            break;
-        case operation_id::remove_ca_certificate_by_hash: {
-            certificate_hash_data hash_data;
-            if (!readParameters(context, name, hash_data)) return;
-            serve_removal(context, name, [&] {
-                return operations_->remove_ca_certificate_by_hash_for(context.peer, hash_data);
-            });
-            break;
-        }
-        case operation_id::add_ca_certificate_to_domain: {
-            std::string domain;
-            std::string certificate;
-            std::string certificate_name;
-            if (!readParameters(context, name, domain, certificate, certificate_name)) return;
-            std::uint32_t id = 0;
-            const auto status = operations_->add_ca_certificate_to_domain_for(
-                context.peer, domain, certificate, certificate_name, id);
-            sendReplyOf(context, name, status, id);
-            break;
-        }
-    }
+    const operation& entry = table[static_cast<std::uint32_t>(raw)];
+    spdlog::debug("[{}] operation : {}", ev_common::bounded(clientId), entry.name);
+    entry.serve(*this, requester::client(context.peer), context, entry.name);
 }
 
-void req_resp_cybersecurity_service_handler::serve_details(ev_common::IpcRequestContext& context,
+const std::array<req_resp_cybersecurity_service_handler::operation, 8>&
+req_resp_cybersecurity_service_handler::operation_table() {
+    using ev_common::IpcRequestContext;
+    using ev_common::readParameters;
+    using ev_common::sendReplyOf;
+    using handler = req_resp_cybersecurity_service_handler;
+    static const std::array<operation, 8> table{{
+        {to_string(operation_id::add_ca_certificate),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::string certificate;
+             std::string certificate_name;
+             if (!readParameters(context, name, certificate, certificate_name)) return;
+             std::uint32_t id = 0;
+             const auto status =
+                 self.operations_->add_ca_certificate(who, certificate, certificate_name, id);
+             sendReplyOf(context, name, status, id);
+         }},
+        {to_string(operation_id::remove_ca_certificate),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::uint32_t id = 0;
+             if (!readParameters(context, name, id)) return;
+             sendReplyOf(context, name, self.operations_->remove_ca_certificate(who, id));
+         }},
+        {to_string(operation_id::get_ca_certificates),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             sendReplyOf(context, name, self.operations_->get_ca_certificates(who));
+         }},
+        {to_string(operation_id::get_ca_certificate_by_id),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::uint32_t id = 0;
+             if (!readParameters(context, name, id)) return;
+             sendReplyOf(context, name, self.operations_->get_ca_certificate_by_id(who, id));
+         }},
+        {to_string(operation_id::get_ca_certificate_by_name),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::string certificate_name;
+             if (!readParameters(context, name, certificate_name)) return;
+             sendReplyOf(context, name,
+                         self.operations_->get_ca_certificate_by_name(who, certificate_name));
+         }},
+        {to_string(operation_id::get_ca_certificate_details),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) { self.serve_details(who, context, name); }},
+        {to_string(operation_id::remove_ca_certificate_by_hash),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             certificate_hash_data hash_data;
+             if (!readParameters(context, name, hash_data)) return;
+             sendReplyOf(context, name,
+                         self.operations_->remove_ca_certificate_by_hash(who, hash_data));
+         }},
+        {to_string(operation_id::add_ca_certificate_to_domain),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::string domain;
+             std::string certificate;
+             std::string certificate_name;
+             if (!readParameters(context, name, domain, certificate, certificate_name)) return;
+             std::uint32_t id = 0;
+             const auto status = self.operations_->add_ca_certificate_to_domain(
+                 who, domain, certificate, certificate_name, id);
+             sendReplyOf(context, name, status, id);
+         }},
+    }};
+    return table;
+}
+
+void req_resp_cybersecurity_service_handler::serve_details(const requester& who,
+                                                           ev_common::IpcRequestContext& context,
                                                            const std::string& operation) {
-    auto text = operations_->get_ca_certificate_details();
+    auto text = operations_->get_ca_certificate_details(who);
     if (!text) text = std::make_shared<const std::string>();
     if (text != details_text_ || !details_reply_) {
         auto reply =
@@ -129,12 +144,6 @@ void req_resp_cybersecurity_service_handler::serve_details(ev_common::IpcRequest
         details_text_ = std::move(text);
     }
     ev_common::sendSharedReply(context, operation, details_reply_);
-}
-
-void req_resp_cybersecurity_service_handler::serve_removal(
-    ev_common::IpcRequestContext& context, const std::string& operation,
-    const std::function<RemoveCertificateStatus()>& remove) {
-    ev_common::sendReplyOf(context, operation, remove());
 }
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -7,8 +7,8 @@
 #include "ev_common/ipc/zmq_ipc_server.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 
+#include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,13 +28,6 @@ public:
     req_resp_cybersecurity_service_handler& operator=(
         const req_resp_cybersecurity_service_handler&) = delete;
 
-    // Who may reach the endpoint's socket file, and its lock; before start().
-    void set_endpoint_access(ev_common::IpcEndpointAccess access) {
-        server_.setEndpointAccess(std::move(access));
-    }
-    // Makes the endpoint this process's before it is served (see
-    // ZmqIpcServer::claim); false, logged, while another process serves it.
-    bool claim_endpoint() { return server_.claim(); }
     bool start();
     bool stop();
     bool is_started() const { return started_; }
@@ -44,14 +37,20 @@ public:
     void notifyRequest(const std::string& clientId, ev_common::IpcRequestContext& context) override;
 
 private:
-    // Removals by identifier and by hash data are answered through here
-    // alike, so that both take the same steps.
-    void serve_removal(ev_common::IpcRequestContext& context, const std::string& operation,
-                       const std::function<RemoveCertificateStatus()>& remove);
+    // How one operation is served: reads its parameters, calls it on behalf
+    // of the client and sends the reply.
+    struct operation {
+        const std::string& name;
+        void (*serve)(req_resp_cybersecurity_service_handler& self, const requester& who,
+                      ev_common::IpcRequestContext& context, const std::string& name);
+    };
+    // Indexed by operation identifier.
+    static const std::array<operation, 8>& operation_table();
 
     // The details reply as it goes on the wire, kept with the text it was
     // made from: the text is large and changes only with the store.
-    void serve_details(ev_common::IpcRequestContext& context, const std::string& operation);
+    void serve_details(const requester& who, ev_common::IpcRequestContext& context,
+                       const std::string& operation);
 
     i_req_resp_cybersecurity_service_handler* operations_;
     std::shared_ptr<const std::string> details_text_;

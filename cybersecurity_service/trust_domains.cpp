@@ -48,11 +48,6 @@ std::optional<trust_domains::holder> trust_domains::holder_of(std::uint32_t id) 
     return std::nullopt;
 }
 
-ev_common::RemoveCertificateStatus trust_domains::remove(std::uint32_t id) {
-    const auto found = holder_of(id);
-    return (found ? found->store : system()).removeCertificate(id);
-}
-
 std::optional<std::uint32_t> trust_domains::find_by_hash(const ev_common::OcppHashData& wanted) {
     // Every store would log the same unknown algorithm: the system's alone does.
     if (!known_algorithm(wanted.hashAlgorithm)) return system().findCertificateByHashData(wanted);

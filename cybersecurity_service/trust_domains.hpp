@@ -38,10 +38,6 @@ public:
     // The store that holds the identifier, without a complaint when none does.
     std::optional<holder> holder_of(std::uint32_t id);
 
-    // Removed from the store that holds it; an identifier no store holds is
-    // refused by the system's store, with its line.
-    ev_common::RemoveCertificateStatus remove(std::uint32_t id);
-
     // The certificate with that hash data: a removable one first, in domain
     // order, else a built-in one. An unknown algorithm is logged once.
     std::optional<std::uint32_t> find_by_hash(const ev_common::OcppHashData& wanted);

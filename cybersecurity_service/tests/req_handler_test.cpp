@@ -48,14 +48,17 @@ public:
         }
         return std::nullopt;
     }
+    bool holdsUserCertificate(const std::string& name) override {
+        return std::any_of(entries.begin(), entries.end(),
+                           [&](const auto& e) { return !e.isBuiltIn && e.name == name; });
+    }
     AddCertificateStatus addCertificate(const ev_common::Certificate&, const std::string& name,
                                         std::uint32_t& id, ev_common::SameName sameName,
                                         bool* replacing) override {
         addedName = name;
         addedSameName = sameName;
         if (replacing != nullptr) {
-            *replacing = std::any_of(entries.begin(), entries.end(),
-                                     [&](const auto& e) { return !e.isBuiltIn && e.name == name; });
+            *replacing = holdsUserCertificate(name);
         }
         if (addStatus == AddCertificateStatus::success) id = 42;
         return addStatus;
@@ -102,6 +105,9 @@ public:
     }
 };
 
+// In-process calls act on this process's own behalf.
+const requester in_process = requester::this_process();
+
 std::string realPem() {
     auto files = ev_e2e::systemCaFiles();
     if (files.empty()) return {};
@@ -120,7 +126,8 @@ TEST(RequestOperations, AdditionsAlwaysReplaceAndLogTheOutcomeWithTheCommonName)
     ev_test::LogCapture capture;
 
     std::uint32_t id = 0;
-    EXPECT_EQ(handler.add_ca_certificate(pem, "root_1", id), AddCertificateStatus::success);
+    EXPECT_EQ(handler.add_ca_certificate(in_process, pem, "root_1", id),
+              AddCertificateStatus::success);
     EXPECT_EQ(id, 42u);
     EXPECT_EQ(store.addedName, "root_1");
     EXPECT_EQ(store.addedSameName, ev_common::SameName::replace);
@@ -129,14 +136,14 @@ TEST(RequestOperations, AdditionsAlwaysReplaceAndLogTheOutcomeWithTheCommonName)
 
     store.addStatus = AddCertificateStatus::invalid_cert;
     id = 0;
-    EXPECT_EQ(handler.add_ca_certificate("not a certificate", "x", id),
+    EXPECT_EQ(handler.add_ca_certificate(in_process, "not a certificate", "x", id),
               AddCertificateStatus::invalid_cert);
     EXPECT_EQ(id, 0u);
     EXPECT_TRUE(capture.has(spdlog::level::err,
                             "Error adding certificate CN= in TrustList, status=invalid_cert"));
 
     store.addStatus = static_cast<AddCertificateStatus>(7);
-    handler.add_ca_certificate(pem, "x", id);
+    handler.add_ca_certificate(in_process, pem, "x", id);
     EXPECT_TRUE(capture.has(spdlog::level::err,
                             "Error adding certificate CN=" + parsed.subject().commonName +
                                 " in TrustList, status=INVALID_ENUM_VALUE"));
@@ -150,15 +157,16 @@ TEST(RequestOperations, RemovalsAndLookupsReportWhatTheStoreSays) {
     cybersecurity_req_handler handler("cybersecurity_service", &store);
     ev_test::LogCapture capture;
 
-    EXPECT_EQ(handler.remove_ca_certificate(4000000000u), RemoveCertificateStatus::success);
+    EXPECT_EQ(handler.remove_ca_certificate(in_process, 4000000000u),
+              RemoveCertificateStatus::success);
     EXPECT_TRUE(
         capture.has(spdlog::level::info, "Certificate id=4000000000 removed from TrustList"));
     store.removeStatus = RemoveCertificateStatus::built_in;
-    EXPECT_EQ(handler.remove_ca_certificate(3), RemoveCertificateStatus::built_in);
+    EXPECT_EQ(handler.remove_ca_certificate(in_process, 3), RemoveCertificateStatus::built_in);
     EXPECT_TRUE(capture.has(spdlog::level::err,
                             "Error removing certificate id=3 from TrustList. status = built_in"));
 
-    auto list = handler.get_ca_certificates();
+    auto list = handler.get_ca_certificates(in_process);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1].id, 9u);
     EXPECT_EQ(list[1].name, "mine");
@@ -168,16 +176,16 @@ TEST(RequestOperations, RemovalsAndLookupsReportWhatTheStoreSays) {
     EXPECT_TRUE(list[1].additional_text.empty() && list[1].additional_data.empty());
 
     if (!pem.empty()) {
-        EXPECT_EQ(handler.get_ca_certificate_by_id(9), pem);
-        EXPECT_EQ(handler.get_ca_certificate_by_name("mine"), pem);
+        EXPECT_EQ(handler.get_ca_certificate_by_id(in_process, 9), pem);
+        EXPECT_EQ(handler.get_ca_certificate_by_name(in_process, "mine"), pem);
     }
-    EXPECT_EQ(handler.get_ca_certificate_by_id(5), "");
+    EXPECT_EQ(handler.get_ca_certificate_by_id(in_process, 5), "");
     EXPECT_TRUE(capture.has(spdlog::level::err, "Error: cannot retrieve certificate of id 5"));
-    EXPECT_EQ(handler.get_ca_certificate_by_name("none"), "");
+    EXPECT_EQ(handler.get_ca_certificate_by_name(in_process, "none"), "");
     EXPECT_TRUE(capture.has(spdlog::level::err, "Error: cannot retrieve certificate of name none"));
 
     // A client's name is quoted up to 256 bytes, then only its size.
-    EXPECT_EQ(handler.get_ca_certificate_by_name(std::string(1048576, 'n')), "");
+    EXPECT_EQ(handler.get_ca_certificate_by_name(in_process, std::string(1048576, 'n')), "");
     EXPECT_TRUE(capture.has(spdlog::level::err, "Error: cannot retrieve certificate of name " +
                                                     std::string(256, 'n') + "… (1048576 bytes)"));
 }
@@ -202,10 +210,11 @@ TEST(RequestOperations, ChangesOnlyForAdmittedCallersAndAuditsEveryChangeCarried
 
     // Refused: the store is neither asked to add nor to remove.
     std::uint32_t id = 0;
-    EXPECT_EQ(handler.add_ca_certificate_for(alice, pem, "mine", id),
+    EXPECT_EQ(handler.add_ca_certificate(requester::client(alice), pem, "mine", id),
               AddCertificateStatus::not_authorized);
-    EXPECT_EQ(handler.remove_ca_certificate_for(alice, 9), RemoveCertificateStatus::not_authorized);
-    EXPECT_EQ(handler.remove_ca_certificate_for(std::nullopt, 9),
+    EXPECT_EQ(handler.remove_ca_certificate(requester::client(alice), 9),
+              RemoveCertificateStatus::not_authorized);
+    EXPECT_EQ(handler.remove_ca_certificate(requester::client(std::nullopt), 9),
               RemoveCertificateStatus::not_authorized);
     EXPECT_EQ(store.addedName, "");
     EXPECT_TRUE(store.removedIds.empty());
@@ -226,13 +235,14 @@ TEST(RequestOperations, ChangesOnlyForAdmittedCallersAndAuditsEveryChangeCarried
                                 " uid=unknown gid=unknown pid=unknown result=not_authorized"));
 
     // Admitted by the connection's gid: carried out, audited at info.
-    EXPECT_EQ(handler.add_ca_certificate_for(admin, pem, "new_ca", id),
+    EXPECT_EQ(handler.add_ca_certificate(requester::client(admin), pem, "new_ca", id),
               AddCertificateStatus::success);
     EXPECT_EQ(store.addedName, "new_ca");
     EXPECT_TRUE(capture.has(spdlog::level::info,
                             "[audit] operation=add name=new_ca id=42 sha256=" + fingerprint +
                                 " uid=1001 gid=50 pid=78 result=success"));
-    EXPECT_EQ(handler.remove_ca_certificate_for(admin, 9), RemoveCertificateStatus::success);
+    EXPECT_EQ(handler.remove_ca_certificate(requester::client(admin), 9),
+              RemoveCertificateStatus::success);
     EXPECT_EQ(store.removedIds, std::vector<std::uint32_t>{9});
     EXPECT_TRUE(capture.has(spdlog::level::info,
                             "[audit] operation=remove name=mine id=9 sha256=" + fingerprint +
@@ -241,20 +251,21 @@ TEST(RequestOperations, ChangesOnlyForAdmittedCallersAndAuditsEveryChangeCarried
     // The store's refusals are audited too, "-" for what is not there.
     const caller_credentials root = ev_common::PeerCredentials{0, 0, 5};
     store.addStatus = AddCertificateStatus::invalid_cert;
-    EXPECT_EQ(handler.add_ca_certificate_for(root, "not a certificate", "x", id),
+    EXPECT_EQ(handler.add_ca_certificate(requester::client(root), "not a certificate", "x", id),
               AddCertificateStatus::invalid_cert);
     EXPECT_TRUE(capture.has(spdlog::level::warn,
                             "[audit] operation=add name=x id=- sha256=- uid=0 gid=0 pid=5 "
                             "result=invalid_cert"));
     store.removeStatus = RemoveCertificateStatus::unknown_id;
-    EXPECT_EQ(handler.remove_ca_certificate_for(root, 5), RemoveCertificateStatus::unknown_id);
+    EXPECT_EQ(handler.remove_ca_certificate(requester::client(root), 5),
+              RemoveCertificateStatus::unknown_id);
     EXPECT_TRUE(capture.has(spdlog::level::warn,
                             "[audit] operation=remove name=- id=5 sha256=- uid=0 gid=0 pid=5 "
                             "result=unknown_id"));
 
     // In-process calls act for this process, whoever it runs as.
     store.removeStatus = RemoveCertificateStatus::success;
-    EXPECT_EQ(handler.remove_ca_certificate(9), RemoveCertificateStatus::success);
+    EXPECT_EQ(handler.remove_ca_certificate(in_process, 9), RemoveCertificateStatus::success);
     EXPECT_TRUE(capture.has(spdlog::level::info,
                             "[audit] operation=remove name=mine id=9 sha256=" + fingerprint +
                                 " uid=" + std::to_string(::geteuid()) +
@@ -283,7 +294,7 @@ TEST(RequestOperations, DetailsAreOneJsonObjectWithEveryKeyInOrderMadeOncePerGen
     store.generationValue = 7;
     cybersecurity_req_handler handler("cybersecurity_service", &store);
 
-    const auto text = handler.get_ca_certificate_details();
+    const auto text = handler.get_ca_certificate_details(in_process);
     ASSERT_NE(text, nullptr);
     const auto json = nlohmann::ordered_json::parse(*text);
     EXPECT_EQ(json["generation"], 7);
@@ -312,10 +323,10 @@ TEST(RequestOperations, DetailsAreOneJsonObjectWithEveryKeyInOrderMadeOncePerGen
     EXPECT_TRUE(second["ocpp"].is_null());
     EXPECT_EQ(second["subject"], "CN = \"q\\\xEF\xBF\xBD") << "invalid UTF-8 is replaced";
 
-    EXPECT_EQ(handler.get_ca_certificate_details(), text);
+    EXPECT_EQ(handler.get_ca_certificate_details(in_process), text);
     EXPECT_EQ(store.detailCalls, 1);
     store.generationValue = 8;
-    EXPECT_NE(handler.get_ca_certificate_details(), text);
+    EXPECT_NE(handler.get_ca_certificate_details(in_process), text);
     EXPECT_EQ(store.detailCalls, 2);
 }
 
@@ -326,7 +337,8 @@ TEST(RequestOperations, RemovalByHashRemovesWhatTheHashDataNameOrAnswersUnknownI
     const certificate_hash_data data{"SHA512", "AB", "cd", "0012"};
 
     store.hashMatch = 12;
-    EXPECT_EQ(handler.remove_ca_certificate_by_hash(data), RemoveCertificateStatus::success);
+    EXPECT_EQ(handler.remove_ca_certificate_by_hash(in_process, data),
+              RemoveCertificateStatus::success);
     EXPECT_EQ(store.wanted.hashAlgorithm, "SHA512");
     EXPECT_EQ(store.wanted.issuerNameHash, "AB");
     EXPECT_EQ(store.wanted.issuerKeyHash, "cd");
@@ -334,12 +346,14 @@ TEST(RequestOperations, RemovalByHashRemovesWhatTheHashDataNameOrAnswersUnknownI
     EXPECT_TRUE(capture.has(spdlog::level::info, "Certificate id=12 removed from TrustList"));
 
     store.removeStatus = RemoveCertificateStatus::built_in;
-    EXPECT_EQ(handler.remove_ca_certificate_by_hash(data), RemoveCertificateStatus::built_in);
+    EXPECT_EQ(handler.remove_ca_certificate_by_hash(in_process, data),
+              RemoveCertificateStatus::built_in);
     EXPECT_TRUE(capture.has(spdlog::level::err,
                             "Error removing certificate id=12 from TrustList. status = built_in"));
 
     store.hashMatch.reset();
-    EXPECT_EQ(handler.remove_ca_certificate_by_hash(data), RemoveCertificateStatus::unknown_id);
+    EXPECT_EQ(handler.remove_ca_certificate_by_hash(in_process, data),
+              RemoveCertificateStatus::unknown_id);
     EXPECT_TRUE(capture.has(spdlog::level::err,
                             "Error removing certificate hash_algorithm=SHA512 issuer_name_hash=AB "
                             "issuer_key_hash=cd serial_number=0012 from TrustList. status = "
@@ -363,7 +377,7 @@ TEST(RequestOperations, TrustDomainsTakeTheirAdditionsAndShareRemovalsDetailsAnd
     ev_test::LogCapture capture;
 
     std::uint32_t id = 0;
-    EXPECT_EQ(handler.add_ca_certificate_to_domain("csms", pem, "root", id),
+    EXPECT_EQ(handler.add_ca_certificate_to_domain(in_process, "csms", pem, "root", id),
               AddCertificateStatus::success);
     EXPECT_EQ(csms.addedName, "root");
     EXPECT_EQ(system.addedName, "");
@@ -377,7 +391,7 @@ TEST(RequestOperations, TrustDomainsTakeTheirAdditionsAndShareRemovalsDetailsAnd
                                 parsed.sha256Fingerprint() + self));
 
     // "system" is the operating system's store, with its lines of always.
-    EXPECT_EQ(handler.add_ca_certificate_to_domain("system", pem, "sys", id),
+    EXPECT_EQ(handler.add_ca_certificate_to_domain(in_process, "system", pem, "sys", id),
               AddCertificateStatus::success);
     EXPECT_EQ(system.addedName, "sys");
     EXPECT_TRUE(
@@ -387,34 +401,35 @@ TEST(RequestOperations, TrustDomainsTakeTheirAdditionsAndShareRemovalsDetailsAnd
     // stores is not told that it is unknown.
     csms.addedName.clear();
     system.addedName.clear();
-    EXPECT_EQ(handler.add_ca_certificate_to_domain("v2g", pem, "root", id),
+    EXPECT_EQ(handler.add_ca_certificate_to_domain(in_process, "v2g", pem, "root", id),
               AddCertificateStatus::invalid_name);
     EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown trust domain : v2g"));
     EXPECT_TRUE(capture.has(
         spdlog::level::err,
         "Error adding certificate CN=" + cn + " in TrustList of domain v2g, status=invalid_name"));
     const caller_credentials alice = ev_common::PeerCredentials{1000, 1000, 77};
-    EXPECT_EQ(handler.add_ca_certificate_to_domain_for(alice, "mo", pem, "root", id),
+    EXPECT_EQ(handler.add_ca_certificate_to_domain(requester::client(alice), "mo", pem, "root", id),
               AddCertificateStatus::not_authorized);
     EXPECT_FALSE(capture.has("Unknown trust domain : mo"));
-    EXPECT_EQ(handler.add_ca_certificate_to_domain_for(alice, "csms", pem, "root", id),
-              AddCertificateStatus::not_authorized);
+    EXPECT_EQ(
+        handler.add_ca_certificate_to_domain(requester::client(alice), "csms", pem, "root", id),
+        AddCertificateStatus::not_authorized);
     EXPECT_EQ(csms.addedName, "");
     EXPECT_EQ(system.addedName, "");
 
     // A removal finds the domain that holds the identifier; an identifier no
     // domain holds goes to the system store, which refuses it.
-    EXPECT_EQ(handler.remove_ca_certificate(50), RemoveCertificateStatus::success);
+    EXPECT_EQ(handler.remove_ca_certificate(in_process, 50), RemoveCertificateStatus::success);
     EXPECT_EQ(csms.removedIds, std::vector<std::uint32_t>{50});
     EXPECT_TRUE(capture.has(spdlog::level::info,
                             "[audit] operation=remove domain=csms name=csms_root id=50 sha256=" +
                                 parsed.sha256Fingerprint() + self));
-    handler.remove_ca_certificate(77);
+    handler.remove_ca_certificate(in_process, 77);
     EXPECT_EQ(system.removedIds, std::vector<std::uint32_t>{77});
     EXPECT_EQ(csms.removedIds.size(), 1u);
 
     // The details list the system store first, then the domains in order.
-    const auto json = nlohmann::json::parse(*handler.get_ca_certificate_details());
+    const auto json = nlohmann::json::parse(*handler.get_ca_certificate_details(in_process));
     ASSERT_EQ(json["certificates"].size(), 2u);
     EXPECT_EQ(json["certificates"][0]["domain"], "system");
     EXPECT_EQ(json["certificates"][0]["id"], 3);

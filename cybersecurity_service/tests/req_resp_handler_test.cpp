@@ -46,72 +46,56 @@ public:
         return answers_.callers;
     }
 
-    AddCertificateStatus add_ca_certificate_for(const caller_credentials& caller,
-                                                const std::string& certificate,
-                                                const std::string& name,
-                                                std::uint32_t& id) override {
-        set([&](Answers& a) { a.callers.push_back(caller); });
-        return add_ca_certificate(certificate, name, id);
-    }
-    RemoveCertificateStatus remove_ca_certificate_for(const caller_credentials& caller,
-                                                      std::uint32_t id) override {
-        set([&](Answers& a) { a.callers.push_back(caller); });
-        return remove_ca_certificate(id);
-    }
-    AddCertificateStatus add_ca_certificate_to_domain_for(const caller_credentials& caller,
-                                                          const std::string& domain,
-                                                          const std::string& certificate,
-                                                          const std::string& name,
-                                                          std::uint32_t& id) override {
-        set([&](Answers& a) { a.callers.push_back(caller); });
-        return add_ca_certificate_to_domain(domain, certificate, name, id);
-    }
-
-    AddCertificateStatus add_ca_certificate(const std::string& certificate, const std::string& name,
-                                            std::uint32_t& id) override {
+    AddCertificateStatus add_ca_certificate(const requester& who, const std::string& certificate,
+                                            const std::string& name, std::uint32_t& id) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        answers_.callers.push_back(who.credentials());
         answers_.calls.push_back("add " + certificate + " " + name + " " + std::to_string(id));
         if (answers_.addStatus == AddCertificateStatus::success) id = answers_.addId;
         return answers_.addStatus;
     }
-    RemoveCertificateStatus remove_ca_certificate(std::uint32_t id) override {
+    RemoveCertificateStatus remove_ca_certificate(const requester& who, std::uint32_t id) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        answers_.callers.push_back(who.credentials());
         answers_.calls.push_back("remove " + std::to_string(id));
         return answers_.removeStatus;
     }
-    std::vector<ca_certificate_info> get_ca_certificates() override {
+    std::vector<ca_certificate_info> get_ca_certificates(const requester&) override {
         std::lock_guard<std::mutex> lock(mutex_);
         answers_.calls.push_back("list");
         return answers_.list;
     }
-    std::string get_ca_certificate_by_id(std::uint32_t id) override {
+    std::string get_ca_certificate_by_id(const requester&, std::uint32_t id) override {
         std::lock_guard<std::mutex> lock(mutex_);
         answers_.calls.push_back("id " + std::to_string(id));
         return answers_.text;
     }
-    std::string get_ca_certificate_by_name(const std::string& name) override {
+    std::string get_ca_certificate_by_name(const requester&, const std::string& name) override {
         std::lock_guard<std::mutex> lock(mutex_);
         answers_.calls.push_back("name " + name);
         return answers_.text;
     }
-    std::shared_ptr<const std::string> get_ca_certificate_details() override {
+    std::shared_ptr<const std::string> get_ca_certificate_details(const requester&) override {
         std::lock_guard<std::mutex> lock(mutex_);
         answers_.calls.push_back("details");
         return std::make_shared<const std::string>(answers_.text);
     }
     RemoveCertificateStatus remove_ca_certificate_by_hash(
-        const certificate_hash_data& data) override {
+        const requester& who, const certificate_hash_data& data) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        answers_.callers.push_back(who.credentials());
         answers_.calls.push_back("remove by hash " + data.hash_algorithm + " " +
                                  data.issuer_name_hash + " " + data.issuer_key_hash + " " +
                                  data.serial_number);
         return answers_.removeStatus;
     }
-    AddCertificateStatus add_ca_certificate_to_domain(const std::string& domain,
+    AddCertificateStatus add_ca_certificate_to_domain(const requester& who,
+                                                      const std::string& domain,
                                                       const std::string& certificate,
                                                       const std::string& name,
                                                       std::uint32_t& id) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        answers_.callers.push_back(who.credentials());
         answers_.calls.push_back("add to " + domain + " " + certificate + " " + name + " " +
                                  std::to_string(id));
         if (answers_.addStatus == AddCertificateStatus::success) id = answers_.addId;
@@ -209,7 +193,7 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
                                         "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0"}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
-    ASSERT_EQ(callers.size(), 4u);
+    ASSERT_EQ(callers.size(), 5u);
     for (const auto& caller : callers) {
         ASSERT_TRUE(caller.has_value());
         EXPECT_EQ(caller->uid, ::geteuid());

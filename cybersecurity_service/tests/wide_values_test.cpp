@@ -143,7 +143,7 @@ TEST(WideValues, DatesPast2038ArriveOnTheWireCutTo32BitsTheSameOnEveryTarget) {
     EXPECT_FALSE(table["year9999"].isBuiltIn);
 
     cybersecurity_req_handler handler("cybersecurity_service", &store);
-    const auto records = handler.get_ca_certificates();
+    const auto records = handler.get_ca_certificates(requester::this_process());
     ASSERT_EQ(records.size(), 4u);
     const auto bytes = encode(records);
     std::size_t at = 4;
@@ -196,7 +196,7 @@ TEST(WideValues, LongSubjectsAndNamesAreSizedAndPrefixedAsThirtyTwoBitCounts) {
     ASSERT_TRUE(store.init(folders.system, folders.user, "unused", "--fresh", {}))
         << capture.dump();
     cybersecurity_req_handler handler("cybersecurity_service", &store);
-    const auto records = handler.get_ca_certificates();
+    const auto records = handler.get_ca_certificates(requester::this_process());
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].subject, wide.subjectText());
     EXPECT_EQ(records[0].not_after, 2000000000);

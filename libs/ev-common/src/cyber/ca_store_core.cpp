@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 #include <spdlog/spdlog.h>
@@ -125,6 +126,13 @@ std::optional<Certificate> CaStoreCore::getCertificateByName(const std::string& 
     auto certificate = loadCertificate(name);
     if (!certificate) logUnreadable(name, std::nullopt);
     return certificate;
+}
+
+bool CaStoreCore::holdsUserCertificate(const std::string& name) {
+    return std::any_of(table.begin(), table.end(),
+                       [&](const CertificateTable::Entries::value_type& e) {
+                           return !e.second.info.isBuiltIn && e.second.info.name == name;
+                       });
 }
 
 AddCertificateStatus CaStoreCore::addCertificate(const Certificate& certificate,

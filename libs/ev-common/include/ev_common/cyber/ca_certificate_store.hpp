@@ -60,6 +60,8 @@ public:
     // As getCertificateInfo, without a complaint about an identifier the
     // store does not hold: for callers that ask several stores.
     virtual std::optional<CertificateInfo> findCertificateInfo(uint32_t id) = 0;
+    // Whether a user entry (not a built-in) goes by `name`.
+    virtual bool holdsUserCertificate(const std::string& name) = 0;
     // `id` is written only on success. `replacing`, when given, is told on
     // every outcome whether a user entry holds `name`: the entry that a
     // successful addition replaced, or would have. Only SameName::replace

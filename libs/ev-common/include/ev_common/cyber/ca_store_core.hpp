@@ -38,6 +38,7 @@ public:
     std::optional<Certificate> getCertificateByName(const std::string& name) override;
     std::optional<CertificateInfo> getCertificateInfo(uint32_t id) override;
     std::optional<CertificateInfo> findCertificateInfo(uint32_t id) override;
+    bool holdsUserCertificate(const std::string& name) override;
     AddCertificateStatus addCertificate(const Certificate& certificate, const std::string& name,
                                         uint32_t& id, SameName sameName,
                                         bool* replacing = nullptr) override;
