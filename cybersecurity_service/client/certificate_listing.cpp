@@ -136,7 +136,9 @@ std::string render_json(const std::vector<listed_certificate>& certificates, std
     }
     // Names and subjects are bytes as the service holds them; replace what is
     // not UTF-8 rather than failing the whole listing.
-    return list.dump(2, ' ', /*ensure_ascii=*/false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return list.dump(2, ' ', /*ensure_ascii=*/false,
+                     nlohmann::ordered_json::error_handler_t::replace) +
+           "\n";
 }
 
 }  // namespace ev_charging_platform::cybersecurity

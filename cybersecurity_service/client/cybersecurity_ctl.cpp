@@ -303,12 +303,14 @@ int run_watch(const std::string& events_endpoint, uid_t endpoint_owner,
                       << std::endl;
         }
         if (!event) continue;
-        const auto parsed = nlohmann::ordered_json::parse(*event, nullptr, /*allow_exceptions=*/false);
+        const auto parsed =
+            nlohmann::ordered_json::parse(*event, nullptr, /*allow_exceptions=*/false);
         if (parsed.is_discarded()) {
             std::cerr << "cybersecurity_ctl: skipped an event that is not JSON" << std::endl;
             continue;
         }
-        std::cout << parsed.dump(-1, ' ', /*ensure_ascii=*/false, nlohmann::ordered_json::error_handler_t::replace)
+        std::cout << parsed.dump(-1, ' ', /*ensure_ascii=*/false,
+                                 nlohmann::ordered_json::error_handler_t::replace)
                   << std::endl;
     }
     return exit_success;
