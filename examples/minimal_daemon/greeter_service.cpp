@@ -9,7 +9,7 @@
 
 namespace example {
 
-greeter_service::greeter_service() : service("minimal_daemon", false) {}
+greeter_service::greeter_service() : service("minimal_daemon", /*use_database=*/false) {}
 
 // The server, declared last, is destroyed first: its thread stops before the
 // members it reads go away.
@@ -26,7 +26,7 @@ bool greeter_service::specific_init() {
     greeting_ = *greeting;
     heartbeat_.start(
         std::chrono::duration_cast<std::chrono::milliseconds>(*period),
-        [] { spdlog::info("[minimal_daemon] alive"); }, false);
+        [] { spdlog::info("[minimal_daemon] alive"); }, /*fixedDelay=*/false);
     ev_common::ZmqIpcServer::IIpcRequestHandler* handler = this;
     server_.emplace("Greeter", greeter_endpoint, handler);
     return server_->start();

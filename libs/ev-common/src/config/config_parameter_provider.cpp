@@ -89,7 +89,8 @@ bool ConfigParameterProvider::loadDescriptionFile(const std::string& path) {
         return false;
     }
     try {
-        const json root = json::parse(*text, nullptr, true, false);
+        const json root =
+            json::parse(*text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
         if (!root.is_object()) {
             spdlog::error("Invalid JSON format in configuration description file : {}", path);
             return false;
@@ -233,12 +234,12 @@ bool ConfigParameterProvider::saveConfiguration() {
 }
 
 std::shared_ptr<IParameter> ConfigParameterProvider::getParameter(const std::string& fullName) {
-    return resolve(fullName, true);
+    return resolve(fullName, /*report=*/true);
 }
 
 std::shared_ptr<IParameter> ConfigParameterProvider::findParameter(
     const std::string& fullName) const {
-    return resolve(fullName, false);
+    return resolve(fullName, /*report=*/false);
 }
 
 std::shared_ptr<IParameter> ConfigParameterProvider::resolve(const std::string& fullName,

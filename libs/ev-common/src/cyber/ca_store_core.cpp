@@ -171,7 +171,7 @@ AddCertificateStatus CaStoreCore::addCertificate(const Certificate& certificate,
 
 uint32_t CaStoreCore::enter(CertificateEvent event, const std::string& name,
                             const Certificate& stored) {
-    Entry entry = table.makeEntry(name, false, stored);
+    Entry entry = table.makeEntry(name, /*isBuiltIn=*/false, stored);
     table.resolveIssuer(entry, stored);
     const uint32_t id = table.insert(std::move(entry));
     refreshIssuers();

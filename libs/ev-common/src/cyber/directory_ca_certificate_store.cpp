@@ -261,14 +261,15 @@ void DirectoryCaCertificateStore::loadFolder() {
     for (const auto& file : files) {
         // Never through a link: what this store trusts is what it wrote.
         std::error_code readEc;
-        const auto text = readRegularFile(file, readEc, false);
+        const auto text = readRegularFile(file, readEc, /*followLink=*/false);
         const Certificate certificate = text ? Certificate(*text) : Certificate("");
         if (!certificate.valid()) {
             spdlog::error("[ca-store] Invalid certificate found : {}", bounded(file.string()));
             continue;
         }
         const Certificate anchor(certificate.handle());
-        CertificateTable::Entry entry = table.makeEntry(file.stem().string(), false, anchor);
+        CertificateTable::Entry entry =
+            table.makeEntry(file.stem().string(), /*isBuiltIn=*/false, anchor);
         table.resolveIssuer(entry, anchor);
         pems[entry.info.name] = anchor.text();
         table.insert(std::move(entry));
@@ -297,7 +298,7 @@ bool DirectoryCaCertificateStore::rebuild() {
     for (const auto& [name, pem] : pems) bundle += pem;
     // Rewritten only when it changes: clients may watch it, and flash wears.
     std::error_code ec;
-    const auto current = readRegularFile(bundlePath, ec, false);
+    const auto current = readRegularFile(bundlePath, ec, /*followLink=*/false);
     if (current && *current == bundle) return true;
     AtomicWriteOptions options;
     options.mode = 0644;

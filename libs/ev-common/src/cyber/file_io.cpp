@@ -29,7 +29,7 @@ std::optional<SavedEntry> saveEntry(const fs::path& path, std::error_code& error
         entry.content = target.string();
         return entry;
     }
-    auto content = readRegularFile(path, error, false);
+    auto content = readRegularFile(path, error, /*followLink=*/false);
     if (!content) return std::nullopt;
     entry.kind = SavedEntry::Kind::file;
     entry.content = std::move(*content);

@@ -65,7 +65,7 @@ bool LinuxCaCertificateStore::init(const fs::path& linuxPath, const fs::path& us
     setFilesFolder(userDir);
 
     removeLeftoverTemporaries();
-    if (!updateCallback(true)) return false;
+    if (!updateCallback(/*fresh=*/true)) return false;
 
     std::error_code linuxEc;
     std::error_code userEc;
@@ -198,7 +198,7 @@ void LinuxCaCertificateStore::logNotWritten(const std::string& name, const fs::p
 
 std::optional<Certificate> LinuxCaCertificateStore::applyAddition(const std::string& name,
                                                                   const Certificate& /*written*/) {
-    if (!updateCallback(false)) return std::nullopt;
+    if (!updateCallback(/*fresh=*/false)) return std::nullopt;
     auto loaded = loadCertificate(name);
     if (loaded) {
         spdlog::debug("[ca-store] User certificate added to the system store : name = {}",
@@ -213,7 +213,7 @@ std::optional<Certificate> LinuxCaCertificateStore::applyAddition(const std::str
 }
 
 bool LinuxCaCertificateStore::applyRemovals(const std::vector<SavedFile>& removed) {
-    if (!updateCallback(false)) return false;
+    if (!updateCallback(/*fresh=*/false)) return false;
     bool all = true;
     for (const auto& file : removed) {
         const fs::path entry = linuxDir / (file.name + kPemExtension);
@@ -235,7 +235,7 @@ bool LinuxCaCertificateStore::applyRemovals(const std::vector<SavedFile>& remove
 }
 
 bool LinuxCaCertificateStore::reapply(const std::vector<SavedFile>& restored) {
-    if (!updateCallback(false)) {
+    if (!updateCallback(/*fresh=*/false)) {
         for (const auto& saved : restored) {
             spdlog::error("[ca-store] Unable to restore certificate {} in the system store",
                           bounded(saved.name));

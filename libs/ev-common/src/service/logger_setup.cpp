@@ -22,7 +22,8 @@ void setup_logger(const std::string& service_name, const command_line_options& o
     if (options.syslog) {
         // Option flags 0 and facility 0 leave the system default (user-level);
         // formatting off: each record is the bare message text.
-        auto sink = std::make_shared<spdlog::sinks::syslog_sink_mt>(service_name, 0, 0, false);
+        auto sink = std::make_shared<spdlog::sinks::syslog_sink_mt>(service_name, 0, 0,
+                                                                    /*enable_formatting=*/false);
         sink->set_level(level);
         sinks.push_back(sink);
     }

@@ -183,7 +183,7 @@ bool service::initialize_configuration(const command_line_options& options) {
         spdlog::critical("Configuration file [{}] is not a regular file", file);
         return false;
     }
-    if (!configuration_->loadConfigurationFile(file, true)) {
+    if (!configuration_->loadConfigurationFile(file, /*strict=*/true)) {
         spdlog::warn("Missing or incorrect configuration file [{}], file will be updated", file);
         if (!configuration_->saveConfigurationFile(file)) {
             spdlog::error("Unable to create configuration file [{}]", file);
