@@ -27,7 +27,9 @@ bool req_resp_cybersecurity_service_handler::start() {
 }
 
 bool req_resp_cybersecurity_service_handler::stop() {
-    if (!server_.stop()) {
+    // The server takes a stop while not running quietly; the handler still
+    // reports one to its owner.
+    if (!started_ || !server_.stop()) {
         spdlog::error("Unable to stop IPC server");
         return false;
     }

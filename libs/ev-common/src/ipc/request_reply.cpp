@@ -1,31 +1,9 @@
 #include "ev_common/ipc/request_reply.hpp"
 
 #include <spdlog/spdlog.h>
-#include <zmq.h>
 #include <zmq.hpp>
 
 namespace ev_common {
-
-namespace {
-
-// A message of a given size, closed on every way out.
-class ReplyMessage {
-public:
-    explicit ReplyMessage(std::uint32_t size) {
-        if (zmq_msg_init_size(&message_, size) != 0) throw zmq::error_t();
-    }
-    ~ReplyMessage() { zmq_msg_close(&message_); }
-    ReplyMessage(const ReplyMessage&) = delete;
-    ReplyMessage& operator=(const ReplyMessage&) = delete;
-
-    void* data() { return zmq_msg_data(&message_); }
-    std::size_t size() { return zmq_msg_size(&message_); }
-
-private:
-    zmq_msg_t message_;
-};
-
-}  // namespace
 
 bool readRequest(IpcRequestContext& context, const std::string& operation,
                  const std::function<void(DeserializationBuffer&)>& read) {
@@ -43,13 +21,14 @@ bool readRequest(IpcRequestContext& context, const std::string& operation,
 bool sendReply(IpcRequestContext& context, const std::string& operation, std::uint32_t size,
                const std::function<void(SerializationBuffer&)>& write) {
     context.responseSize = size;
-    ReplyMessage message(size);
-    void* data = message.data();
+    // Written in place: the message is the only copy of the reply.
+    zmq::message_t message(size);
+    auto* data = message.data<std::uint8_t>();
     if (data == nullptr) {
         spdlog::error("Unable to send response for operation : {}", operation);
         return false;
     }
-    SerializationBuffer buffer{static_cast<std::uint8_t*>(data), size, 0};
+    SerializationBuffer buffer{data, size, 0};
     try {
         write(buffer);
     } catch (const SerializationException&) {
@@ -57,7 +36,7 @@ bool sendReply(IpcRequestContext& context, const std::string& operation, std::ui
         spdlog::error("Unable to send response for operation : {}", operation);
         return false;
     }
-    if (!context.sendResponse(data, message.size())) {
+    if (!context.sendResponse(message)) {
         spdlog::error("Unable to send response for operation : {}", operation);
         return false;
     }

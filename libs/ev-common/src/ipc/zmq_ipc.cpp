@@ -1,26 +1,15 @@
 #include "ev_common/ipc/zmq_ipc.hpp"
 
-#include <zmq.h>
+#include "zmq_context.hpp"
 
-#include <cerrno>
 #include <memory>
 #include <stdexcept>
 
 namespace ev_common {
 namespace {
 
-// Owns one libzmq context; destroying it terminates the context, retrying
-// while the call is interrupted.
-struct ZmqContext {
-    void* handle = nullptr;
-    ~ZmqContext() {
-        if (handle == nullptr) return;
-        while (zmq_ctx_term(handle) != 0 && zmq_errno() == EINTR) {
-        }
-    }
-};
-
-std::unique_ptr<ZmqContext> g_context;
+// Destroying the context terminates it (retried while interrupted).
+std::unique_ptr<zmq::context_t> g_context;
 unsigned int g_references = 0;
 
 }  // namespace
@@ -30,12 +19,9 @@ void ZmqIpc_Init() {
         ++g_references;
         return;
     }
-    void* handle = zmq_ctx_new();
-    if (handle != nullptr) {
-        zmq_ctx_set(handle, ZMQ_IO_THREADS, 1);
-        zmq_ctx_set(handle, ZMQ_MAX_SOCKETS, 1023);
-        g_context = std::make_unique<ZmqContext>();
-        g_context->handle = handle;
+    try {
+        g_context = std::make_unique<zmq::context_t>(1, 1023);
+    } catch (const zmq::error_t&) {
     }
     ++g_references;
 }
@@ -45,11 +31,15 @@ void ZmqIpc_Term() {
     if (--g_references == 0) g_context.reset();
 }
 
-void* ZmqIpc_GetContext() {
+zmq::context_t& ZmqIpc_Context() {
     if (!g_context) {
         throw std::runtime_error("ZmqIpc_Init() must be called before creating any ZMQ IPC object");
     }
-    return g_context->handle;
+    return *g_context;
+}
+
+void* ZmqIpc_GetContext() {
+    return ZmqIpc_Context().handle();
 }
 
 }  // namespace ev_common

@@ -1,12 +1,13 @@
 #include "ev_common/ipc/zmq_ipc_server.hpp"
 
 #include "connection_guard.hpp"
+#include "endpoint_binding.hpp"
 #include "ev_common/ipc/zmq_ipc.hpp"
 #include "ev_common/system/bounded_text.hpp"
 #include "unix_listener.hpp"
+#include "zmq_context.hpp"
 
 #include <spdlog/spdlog.h>
-#include <zmq.h>
 #include <zmq.hpp>
 
 #include <sys/stat.h>
@@ -16,7 +17,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <sstream>
@@ -38,15 +38,6 @@ milliseconds pauseBeforeReopening(unsigned failures) {
     return failures <= 1 ? milliseconds(0) : milliseconds(50 << (failures - 2));
 }
 
-// A message initialised empty and closed on every way out of its scope.
-struct Message {
-    zmq_msg_t msg;
-    Message() { zmq_msg_init(&msg); }
-    ~Message() { zmq_msg_close(&msg); }
-    Message(const Message&) = delete;
-    Message& operator=(const Message&) = delete;
-};
-
 // Marks the receiving thread busy from the arrival of a request until its
 // reply has gone, for readers on other threads.
 class BusyMark {
@@ -66,31 +57,36 @@ private:
 };
 
 // Signals sent to the process (log level changes, stop requests) may land on
-// any thread; an interrupted call is simply made again.
-int sendFrame(void* socket, const void* data, std::size_t size) {
-    int rc;
-    do {
-        rc = zmq_send(socket, data, size, 0);
-    } while (rc < 0 && zmq_errno() == EINTR);
-    return rc;
+// any thread; an interrupted call is simply made again. False when the
+// socket cannot take or give a frame now (EAGAIN).
+bool sendMessage(zmq::socket_ref socket, zmq::message_t& message) {
+    for (;;) {
+        try {
+            return socket.send(message, zmq::send_flags::none).has_value();
+        } catch (const zmq::error_t& e) {
+            if (e.num() != EINTR) throw;
+        }
+    }
 }
 
-int receiveFrame(zmq_msg_t& msg, void* socket) {
-    int rc;
-    do {
-        rc = zmq_msg_recv(&msg, socket, 0);
-    } while (rc < 0 && zmq_errno() == EINTR);
-    return rc;
+bool receiveMessage(zmq::socket_t& socket, zmq::message_t& message) {
+    for (;;) {
+        try {
+            return socket.recv(message, zmq::recv_flags::none).has_value();
+        } catch (const zmq::error_t& e) {
+            if (e.num() != EINTR) throw;
+        }
+    }
 }
 
-// Closing is asynchronous; an inproc name would stay taken for a moment after
-// zmq_close, and a restarted server (or a new one at the same address) could
-// not bind it. Unbinding first releases it at once.
-void closeSocket(void*& socket, const std::string& endpoint) {
-    if (socket == nullptr) return;
-    zmq_unbind(socket, endpoint.c_str());
-    zmq_close(socket);
-    socket = nullptr;
+// The number of ready items; 0 as well when a signal cut the wait short.
+int pollItems(zmq::pollitem_t* items, std::size_t count, milliseconds timeout) {
+    try {
+        return zmq::poll(items, count, timeout);
+    } catch (const zmq::error_t& e) {
+        if (e.num() == EINTR) return 0;
+        throw;
+    }
 }
 
 std::string buildControlEndpoint(const void* self, const std::string& endpoint) {
@@ -146,46 +142,32 @@ std::string ipcLockFile(const std::string& endpoint, const std::string& rootFold
 }
 
 bool IpcRequestContext::sendResponse(const void* data, std::size_t size) {
-    static const char nothing = 0;
-    if (sendFrame(socket, data != nullptr ? data : &nothing, size) >= 0) {
+    zmq::message_t message;
+    if (size > 0) message = zmq::message_t(data, size);
+    return sendResponse(message);
+}
+
+bool IpcRequestContext::sendResponse(zmq::message_t& message) {
+    if (sendMessage(zmq::socket_ref(zmq::from_handle, socket), message)) {
+        replied = true;
         spdlog::trace("Server {} : response sent (size = {})", *serverEndpoint, responseSize);
         return true;
     }
-    if (zmq_errno() == EAGAIN) {
-        spdlog::error("Server {} : unable to send response (error = EAGAIN)", *serverEndpoint);
-        return false;
-    }
-    throw zmq::error_t();
+    spdlog::error("Server {} : unable to send response (error = EAGAIN)", *serverEndpoint);
+    return false;
 }
 
 bool IpcRequestContext::sendSharedResponse(std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
     using Shared = std::shared_ptr<const std::vector<std::uint8_t>>;
     if (!bytes) return sendResponse(nullptr, 0);
     // The message refers to the bytes; its own reference is released by the
-    // transport's thread once they are sent.
-    auto* keeper = new Shared(std::move(bytes));
-    zmq_msg_t msg;
+    // transport's thread once they are sent, or when the message is dropped.
+    auto keeper = std::make_unique<Shared>(std::move(bytes));
     const auto release = [](void*, void* hint) { delete static_cast<Shared*>(hint); };
-    if (zmq_msg_init_data(&msg, const_cast<std::uint8_t*>((*keeper)->data()), (*keeper)->size(),
-                          release, keeper) != 0) {
-        delete keeper;
-        throw zmq::error_t();
-    }
-    int rc;
-    do {
-        rc = zmq_msg_send(&msg, socket, 0);
-    } while (rc < 0 && zmq_errno() == EINTR);
-    if (rc >= 0) {
-        spdlog::trace("Server {} : response sent (size = {})", *serverEndpoint, responseSize);
-        return true;
-    }
-    const int error = zmq_errno();
-    zmq_msg_close(&msg);
-    if (error == EAGAIN) {
-        spdlog::error("Server {} : unable to send response (error = EAGAIN)", *serverEndpoint);
-        return false;
-    }
-    throw zmq::error_t(error);
+    zmq::message_t message(const_cast<std::uint8_t*>((*keeper)->data()), (*keeper)->size(), release,
+                           keeper.get());
+    keeper.release();
+    return sendResponse(message);
 }
 
 ZmqIpcServer::ZmqIpcServer(const std::string& name, const std::string& endpoint,
@@ -230,11 +212,7 @@ std::uint64_t ZmqIpcServer::refusedConnections() const {
 }
 
 bool ZmqIpcServer::claim() {
-    if (socketPath.empty() || listener) return true;
-    auto claimed = std::make_unique<UnixListener>(endpoint, socketPath, options.endpointAccess);
-    if (!claimed->open()) return false;
-    listener = std::move(claimed);
-    return true;
+    return claimEndpoint(endpoint, options.endpointAccess, "Server", listener);
 }
 
 bool ZmqIpcServer::start() {
@@ -276,39 +254,21 @@ void ZmqIpcServer::sendTerminate() {
 }
 
 void ZmqIpcServer::sendControl(const std::string& command) {
-    void* push = zmq_socket(context, ZMQ_PUSH);
-    if (push == nullptr) throw zmq::error_t();
-    try {
-        // A command for a thread that has just ended must not hold up the
-        // context's end; one the thread can still read is not lost, as inproc
-        // delivers it to the reading end at once.
-        const int linger = 0;
-        if (zmq_setsockopt(push, ZMQ_LINGER, &linger, sizeof linger) != 0) throw zmq::error_t();
-        if (zmq_connect(push, controlEndpoint.c_str()) != 0) throw zmq::error_t();
-        zmq_msg_t msg;
-        if (zmq_msg_init_size(&msg, command.size()) != 0) throw zmq::error_t();
-        std::memcpy(zmq_msg_data(&msg), command.data(), command.size());
-        int rc;
-        do {
-            rc = zmq_msg_send(&msg, push, 0);
-        } while (rc < 0 && zmq_errno() == EINTR);
-        if (rc < 0) {
-            const int error = zmq_errno();
-            zmq_msg_close(&msg);
-            if (error != EAGAIN) throw zmq::error_t(error);
-        }
-    } catch (...) {
-        zmq_close(push);
-        throw;
-    }
-    zmq_close(push);
+    // Once the last reference has been released the context is gone.
+    if (!contextAlive(context)) throw zmq::error_t(ETERM);
+    zmq::socket_t push(ZmqIpc_Context(), zmq::socket_type::push);
+    // A command for a thread that has just ended must not hold up the
+    // context's end; one the thread can still read is not lost, as inproc
+    // delivers it to the reading end at once.
+    push.set(zmq::sockopt::linger, 0);
+    push.connect(controlEndpoint);
+    zmq::message_t message(command.data(), command.size());
+    sendMessage(push, message);
 }
 
 bool ZmqIpcServer::stop() {
-    if (!thread) {
-        spdlog::error("Server {}: not started", endpoint);
-        return false;
-    }
+    // Never started, a start that failed, or stopped already: nothing to do.
+    if (!thread) return true;
     started = false;
     try {
         if (!contextAlive(context)) throw zmq::error_t(ETERM);
@@ -392,83 +352,62 @@ std::optional<std::string> ZmqIpcServer::servingProblem(milliseconds bound) cons
                        busy.count(), bound.count());
 }
 
-// The reply socket, bound to the endpoint, or null after the reason was logged.
-// On an ipc:// file path it serves the listener's socket, which it gets a
-// descriptor of its own to close.
-void* ZmqIpcServer::openReplySocket() {
-    void* reply = zmq_socket(context, ZMQ_REP);
-    if (reply == nullptr) {
-        spdlog::error("Server {}: unable to create socket : {}", endpoint,
-                      zmq_strerror(zmq_errno()));
-        return nullptr;
+// Opens `reply` bound to the endpoint; false after the reason was logged.
+bool ZmqIpcServer::openReplySocket(zmq::socket_t& reply) {
+    try {
+        reply = zmq::socket_t(ZmqIpc_Context(), zmq::socket_type::rep);
+    } catch (const std::exception& e) {
+        spdlog::error("Server {}: unable to create socket : {}", endpoint, e.what());
+        return false;
     }
-    const int linger = 1;
-    const std::int64_t maxMessageSize = options.maxMessageSize;
-    if (zmq_setsockopt(reply, ZMQ_LINGER, &linger, sizeof linger) != 0 ||
-        zmq_setsockopt(reply, ZMQ_MAXMSGSIZE, &maxMessageSize, sizeof maxMessageSize) != 0) {
-        spdlog::error("Server {}: unable to configure socket : {}", endpoint,
-                      zmq_strerror(zmq_errno()));
-        zmq_close(reply);
-        return nullptr;
+    try {
+        reply.set(zmq::sockopt::linger, 1);
+        reply.set(zmq::sockopt::maxmsgsize, options.maxMessageSize);
+    } catch (const zmq::error_t& e) {
+        spdlog::error("Server {}: unable to configure socket : {}", endpoint, e.what());
+        reply.close();
+        return false;
     }
     // Watched before it binds: no connection gets past the guard uncounted.
-    if (guard && !guard->attach(reply)) {
-        zmq_close(reply);
-        return nullptr;
+    if (guard && !guard->attach(reply.handle())) {
+        reply.close();
+        return false;
     }
-    int listening = -1;
-    if (listener) {
-        if (!listener->refresh() || (listening = listener->duplicate()) < 0) {
-            closeReplySocket(reply);
-            return nullptr;
-        }
-        if (zmq_setsockopt(reply, ZMQ_USE_FD, &listening, sizeof listening) != 0) {
-            spdlog::error("Server {}: unable to configure socket : {}", endpoint,
-                          zmq_strerror(zmq_errno()));
-            ::close(listening);
-            closeReplySocket(reply);
-            return nullptr;
-        }
-    }
-    if (zmq_bind(reply, endpoint.c_str()) != 0) {
-        spdlog::error("Server {}: unable to bind {} : {}", endpoint, endpoint,
-                      zmq_strerror(zmq_errno()));
-        // A failed bind never took the descriptor over.
-        if (listening >= 0) ::close(listening);
+    if (!bindEndpoint(reply, endpoint, listener.get(), "Server")) {
         closeReplySocket(reply);
-        return nullptr;
+        return false;
     }
-    return reply;
+    return true;
 }
 
 // The guard lets go of the socket first: libzmq stops reporting its
 // connections before they are closed with it.
-void ZmqIpcServer::closeReplySocket(void*& reply) {
-    if (reply == nullptr) return;
+void ZmqIpcServer::closeReplySocket(zmq::socket_t& reply) {
+    if (!reply) return;
     if (guard) guard->detach();
-    closeSocket(reply, endpoint);
+    closeEndpoint(reply, endpoint);
 }
 
-bool ZmqIpcServer::openSockets(void*& reply, void*& control) {
-    reply = openReplySocket();
-    if (reply == nullptr) return false;
-    control = zmq_socket(context, ZMQ_PULL);
-    if (control == nullptr) {
-        spdlog::error("Server {}: unable to create socket : {}", endpoint,
-                      zmq_strerror(zmq_errno()));
+bool ZmqIpcServer::openSockets(zmq::socket_t& reply, zmq::socket_t& control) {
+    if (!openReplySocket(reply)) return false;
+    try {
+        control = zmq::socket_t(ZmqIpc_Context(), zmq::socket_type::pull);
+    } catch (const std::exception& e) {
+        spdlog::error("Server {}: unable to create socket : {}", endpoint, e.what());
         return false;
     }
-    if (zmq_bind(control, controlEndpoint.c_str()) != 0) {
-        spdlog::error("Server {}: unable to bind {} : {}", endpoint, controlEndpoint,
-                      zmq_strerror(zmq_errno()));
+    try {
+        control.bind(controlEndpoint);
+    } catch (const zmq::error_t& e) {
+        spdlog::error("Server {}: unable to bind {} : {}", endpoint, controlEndpoint, e.what());
         return false;
     }
     return true;
 }
 
 void ZmqIpcServer::receivingThread() {
-    void* reply = nullptr;
-    void* control = nullptr;
+    zmq::socket_t reply;
+    zmq::socket_t control;
     bool ready = false;
     try {
         ready = openSockets(reply, control);
@@ -477,7 +416,7 @@ void ZmqIpcServer::receivingThread() {
     }
     if (!ready) {
         closeReplySocket(reply);
-        closeSocket(control, controlEndpoint);
+        closeEndpoint(control, controlEndpoint);
         bound.set_value(false);
         return;
     }
@@ -488,7 +427,7 @@ void ZmqIpcServer::receivingThread() {
     const LoopEnd end = serveUntilStopped(reply, control);
     closeReplySocket(reply);
     spdlog::debug("Server {} : end of reception thread", endpoint);
-    closeSocket(control, controlEndpoint);
+    closeEndpoint(control, controlEndpoint);
     receiving = false;
     {
         std::lock_guard<std::mutex> lock(postedMutex);
@@ -507,7 +446,8 @@ void ZmqIpcServer::receivingThread() {
 // costs the reply socket, never the thread: the socket is opened afresh on
 // the same endpoint, so one broken exchange cannot leave a live process with
 // a dead endpoint. Only when that keeps failing is the endpoint given up.
-ZmqIpcServer::LoopEnd ZmqIpcServer::serveUntilStopped(void*& reply, void* control) {
+ZmqIpcServer::LoopEnd ZmqIpcServer::serveUntilStopped(zmq::socket_t& reply,
+                                                      zmq::socket_t& control) {
     unsigned failures = 0;
     for (;;) {
         // Nothing may leave this thread: an escaping exception would end the
@@ -536,8 +476,8 @@ ZmqIpcServer::LoopEnd ZmqIpcServer::serveUntilStopped(void*& reply, void* contro
 
 // False when the endpoint is given up, or when the stop command or the end of
 // the context came first (`stopped`).
-bool ZmqIpcServer::reopenReplySocket(void*& reply, void* control, unsigned& failures,
-                                     bool& stopped) {
+bool ZmqIpcServer::reopenReplySocket(zmq::socket_t& reply, zmq::socket_t& control,
+                                     unsigned& failures, bool& stopped) {
     closeReplySocket(reply);
     while (failures < kMaxFailures) {
         try {
@@ -553,8 +493,7 @@ bool ZmqIpcServer::reopenReplySocket(void*& reply, void* control, unsigned& fail
             }
             spdlog::error("Server {}: exception in receiving thread: {}", endpoint, e.what());
         }
-        reply = openReplySocket();
-        if (reply != nullptr) {
+        if (openReplySocket(reply)) {
             spdlog::info("Server {}: endpoint reopened", endpoint);
             return true;
         }
@@ -566,31 +505,27 @@ bool ZmqIpcServer::reopenReplySocket(void*& reply, void* control, unsigned& fail
 
 // Pauses for `delay` while watching the control socket; true when the stop
 // command arrived meanwhile.
-bool ZmqIpcServer::waitForStop(void* control, milliseconds delay) {
+bool ZmqIpcServer::waitForStop(zmq::socket_t& control, milliseconds delay) {
     if (delay.count() <= 0) return false;
-    zmq_pollitem_t item{control, 0, ZMQ_POLLIN, 0};
+    zmq::pollitem_t item{control.handle(), 0, ZMQ_POLLIN, 0};
     const auto deadline = steady_clock::now() + delay;
     for (auto left = delay; left.count() > 0;
          left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now())) {
         item.revents = 0;
-        const int rc = zmq_poll(&item, 1, static_cast<long>(left.count()));
-        if (rc < 0 && zmq_errno() != EINTR) throw zmq::error_t();
-        if (rc > 0 && readControl(control)) return true;
+        if (pollItems(&item, 1, left) > 0 && readControl(control)) return true;
     }
     return false;
 }
 
 // True when the stop command was received. `failures` is cleared by every
 // request served to the end.
-bool ZmqIpcServer::receiveLoop(void* reply, void* control, unsigned& failures) {
-    zmq_pollitem_t items[2] = {{reply, 0, ZMQ_POLLIN, 0}, {control, 0, ZMQ_POLLIN, 0}};
+bool ZmqIpcServer::receiveLoop(zmq::socket_t& reply, zmq::socket_t& control, unsigned& failures) {
+    zmq::pollitem_t items[2] = {{reply.handle(), 0, ZMQ_POLLIN, 0},
+                                {control.handle(), 0, ZMQ_POLLIN, 0}};
     for (;;) {
         items[0].revents = 0;
         items[1].revents = 0;
-        if (zmq_poll(items, 2, -1) < 0) {
-            if (zmq_errno() == EINTR) continue;
-            throw zmq::error_t();
-        }
+        if (pollItems(items, 2, milliseconds(-1)) == 0) continue;  // interrupted
         spdlog::trace("Server {}: waiting for request", endpoint);
         if ((items[0].revents & ZMQ_POLLIN) != 0) {
             if (!serveRequest(reply)) continue;
@@ -601,12 +536,11 @@ bool ZmqIpcServer::receiveLoop(void* reply, void* control, unsigned& failures) {
 }
 
 // False when nothing could be received, in which case the pass ends at once.
-bool ZmqIpcServer::serveRequest(void* reply) {
-    Message message;
-    if (receiveFrame(message.msg, reply) < 0) {
-        if (zmq_errno() != EAGAIN) throw zmq::error_t();
+bool ZmqIpcServer::serveRequest(zmq::socket_t& reply) {
+    zmq::message_t message;
+    if (!receiveMessage(reply, message)) {
         spdlog::error("Server {}: error while waiting request : {}", endpoint,
-                      zmq_strerror(zmq_errno()));
+                      zmq::error_t(EAGAIN).what());
         return false;
     }
     const BusyMark busy(busySinceNs);
@@ -614,9 +548,9 @@ bool ZmqIpcServer::serveRequest(void* reply) {
     // request frame is a single frame: the other frames are read and dropped,
     // never served as requests of their own.
     std::size_t frames = 1;
-    std::size_t size = zmq_msg_size(&message.msg);
-    while (zmq_msg_more(&message.msg) != 0) {
-        if (receiveFrame(message.msg, reply) < 0) throw zmq::error_t();
+    const std::size_t size = message.size();
+    while (message.more()) {
+        if (!receiveMessage(reply, message)) throw zmq::error_t(EAGAIN);
         ++frames;
     }
     if (frames > 1) {
@@ -626,13 +560,11 @@ bool ZmqIpcServer::serveRequest(void* reply) {
     }
     if (size == 0) {
         spdlog::trace("Server {} : receive ping request", endpoint);
-        static const char nothing = 0;
-        if (sendFrame(reply, &nothing, 0) >= 0) {
+        zmq::message_t nothing;
+        if (sendMessage(reply, nothing)) {
             spdlog::trace("Server {} : respond to ping request", endpoint);
-        } else if (zmq_errno() == EAGAIN) {
-            spdlog::error("Server {} : unable to respond to ping request", endpoint);
         } else {
-            throw zmq::error_t();
+            spdlog::error("Server {} : unable to respond to ping request", endpoint);
         }
         return true;
     }
@@ -640,30 +572,31 @@ bool ZmqIpcServer::serveRequest(void* reply) {
     if (readsCredentials) {
         // Only ipc peers end their address in credentials; a tcp peer's
         // IPv6 address could look alike.
-        if (const char* address = zmq_msg_gets(&message.msg, "Peer-Address")) {
-            peer = parsePeerAddress(address);
+        try {
+            peer = parsePeerAddress(message.gets("Peer-Address"));
+        } catch (const zmq::error_t&) {
+            // The transport did not give them.
         }
     }
-    serveFrame(reply, static_cast<const std::uint8_t*>(zmq_msg_data(&message.msg)), size, peer);
+    serveFrame(reply, message.data<std::uint8_t>(), size, peer);
     return true;
 }
 
-void ZmqIpcServer::replyEmpty(void* reply) {
-    static const char nothing = 0;
-    if (sendFrame(reply, &nothing, 0) >= 0) return;
-    if (zmq_errno() != EAGAIN) throw zmq::error_t();
+void ZmqIpcServer::replyEmpty(zmq::socket_t& reply) {
+    zmq::message_t nothing;
+    if (sendMessage(reply, nothing)) return;
     spdlog::error("Server {} : unable to send response (error = EAGAIN)", endpoint);
 }
 
-void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize,
-                              std::optional<PeerCredentials> peer) {
+void ZmqIpcServer::serveFrame(zmq::socket_t& reply, const std::uint8_t* frame,
+                              std::size_t frameSize, std::optional<PeerCredentials> peer) {
     DeserializationBuffer request;
     request.data = frame;
     request.size = static_cast<std::uint32_t>(
         std::min<std::size_t>(frameSize, std::numeric_limits<std::uint32_t>::max()));
     IpcRequestContext requestContext;
     requestContext.serverEndpoint = &endpoint;
-    requestContext.socket = reply;
+    requestContext.socket = reply.handle();
     requestContext.requestData = frame;
     requestContext.request = &request;
     requestContext.peer = peer;
@@ -682,26 +615,17 @@ void ZmqIpcServer::serveFrame(void* reply, const std::uint8_t* frame, std::size_
         // One failing request must not end the service for every client.
         spdlog::error("Server {} : error while serving request : {}", endpoint, e.what());
     }
-    // A REP socket takes the next request only after a reply to this one. If
-    // the handler sent none (or never ran), complete the exchange with an
-    // empty frame; EFSM means a reply has already gone out.
-    static const char nothing = 0;
-    if (sendFrame(reply, &nothing, 0) < 0) {
-        const int error = zmq_errno();
-        if (error == EAGAIN) {
-            spdlog::error("Server {} : unable to send response (error = EAGAIN)", endpoint);
-        } else if (error != EFSM) {
-            throw zmq::error_t(error);
-        }
-    }
+    // A REP socket takes the next request only after a reply to this one: a
+    // request the handler left unanswered (or that never reached it) is
+    // answered with an empty frame.
+    if (!requestContext.replied) replyEmpty(reply);
 }
 
 // True when the stop command was received.
-bool ZmqIpcServer::readControl(void* control) {
-    Message message;
-    if (receiveFrame(message.msg, control) < 0 && zmq_errno() != EAGAIN) throw zmq::error_t();
-    const std::string text(static_cast<const char*>(zmq_msg_data(&message.msg)),
-                           zmq_msg_size(&message.msg));
+bool ZmqIpcServer::readControl(zmq::socket_t& control) {
+    zmq::message_t message;
+    receiveMessage(control, message);  // nothing there: an empty command
+    const std::string text = message.to_string();
     std::istringstream words(text);
     std::string command;
     std::string argument;

@@ -1,12 +1,12 @@
 #include "ev_common/ipc/zmq_publisher.hpp"
 
 #include "connection_guard.hpp"
-#include "ev_common/ipc/ipc_endpoint.hpp"
-#include "ev_common/ipc/zmq_ipc.hpp"
+#include "endpoint_binding.hpp"
 #include "unix_listener.hpp"
+#include "zmq_context.hpp"
 
 #include <spdlog/spdlog.h>
-#include <zmq.h>
+#include <zmq.hpp>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -34,7 +34,9 @@ void clearEvent(int fd) {
 }  // namespace
 
 ZmqPublisher::ZmqPublisher(std::string endpoint, ZmqPublisherOptions options)
-    : endpoint(std::move(endpoint)), options(options), context(ZmqIpc_GetContext()) {}
+    : endpoint(std::move(endpoint)), options(options) {
+    ZmqIpc_Context();  // throws without a process-wide context
+}
 
 ZmqPublisher::~ZmqPublisher() {
     stop();
@@ -67,14 +69,7 @@ std::uint64_t ZmqPublisher::refusedConnections() const {
 }
 
 bool ZmqPublisher::claim() {
-    if (listener) return true;
-    const std::string path = ipcSocketPath(endpoint);
-    if (path.empty()) return true;
-    auto claimed =
-        std::make_unique<UnixListener>(endpoint, path, options.endpointAccess, "Publisher");
-    if (!claimed->open()) return false;
-    listener = std::move(claimed);
-    return true;
+    return claimEndpoint(endpoint, options.endpointAccess, "Publisher", listener);
 }
 
 bool ZmqPublisher::start() {
@@ -83,42 +78,24 @@ bool ZmqPublisher::start() {
         return false;
     }
     if (!claim()) return false;
-    void* created = zmq_socket(context, ZMQ_XPUB);
-    if (created == nullptr) {
-        spdlog::error("Publisher {}: unable to create socket : {}", endpoint,
-                      zmq_strerror(zmq_errno()));
+    zmq::socket_t created;
+    try {
+        created = zmq::socket_t(ZmqIpc_Context(), zmq::socket_type::xpub);
+    } catch (const std::exception& e) {
+        spdlog::error("Publisher {}: unable to create socket : {}", endpoint, e.what());
         return false;
     }
     // Nothing queued for a subscriber may hold up closing the socket or the
     // context at shutdown. Every subscription is passed up, not only the
     // first of its kind, so each arriving subscriber is seen.
-    const int linger = 0;
-    const int verbose = 1;
-    const int highWaterMark = options.sendHighWaterMark;
-    if (zmq_setsockopt(created, ZMQ_LINGER, &linger, sizeof linger) != 0 ||
-        zmq_setsockopt(created, ZMQ_SNDHWM, &highWaterMark, sizeof highWaterMark) != 0 ||
-        zmq_setsockopt(created, ZMQ_XPUB_VERBOSE, &verbose, sizeof verbose) != 0) {
-        spdlog::error("Publisher {}: unable to configure socket : {}", endpoint,
-                      zmq_strerror(zmq_errno()));
-        zmq_close(created);
+    try {
+        created.set(zmq::sockopt::linger, 0);
+        created.set(zmq::sockopt::sndhwm, options.sendHighWaterMark);
+        created.set(zmq::sockopt::xpub_verbose, true);
+    } catch (const zmq::error_t& e) {
+        spdlog::error("Publisher {}: unable to configure socket : {}", endpoint, e.what());
         return false;
     }
-    // libzmq only gets the listening socket claimed here.
-    if (listener) {
-        int listening = -1;
-        if (!listener->refresh() || (listening = listener->duplicate()) < 0) {
-            zmq_close(created);
-            return false;
-        }
-        if (zmq_setsockopt(created, ZMQ_USE_FD, &listening, sizeof listening) != 0) {
-            spdlog::error("Publisher {}: unable to configure socket : {}", endpoint,
-                          zmq_strerror(zmq_errno()));
-            ::close(listening);
-            zmq_close(created);
-            return false;
-        }
-    }
-    // Watched before it binds: no subscriber gets past the guard uncounted.
     if (listener) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!guard) {
@@ -128,23 +105,19 @@ bool ZmqPublisher::start() {
             guard->setLimits(options.connectionLimits);
         }
     }
-    if (guard && !guard->attach(created)) {
-        zmq_close(created);
-        return false;
+    // Watched before it binds: no subscriber gets past the guard uncounted.
+    if (guard && !guard->attach(created.handle())) return false;
+    UniqueFd event;
+    if (bindEndpoint(created, endpoint, listener.get(), "Publisher")) {
+        event.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!event) {
+            spdlog::error("Publisher {}: unable to create its wake-up event : {}", endpoint,
+                          std::strerror(errno));
+        }
     }
-    if (zmq_bind(created, endpoint.c_str()) != 0) {
-        spdlog::error("Publisher {}: unable to bind {} : {}", endpoint, endpoint,
-                      zmq_strerror(zmq_errno()));
-        if (guard) guard->detach();
-        zmq_close(created);
-        return false;
-    }
-    UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!event) {
-        spdlog::error("Publisher {}: unable to create its wake-up event : {}", endpoint,
-                      std::strerror(errno));
         if (guard) guard->detach();
-        zmq_close(created);
+        closeEndpoint(created, endpoint);
         return false;
     }
     wakeUp = std::move(event);
@@ -154,8 +127,8 @@ bool ZmqPublisher::start() {
         stopping = false;
         queue.clear();
     }
-    liveSocket = created;
-    thread = std::thread([this, created] { serve(created); });
+    liveSocket = std::make_unique<zmq::socket_t>(std::move(created));
+    thread = std::thread([this, socket = liveSocket.get()] { serve(*socket); });
     spdlog::debug("Publisher {}: started", endpoint);
     return true;
 }
@@ -170,8 +143,8 @@ void ZmqPublisher::stop() {
     if (thread.joinable()) thread.join();
     wakeUp.reset();
     if (guard) guard->detach();
-    zmq_close(liveSocket);
-    liveSocket = nullptr;
+    closeEndpoint(*liveSocket, endpoint);
+    liveSocket.reset();
     if (listener) {
         listener->release();
         listener.reset();
@@ -199,24 +172,31 @@ bool ZmqPublisher::publish(const std::string& frame) {
     return true;
 }
 
-void ZmqPublisher::send(void* socket, const std::string& frame) {
-    int rc;
-    do {
-        rc = zmq_send(socket, frame.data(), frame.size(), ZMQ_DONTWAIT);
-    } while (rc < 0 && zmq_errno() == EINTR);
-    // EAGAIN: the subscribers' queues are full, the frame is theirs to miss.
-    if (rc < 0 && zmq_errno() != EAGAIN) {
-        spdlog::error("Publisher {}: unable to publish : {}", endpoint, zmq_strerror(zmq_errno()));
+void ZmqPublisher::send(zmq::socket_t& socket, const std::string& frame) {
+    for (;;) {
+        try {
+            // Nothing sent (EAGAIN): the subscribers' queues are full, the
+            // frame is theirs to miss.
+            socket.send(zmq::buffer(frame), zmq::send_flags::dontwait);
+            return;
+        } catch (const zmq::error_t& e) {
+            if (e.num() == EINTR) continue;
+            spdlog::error("Publisher {}: unable to publish : {}", endpoint, e.what());
+            return;
+        }
     }
 }
 
 // The socket is this thread's alone until it ends.
-void ZmqPublisher::serve(void* socket) {
-    zmq_pollitem_t items[] = {{socket, 0, ZMQ_POLLIN, 0}, {nullptr, wakeUp.get(), ZMQ_POLLIN, 0}};
+void ZmqPublisher::serve(zmq::socket_t& socket) {
+    zmq::pollitem_t items[] = {{socket.handle(), 0, ZMQ_POLLIN, 0},
+                               {nullptr, wakeUp.get(), ZMQ_POLLIN, 0}};
     for (;;) {
-        if (zmq_poll(items, 2, -1) < 0) {
-            if (zmq_errno() == EINTR) continue;
-            spdlog::error("Publisher {}: unable to wait : {}", endpoint, zmq_strerror(zmq_errno()));
+        try {
+            zmq::poll(items, 2, std::chrono::milliseconds(-1));
+        } catch (const zmq::error_t& e) {
+            if (e.num() == EINTR) continue;
+            spdlog::error("Publisher {}: unable to wait : {}", endpoint, e.what());
             break;
         }
         if ((items[1].revents & ZMQ_POLLIN) != 0) {
@@ -234,16 +214,13 @@ void ZmqPublisher::serve(void* socket) {
         // arrival is its first subscription.
         bool arrived = false;
         for (;;) {
-            zmq_msg_t message;
-            zmq_msg_init(&message);
-            if (zmq_msg_recv(&message, socket, ZMQ_DONTWAIT) < 0) {
-                zmq_msg_close(&message);
+            zmq::message_t message;
+            try {
+                if (!socket.recv(message, zmq::recv_flags::dontwait)) break;
+            } catch (const zmq::error_t&) {
                 break;
             }
-            if (zmq_msg_size(&message) >= 1 &&
-                *static_cast<const char*>(zmq_msg_data(&message)) == 1)
-                arrived = true;
-            zmq_msg_close(&message);
+            if (message.size() >= 1 && *message.data<char>() == 1) arrived = true;
         }
         if (!arrived) continue;
         std::vector<std::string> frames;

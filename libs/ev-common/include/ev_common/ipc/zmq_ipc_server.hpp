@@ -27,6 +27,11 @@
 #include <thread>
 #include <vector>
 
+namespace zmq {
+class message_t;
+class socket_t;
+}  // namespace zmq
+
 namespace ev_common {
 
 // What the receiving thread hands to the handler for one request; lives on that
@@ -40,10 +45,16 @@ struct IpcRequestContext {
     // The client's credentials on an ipc:// endpoint; empty elsewhere, and
     // when the transport did not give them.
     std::optional<PeerCredentials> peer;
+    // Set once a reply has gone out; the server answers a request left
+    // without one with an empty frame.
+    bool replied = false;
 
     // Sends one reply frame. False when the socket refused it for now (EAGAIN);
     // any other failure throws zmq::error_t.
     bool sendResponse(const void* data, std::size_t size);
+    // The same for a reply written straight into its message, which the
+    // transport takes over without a copy (emptied once sent).
+    bool sendResponse(zmq::message_t& message);
     // The same for a reply the handler keeps and sends again (a large one
     // that changes rarely): sent without a copy, and kept alive until the
     // transport is done with it.
@@ -153,6 +164,9 @@ public:
     // Returns once the receiving thread has bound both its sockets (true) or
     // failed to (false, with the reason logged).
     bool start();
+    // Ends the receiving thread and releases the endpoint. A server that is
+    // not running (never started, failed to start, stopped already) has
+    // nothing to stop: true, without a word.
     bool stop();
 
     // Runs `task` on the receiving thread between two requests, so that it
@@ -179,18 +193,19 @@ private:
     enum class LoopEnd { stopped, failed };
 
     void receivingThread();
-    void* openReplySocket();
-    void closeReplySocket(void*& reply);
-    bool openSockets(void*& reply, void*& control);
-    LoopEnd serveUntilStopped(void*& reply, void* control);
-    bool receiveLoop(void* reply, void* control, unsigned& failures);
-    bool reopenReplySocket(void*& reply, void* control, unsigned& failures, bool& stopped);
-    bool waitForStop(void* control, std::chrono::milliseconds delay);
-    bool serveRequest(void* reply);
-    void serveFrame(void* reply, const std::uint8_t* frame, std::size_t frameSize,
+    bool openReplySocket(zmq::socket_t& reply);
+    void closeReplySocket(zmq::socket_t& reply);
+    bool openSockets(zmq::socket_t& reply, zmq::socket_t& control);
+    LoopEnd serveUntilStopped(zmq::socket_t& reply, zmq::socket_t& control);
+    bool receiveLoop(zmq::socket_t& reply, zmq::socket_t& control, unsigned& failures);
+    bool reopenReplySocket(zmq::socket_t& reply, zmq::socket_t& control, unsigned& failures,
+                           bool& stopped);
+    bool waitForStop(zmq::socket_t& control, std::chrono::milliseconds delay);
+    bool serveRequest(zmq::socket_t& reply);
+    void serveFrame(zmq::socket_t& reply, const std::uint8_t* frame, std::size_t frameSize,
                     std::optional<PeerCredentials> peer);
-    void replyEmpty(void* reply);
-    bool readControl(void* control);
+    void replyEmpty(zmq::socket_t& reply);
+    bool readControl(zmq::socket_t& control);
     void runPosted();
     void sendTerminate();
     void sendControl(const std::string& command);
@@ -198,7 +213,7 @@ private:
     std::string name;
     std::string endpoint;
     IIpcRequestHandler* handler;
-    void* context;
+    void* context;  // the process-wide context's handle, to tell it is still alive
     std::string controlEndpoint;
     ZmqIpcServerOptions options;
     // The file path of an ipc:// endpoint, empty for any other endpoint.

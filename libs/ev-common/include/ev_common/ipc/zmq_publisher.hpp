@@ -20,6 +20,10 @@
 #include <thread>
 #include <vector>
 
+namespace zmq {
+class socket_t;
+}  // namespace zmq
+
 namespace ev_common {
 
 class ConnectionGuard;
@@ -57,7 +61,8 @@ public:
     // false (with the reason logged) when that fails or the publisher runs
     // already.
     bool start();
-    // Ends the thread and closes the socket, dropping what was not sent.
+    // Ends the thread and closes the socket, dropping what was not sent;
+    // nothing to do for a publisher that is not running.
     void stop();
     bool isStarted() const;
 
@@ -76,17 +81,16 @@ public:
     std::uint64_t refusedConnections() const;
 
 private:
-    void serve(void* socket);
-    void send(void* socket, const std::string& frame);
+    void serve(zmq::socket_t& socket);
+    void send(zmq::socket_t& socket, const std::string& frame);
 
     std::string endpoint;
     ZmqPublisherOptions options;
-    void* context;
     // Set up and torn down by the owner's thread (start, stop).
     std::unique_ptr<UnixListener> listener;
     std::unique_ptr<ConnectionGuard> guard;
     // Attached and closed by the owner's thread, used by `thread` between.
-    void* liveSocket = nullptr;
+    std::unique_ptr<zmq::socket_t> liveSocket;
     std::thread thread;
     UniqueFd wakeUp;  // eventfd: frames queued, or stop
 
