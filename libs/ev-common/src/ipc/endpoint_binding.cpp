@@ -36,15 +36,21 @@ std::string closingMonitorName(const zmq::socket_t& socket) {
 
 // The listener closes its descriptor on libzmq's I/O thread and only then
 // reports ZMQ_EVENT_CLOSED, so the event is the proof that it is gone.
-void unbindAndWait(zmq::socket_t& socket, const std::string& endpoint) {
+// libzmq knows a listener by the name its socket was bound under, which for
+// a claimed path is the name beside it before the rename, not the endpoint:
+// unbinding by the endpoint would find nothing and leave the close
+// asynchronous.
+void unbindAndWait(zmq::socket_t& socket) {
+    const std::string bound = socket.get(zmq::sockopt::last_endpoint);
+    if (bound.empty()) return;
     ListenerClosed watch;
     try {
         watch.init(socket, closingMonitorName(socket), ZMQ_EVENT_CLOSED);
     } catch (const zmq::error_t&) {
-        socket.unbind(endpoint);  // unwatched: the close stays asynchronous
+        socket.unbind(bound);  // unwatched: the close stays asynchronous
         return;
     }
-    socket.unbind(endpoint);
+    socket.unbind(bound);
     const auto deadline = std::chrono::steady_clock::now() + kListenerCloseWait;
     while (!watch.closed) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -101,7 +107,7 @@ void closeEndpoint(zmq::socket_t& socket, const std::string& endpoint) {
         if (ipcSocketPath(endpoint).empty()) {
             socket.unbind(endpoint);
         } else {
-            unbindAndWait(socket, endpoint);
+            unbindAndWait(socket);
         }
     } catch (const zmq::error_t&) {
         // Not bound (a failed start): there is nothing to release.

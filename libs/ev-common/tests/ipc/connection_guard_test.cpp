@@ -4,6 +4,7 @@
 
 #include "log_capture.hpp"
 #include "temp_dir.hpp"
+#include "wait_until.hpp"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -28,14 +29,7 @@ using ev_common::ConnectionLimits;
 using ev_common::PeerCredentials;
 using namespace std::chrono_literals;
 
-bool waitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using ev_test::waitUntil;
 
 // A plain stream connection to a socket file, as any local process can make
 // one without speaking ZeroMQ.

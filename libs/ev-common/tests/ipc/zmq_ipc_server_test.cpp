@@ -5,6 +5,7 @@
 
 #include "log_capture.hpp"
 #include "temp_dir.hpp"
+#include "wait_until.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -169,14 +170,7 @@ private:
     std::vector<Call> calls_;
 };
 
-bool waitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using ev_test::waitUntil;
 
 const std::string removeId5 = frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01, 0, 0, 0, 0x05, 0, 0, 0});
 const std::string removeId6 = frameOf({0x02, 0, 0, 0, 0x61, 0x62, 0x01, 0, 0, 0, 0x06, 0, 0, 0});
