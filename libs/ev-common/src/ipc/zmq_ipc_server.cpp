@@ -417,12 +417,12 @@ void ZmqIpcServer::receivingThread() {
     if (!ready) {
         closeReplySocket(reply);
         closeEndpoint(control, controlEndpoint);
-        bound.set_value(false);
+        bound.set_value(/*bound=*/false);
         return;
     }
     spdlog::debug("Server {}: start receiving thread", endpoint);
     receiving = true;
-    bound.set_value(true);
+    bound.set_value(/*bound=*/true);
 
     const LoopEnd end = serveUntilStopped(reply, control);
     closeReplySocket(reply);

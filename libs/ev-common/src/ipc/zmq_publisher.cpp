@@ -91,7 +91,7 @@ bool ZmqPublisher::start() {
     try {
         created.set(zmq::sockopt::linger, 0);
         created.set(zmq::sockopt::sndhwm, options.sendHighWaterMark);
-        created.set(zmq::sockopt::xpub_verbose, true);
+        created.set(zmq::sockopt::xpub_verbose, /*verbose=*/true);
     } catch (const zmq::error_t& e) {
         spdlog::error("Publisher {}: unable to configure socket : {}", endpoint, e.what());
         return false;
