@@ -19,7 +19,8 @@ read -r -a targets <<< "${EV_FUZZ_TARGETS:-ipc_request configuration certificate
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DEV_BUILD_FUZZ=ON -DBUILD_TESTING=OFF -DEV_BUILD_BENCH=OFF "${CACHE_ARGS[@]}"
+  -DEV_BUILD_FUZZ=ON -DBUILD_TESTING=OFF -DEV_BUILD_BENCH=OFF "${CACHE_ARGS[@]}" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 cmake --build "$build" --target "${targets[@]/#/fuzz_}" -j2
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -372,7 +373,13 @@ TEST_F(AccessControl, AdoptsTheSocketSystemdPassesAndNeverRemovesIt) {
     const std::string activate = "/usr/bin/systemd-socket-activate";
     if (!fs::exists(activate)) GTEST_SKIP() << "no systemd-socket-activate";
     Sandbox sandbox;
-    std::vector<std::string> arguments = {"--listen=" + kPath, daemonBinary().string()};
+    std::vector<std::string> arguments = {"--listen=" + kPath};
+    // The launcher gives the daemon a fresh environment: a sanitizer's
+    // options (suppressions, halt on error) must be passed on by name.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (std::getenv(name) != nullptr) arguments.push_back(std::string("--setenv=") + name);
+    }
+    arguments.push_back(daemonBinary().string());
     for (const auto& argument : sandbox.daemonArguments()) arguments.push_back(argument);
     ev_test::ChildProcess launcher(activate, arguments);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

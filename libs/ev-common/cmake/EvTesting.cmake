@@ -33,6 +33,9 @@ function(ev_add_test)
   if(NOT wanted)
     set_target_properties(${T_NAME} PROPERTIES EXCLUDE_FROM_ALL ON)
   endif()
+  # Line tables are all a test binary needs: full debug information of the
+  # optimised test bodies doubles their compile time.
+  target_compile_options(${T_NAME} PRIVATE $<$<CONFIG:RelWithDebInfo>:-g1>)
   if(EV_UNITY_TESTS)
     set_target_properties(${T_NAME} PROPERTIES UNITY_BUILD ON UNITY_BUILD_MODE BATCH
                                                UNITY_BUILD_BATCH_SIZE 0)

@@ -696,11 +696,27 @@ TEST_F(ZmqIpcServerTest, RunsPostedTasksOnTheReceivingThreadBetweenRequests) {
     EXPECT_FALSE(server.post([] {}));
 }
 
-// Answers every request the way the test in progress tells it.
+// Answers every request the way the test in progress tells it. The script
+// changes under a lock: a reply reaches the client through libzmq, which the
+// thread checker does not see as an ordering.
 class ScriptedHandler : public ZmqIpcServer::IIpcRequestHandler {
 public:
-    void notifyRequest(const std::string&, IpcRequestContext& context) override { answer(context); }
-    std::function<void(IpcRequestContext&)> answer;
+    void notifyRequest(const std::string&, IpcRequestContext& context) override {
+        std::function<void(IpcRequestContext&)> current;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            current = answer_;
+        }
+        current(context);
+    }
+    void script(std::function<void(IpcRequestContext&)> answer) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answer_ = std::move(answer);
+    }
+
+private:
+    std::mutex mutex_;
+    std::function<void(IpcRequestContext&)> answer_;
 };
 
 TEST_F(ZmqIpcServerTest, SendsTheHandlersReplyAloneAndAnEmptyFrameOnlyWhenItSentNone) {
@@ -738,7 +754,7 @@ TEST_F(ZmqIpcServerTest, SendsTheHandlersReplyAloneAndAnEmptyFrameOnlyWhenItSent
          ""},
     };
     for (const auto& c : cases) {
-        scripted.answer = c.answer;
+        scripted.script(c.answer);
         EXPECT_EQ(client.request(listAll), c.reply) << c.name;
         // The exchange is complete: the same client goes on at once.
         EXPECT_EQ(client.request(""), std::string()) << c.name;
