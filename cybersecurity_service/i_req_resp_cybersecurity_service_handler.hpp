@@ -72,6 +72,8 @@ public:
                                                               const std::string& certificate,
                                                               const std::string& name,
                                                               std::uint32_t& id) = 0;
+    // JSON text: the journal's rows after generation `since` (see the README).
+    virtual std::string get_changes_since(const requester& who, std::uint64_t since) = 0;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

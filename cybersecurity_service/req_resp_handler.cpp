@@ -59,13 +59,13 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
     entry.serve(*this, requester::client(context.peer), context, entry.name);
 }
 
-const std::array<req_resp_cybersecurity_service_handler::operation, 8>&
+const std::array<req_resp_cybersecurity_service_handler::operation, 9>&
 req_resp_cybersecurity_service_handler::operation_table() {
     using ev_common::IpcRequestContext;
     using ev_common::readParameters;
     using ev_common::sendReplyOf;
     using handler = req_resp_cybersecurity_service_handler;
-    static const std::array<operation, 8> table{{
+    static const std::array<operation, 9> table{{
         {to_string(operation_id::add_ca_certificate),
          [](handler& self, const requester& who, IpcRequestContext& context,
             const std::string& name) {
@@ -126,6 +126,13 @@ req_resp_cybersecurity_service_handler::operation_table() {
              const auto status = self.operations_->add_ca_certificate_to_domain(
                  who, domain, certificate, certificate_name, id);
              sendReplyOf(context, name, status, id);
+         }},
+        {to_string(operation_id::get_changes_since),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::uint64_t since = 0;
+             if (!readParameters(context, name, since)) return;
+             sendReplyOf(context, name, self.operations_->get_changes_since(who, since));
          }},
     }};
     return table;

@@ -45,7 +45,7 @@ private:
                       ev_common::IpcRequestContext& context, const std::string& name);
     };
     // Indexed by operation identifier.
-    static const std::array<operation, 8>& operation_table();
+    static const std::array<operation, 9>& operation_table();
 
     // The details reply as it goes on the wire, kept with the text it was
     // made from: the text is large and changes only with the store.

@@ -41,6 +41,9 @@ enum class operation_id : std::int32_t {
     // Parameters: the trust domain, the PEM text and the name; reply as
     // add_ca_certificate.
     add_ca_certificate_to_domain = 7,
+    // Parameters: a generation (unsigned 64 bits); reply: one string holding
+    // the JSON text of the journal's rows after it.
+    get_changes_since = 8,
 };
 
 // The store's results travel on the wire unchanged; -1 ("ipc_error") is what
