@@ -101,6 +101,11 @@ public:
         if (answers_.addStatus == AddCertificateStatus::success) id = answers_.addId;
         return answers_.addStatus;
     }
+    std::string get_changes_since(const requester&, std::uint64_t since) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("changes since " + std::to_string(since));
+        return answers_.text;
+    }
 
 private:
     std::mutex mutex_;
@@ -185,12 +190,16 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_EQ(exchange(str("ab") + u32(7) + str("csms") + str("PEM") + str("n")),
               bytes({6, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : add_ca_certificate_to_domain"));
+    // A generation is eight bytes, little-endian.
+    EXPECT_EQ(exchange(str("ab") + u32(8) + bytes({8, 7, 6, 5, 4, 3, 2, 1})),
+              str(R"({"generation":0,"certificates":[]})"));
 
     // The identifier output starts at 0 before the call.
     EXPECT_EQ(operations_.calls(),
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list", "details",
-                                        "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0"}));
+                                        "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0",
+                                        "changes since 72623859790382856"}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
     ASSERT_EQ(callers.size(), 5u);
@@ -223,8 +232,8 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);
     EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
 
-    EXPECT_EQ(exchange(str("ab") + u32(8)), "");
-    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 8"));
+    EXPECT_EQ(exchange(str("ab") + u32(200)), "");
+    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 200"));
     EXPECT_EQ(exchange(str("ab") + u32(0xffffffffu)), "");
     EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : -1"));
 
