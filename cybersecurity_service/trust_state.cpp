@@ -208,7 +208,7 @@ bool trust_state::open(const std::string& path) {
     namespace fs = std::filesystem;
     const auto fail = [&](const std::string& reason) {
         spdlog::critical("[cybersecurity_service] Unable to use the state database {} : {}",
-                         ev_common::bounded(path), reason);
+                         ev_common::bounded(path), ev_common::bounded(reason));
         database_.close();
         return false;
     };
