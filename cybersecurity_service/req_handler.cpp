@@ -57,10 +57,10 @@ AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& ca
     const std::string fingerprint = parsed.sha256Fingerprint();
     trust_state::planned row{"add", domain, std::nullopt, name, fingerprint};
     if (permitted && store != nullptr) {
-        status = journal_begin(caller, {row})
-                     ? store->addCertificate(parsed, name, id, ev_common::SameName::replace,
-                                             &replacing)
-                     : AddCertificateStatus::internal_error;
+        status =
+            journal_begin(caller, {row})
+                ? store->addCertificate(parsed, name, id, ev_common::SameName::replace, &replacing)
+                : AddCertificateStatus::internal_error;
         if (status != AddCertificateStatus::success) {
             journal_settle(to_string(status));
         }

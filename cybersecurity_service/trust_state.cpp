@@ -3,9 +3,9 @@
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/utc_time.hpp"
 
-#include <nlohmann/json.hpp>
 #include <openssl/rand.h>
 #include <spdlog/spdlog.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,8 +85,8 @@ std::string new_store_id() {
 std::string ocpp_text(const std::vector<ev_common::OcppHashData>& hash_data) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& data : hash_data) {
-        list.push_back({data.hashAlgorithm, data.issuerNameHash, data.issuerKeyHash,
-                        data.serialNumber});
+        list.push_back(
+            {data.hashAlgorithm, data.issuerNameHash, data.issuerKeyHash, data.serialNumber});
     }
     return list.dump();
 }
@@ -226,8 +226,8 @@ bool trust_state::open(const std::string& path) {
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) {
         if (errno != ENOENT) return fail(std::strerror(errno));
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                              0600);
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) return fail(std::strerror(errno));
         ::close(fd);
         fresh = true;
@@ -414,8 +414,7 @@ bool trust_state::reconcile(const std::vector<held>& current) {
         statement query(database_, "SELECT domain, name, sha256 FROM held;", {});
         if (!query.ok()) return false;
         for (bool row = query.has_row(); row; row = query.query().next()) {
-            before[{query.query().getText(0), query.query().getText(1)}] =
-                query.query().getText(2);
+            before[{query.query().getText(0), query.query().getText(1)}] = query.query().getText(2);
         }
     }
     const bool fresh = meta("fresh") == "1";
@@ -425,7 +424,8 @@ bool trust_state::reconcile(const std::vector<held>& current) {
     bool ok = transaction != nullptr;
     const auto hold = [&](const key& k, const std::string& sha256) {
         before[k] = sha256;
-        return run(database_, "INSERT OR REPLACE INTO held (domain, name, sha256) VALUES (?, ?, ?);",
+        return run(database_,
+                   "INSERT OR REPLACE INTO held (domain, name, sha256) VALUES (?, ?, ?);",
                    {k.first, k.second, sha256});
     };
     const auto let_go = [&](const key& k) {
@@ -691,13 +691,11 @@ std::string trust_state::changes_since(std::uint64_t since) {
     const bool complete = since <= generation_ && (!trimmed_ || since >= trimmed_through_);
     nlohmann::ordered_json changes = nlohmann::ordered_json::array();
     for (const auto& row : rows) changes.push_back(to_json(row));
-    nlohmann::ordered_json reply = {{"store_id", store_id_},
-                                    {"generation", generation_},
-                                    {"complete", complete},
-                                    {"chain_base", chain_base},
-                                    {"head", head_},
-                                    {"changes", std::move(changes)}};
-    return reply.dump(-1, ' ', /*ensure_ascii=*/false, nlohmann::ordered_json::error_handler_t::replace);
+    nlohmann::ordered_json reply = {{"store_id", store_id_}, {"generation", generation_},
+                                    {"complete", complete},  {"chain_base", chain_base},
+                                    {"head", head_},         {"changes", std::move(changes)}};
+    return reply.dump(-1, ' ', /*ensure_ascii=*/false,
+                      nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace ev_charging_platform::cybersecurity

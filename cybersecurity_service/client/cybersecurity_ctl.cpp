@@ -3,9 +3,9 @@
 // calls of cybersecurity_client; exit codes tell refusals (1), usage errors
 // (2) and a service that does not answer or cannot be trusted (3) apart.
 #include "certificate_listing.hpp"
-#include "journal_record.hpp"
 #include "cybersecurity/cybersecurity_client.hpp"
 #include "cybersecurity/cybersecurity_events.hpp"
+#include "journal_record.hpp"
 
 #include "ev_common/cyber/certificate.hpp"
 
@@ -301,8 +301,8 @@ std::string journal_line(const cyber::journal_record& row) {
     std::ostringstream line;
     line << row.generation << " " << row.time << " " << row.operation;
     if (row.operation == "journal_trimmed") {
-        line << " rows=" << or_dash(row.rows) << " through_generation="
-             << or_dash(row.through_generation);
+        line << " rows=" << or_dash(row.rows)
+             << " through_generation=" << or_dash(row.through_generation);
     } else {
         line << " domain=" << or_dash(row.domain) << " id=" << or_dash(row.id)
              << " name=" << or_dash(row.name) << " uid=" << or_dash(row.uid)
@@ -318,8 +318,8 @@ int verify_journal(const nlohmann::json& reply, const std::vector<cyber::journal
     std::string previous = reply.at("chain_base").get<std::string>();
     for (const auto& row : rows) {
         if (cyber::journal_chain(previous, row) != row.chain) {
-            std::cout << "journal row " << row.seq << " (generation " << row.generation
-                      << ", " << row.operation << ") does not match its chain\n";
+            std::cout << "journal row " << row.seq << " (generation " << row.generation << ", "
+                      << row.operation << ") does not match its chain\n";
             return exit_refused;
         }
         previous = row.chain;
@@ -368,7 +368,8 @@ int run_journal(cyber::cybersecurity_client& client, const std::vector<std::stri
             rows.push_back(cyber::journal_record_from_json(row));
         }
         if (reply.at("store_id").is_null())
-            return fail(exit_refused, "the service keeps no journal (cyber.state_database is empty)");
+            return fail(exit_refused,
+                        "the service keeps no journal (cyber.state_database is empty)");
         if (verify) return verify_journal(reply, rows);
     } catch (const nlohmann::json::exception&) {
         return fail(exit_no_answer,
