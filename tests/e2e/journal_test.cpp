@@ -4,14 +4,18 @@
 // hand, and journal and files in agreement after a kill -9 amid changes.
 #include "daemon_harness.hpp"
 #include "ev_common/database/database.hpp"
+#include "folder_snapshot.hpp"
 #include "test_pki.hpp"
+#include "wait_until.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -248,6 +252,39 @@ TEST_F(Journal, AnIntermediateKeepsItsHashDataOnceItsRootHasGoneAlsoAfterARestar
     EXPECT_TRUE(ocppOf().is_null());
 }
 
+TEST_F(Journal, AChangeThatCannotBeJournaledFailsAndLeavesTheFilesAsTheyWere) {
+    REQUIRE_PRIVATE_TMP();
+    const fs::path folder = sandbox_->stateDatabase().parent_path();
+    fs::create_directories(folder);
+    ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=512k"), 0);
+    start();
+    const auto first = ecKey();
+    ASSERT_EQ(add(caPem("First", first.get()), "first").first, 0u);
+    {
+        std::ofstream filler(folder / "filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) {
+        }
+    }
+    const auto snapshot = [&] {
+        return std::make_pair(ev_test::snapshotFolder(sandbox_->domainsDir()),
+                              ev_test::snapshotFolder(sandbox_->domainsDir() / "csms"));
+    };
+    const auto files = snapshot();
+    const auto second = ecKey();
+    EXPECT_EQ(add(caPem("Second", second.get()), "second").first, 4u);  // internal_error
+    EXPECT_EQ(snapshot(), files);
+    EXPECT_EQ(details()["generation"], 1);
+
+    fs::remove(folder / "filler");
+    EXPECT_EQ(add(caPem("Second", second.get()), "second").first, 0u);
+    EXPECT_EQ(changes(1)["changes"].size(), 2u);  // the refusal, then the addition
+    client_.reset();
+    daemon_->stop();
+    daemon_.reset();
+    ::umount2(folder.c_str(), MNT_DETACH);
+}
+
 // Changes that the service was cut off in the middle of, by kill -9: after
 // the restart every certificate the journal says is there is there, and no
 // other.
@@ -260,16 +297,21 @@ TEST_F(Journal, AgreesWithTheFilesAfterAKillInTheMiddleOfChanges) {
         pems.push_back(caPem("K" + std::to_string(i), key.get()));
     }
     std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
     std::thread changer([&] {
         RawClient client;
         for (int i = 0; i < 40 && !stop; ++i) {
             const std::string name = "k" + std::to_string(i % 20);
             const std::string domain = i % 3 == 0 ? "csms" : "system";
-            client.exchange(str("e2e") + u32(7) + str(domain) + str(pems[i % 20]) + str(name),
-                            std::chrono::seconds(5));
+            if (client.exchange(str("e2e") + u32(7) + str(domain) + str(pems[i % 20]) + str(name),
+                                std::chrono::seconds(5))) {
+                ++answered;
+            }
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Some changes made, the next one under way.
+    EXPECT_TRUE(ev_test::waitUntil([&] { return answered >= 5; }, std::chrono::seconds(120)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     daemon_->process().signal(SIGKILL);
     daemon_->wait();
     stop = true;
