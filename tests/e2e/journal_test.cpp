@@ -243,8 +243,20 @@ TEST_F(Journal, AnIntermediateKeepsItsHashDataOnceItsRootHasGoneAlsoAfterARestar
     EXPECT_EQ(remove(root.second), 0u);
     EXPECT_EQ(ocppOf(), ocpp);
 
+    // Put in by hand while the service is down: found at the next start.
+    const std::uint64_t generation = details()["generation"];
+    const auto handKey = ecKey();
+    ev_test::writeFile(sandbox_->domainsDir() / "csms" / "by_hand.crt",
+                       caPem("By Hand", handKey.get()));
     restart();
     EXPECT_EQ(ocppOf(), ocpp);
+    const json found = changes(generation);
+    ASSERT_EQ(found["changes"].size(), 1u) << found.dump(1);
+    EXPECT_EQ(found["changes"][0]["operation"], "found");
+    EXPECT_EQ(found["changes"][0]["name"], "by_hand");
+    EXPECT_EQ(found["changes"][0]["domain"], "csms");
+    EXPECT_TRUE(found["changes"][0]["uid"].is_null());
+    EXPECT_EQ(found["changes"][0]["generation"], generation + 1);
     const json& sha256 = ocpp[0];
     Reader in{ask(6, str(sha256["hash_algorithm"]) + str(sha256["issuer_name_hash"]) +
                          str(sha256["issuer_key_hash"]) + str(sha256["serial_number"]))};
