@@ -101,6 +101,14 @@ public:
         if (answers_.addStatus == AddCertificateStatus::success) id = answers_.addId;
         return answers_.addStatus;
     }
+    VerifyStatus verify_certificate_chain(const requester&, const std::string& domains,
+                                          const std::string& pem, const std::string& options,
+                                          std::string& result) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("verify " + domains + " " + pem + " " + options);
+        result = answers_.text;
+        return VerifyStatus::issuer_not_found;
+    }
 
 private:
     std::mutex mutex_;
@@ -185,12 +193,17 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_EQ(exchange(str("ab") + u32(7) + str("csms") + str("PEM") + str("n")),
               bytes({6, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : add_ca_certificate_to_domain"));
+    operations_.set([](auto& a) { a.text = "{}"; });
+    EXPECT_EQ(exchange(str("ab") + u32(10) + str("mo,v2g") + str("PEM") + str("")),
+              u32(4) + str("{}"));
+    EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : verify_certificate_chain"));
 
     // The identifier output starts at 0 before the call.
     EXPECT_EQ(operations_.calls(),
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list", "details",
-                                        "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0"}));
+                                        "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0",
+                                        "verify mo,v2g PEM "}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
     ASSERT_EQ(callers.size(), 5u);
@@ -223,8 +236,12 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);
     EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
 
-    EXPECT_EQ(exchange(str("ab") + u32(8)), "");
-    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 8"));
+    // 8 and 9 are not assigned yet; 11 is past the table.
+    for (const std::uint32_t unknown : {8u, 9u, 11u}) {
+        EXPECT_EQ(exchange(str("ab") + u32(unknown)), "");
+        EXPECT_TRUE(
+            capture.has(spdlog::level::warn, "Unknown operation : " + std::to_string(unknown)));
+    }
     EXPECT_EQ(exchange(str("ab") + u32(0xffffffffu)), "");
     EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : -1"));
 
