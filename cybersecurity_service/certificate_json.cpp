@@ -48,20 +48,28 @@ json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
 
 }  // namespace
 
-std::string details_json(const ev_common::CertificateDetailsListing& listing) {
+std::string details_json(const ev_common::CertificateDetailsListing& listing,
+                         const std::string& store_id) {
     json certificates = json::array();
     for (const auto& entry : listing.certificates) certificates.push_back(certificate_json(entry));
-    return dump({{"generation", listing.generation}, {"certificates", std::move(certificates)}});
+    json reply = json::object();
+    if (!store_id.empty()) reply["store_id"] = store_id;
+    reply["generation"] = listing.generation;
+    reply["certificates"] = std::move(certificates);
+    return dump(reply);
 }
 
-std::string event_json(const ev_common::CertificateChange& change) {
-    return dump({{"generation", change.generation},
-                 {"event", ev_common::toString(change.event)},
-                 {"domain", change.domain},
-                 {"id", change.id},
-                 {"name", change.name},
-                 {"sha256", change.sha256},
-                 {"not_after", ev_common::formatUtcTime(change.notAfter)}});
+std::string event_json(const ev_common::CertificateChange& change, const std::string& store_id) {
+    json event = json::object();
+    if (!store_id.empty()) event["store_id"] = store_id;
+    event["generation"] = change.generation;
+    event["event"] = ev_common::toString(change.event);
+    event["domain"] = change.domain;
+    event["id"] = change.id;
+    event["name"] = change.name;
+    event["sha256"] = change.sha256;
+    event["not_after"] = ev_common::formatUtcTime(change.notAfter);
+    return dump(event);
 }
 
 }  // namespace ev_charging_platform::cybersecurity

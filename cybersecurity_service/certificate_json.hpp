@@ -11,11 +11,15 @@
 
 namespace ev_charging_platform::cybersecurity {
 
-// {"generation": G, "certificates": [{"id": ..., "domain": ..., ..., "ocpp": [...] or null}]}
-std::string details_json(const ev_common::CertificateDetailsListing& listing);
+// {"store_id": S, "generation": G, "certificates": [{"id": ..., "domain": ..., ..., "ocpp": [...]
+// or null}]}; without a durable state there is no store_id.
+std::string details_json(const ev_common::CertificateDetailsListing& listing,
+                         const std::string& store_id = {});
 
 // {"generation": G, "event": E, "domain": D, "id": ..., "name": ..., "sha256": ..., "not_after":
 // ...}
-std::string event_json(const ev_common::CertificateChange& change);
+// The store_id comes first, when there is one.
+std::string event_json(const ev_common::CertificateChange& change,
+                       const std::string& store_id = {});
 
 }  // namespace ev_charging_platform::cybersecurity

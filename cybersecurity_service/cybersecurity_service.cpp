@@ -39,6 +39,7 @@ constexpr unsigned int kExpiryWarningDays = 30;
 // connection costs the daemon a descriptor.
 constexpr unsigned int kMaxConnectionsPerUid = 32;
 const char* const kDomainsPath = "/var/lib/cybersecurity_service/domains";
+const char* const kStateDatabase = "/var/lib/cybersecurity_service/state.db";
 constexpr unsigned int kDomainMaxCertificates = 20;
 // Keeps the bundle's name and the temporaries of its writes well within the
 // 255 bytes of a file name.
@@ -109,8 +110,62 @@ cybersecurity_service::cybersecurity_service(ev_common::LinuxCaCertificateStore&
         [this](const ev_common::CertificateChange& change) { publish(change); });
 }
 
+bool cybersecurity_service::open_state() {
+    const auto& configuration = get_configuration();
+    std::string path = kStateDatabase;
+    if (auto value = configuration.findValue<std::string>("cyber.state_database")) {
+        path = *value;
+    } else if (configuration.findParameter("cyber.state_database")) {
+        spdlog::warn("Parameter cyber.state_database is not a string, using {}", kStateDatabase);
+    }
+    spdlog::debug("Found parameter state_database : {}", ev_common::bounded(path));
+    if (path.empty()) return true;
+    unsigned int max_entries = trust_state::default_max_entries;
+    if (auto value = configuration.findValue<unsigned int>("cyber.journal_max_entries")) {
+        if (*value > 0) {
+            max_entries = *value;
+        } else {
+            spdlog::warn("Parameter cyber.journal_max_entries is 0, using {}", max_entries);
+        }
+    } else if (configuration.findParameter("cyber.journal_max_entries")) {
+        spdlog::warn("Parameter cyber.journal_max_entries is not an unsigned integer, using {}",
+                     max_entries);
+    }
+    state_.set_max_entries(max_entries);
+    if (!state_.open(path)) return false;
+    operations_.set_state(&state_);
+    attach_state(store_);
+    return true;
+}
+
+void cybersecurity_service::attach_state(ev_common::CaStoreCore& store) {
+    if (!state_.is_open()) return;
+    store.setHashDataMemory([this](const std::string& sha256) { return state_.recall(sha256); });
+    store.setChangeGate([this](const std::vector<ev_common::CertificateChange>& changes) {
+        return state_.commit(changes);
+    });
+}
+
+std::vector<trust_state::held> cybersecurity_service::holdings() {
+    std::vector<trust_state::held> result;
+    const auto add = [&result](ev_common::CaStoreCore& store) {
+        for (auto& entry : store.getCertificateDetails().certificates) {
+            result.push_back({entry.domain, entry.info.id, entry.info.name, entry.details.sha256,
+                              std::move(entry.details.ocpp)});
+        }
+    };
+    add(store_);
+    for (const auto& domain : domain_stores_) add(*domain);
+    return result;
+}
+
 void cybersecurity_service::publish(const ev_common::CertificateChange& change) {
-    std::string event = event_json(change);
+    const bool expiry = change.event == ev_common::CertificateEvent::expiring ||
+                        change.event == ev_common::CertificateEvent::expired;
+    // A change may have given certificates their issuer: their hash data are
+    // kept from now on.
+    if (!expiry && state_.is_open()) state_.remember(holdings());
+    std::string event = event_json(change, state_.is_open() ? state_.store_id() : std::string());
     if (collecting_expiry_) expiry_events_.push_back(event);
     publisher_.publish(event);
     spdlog::debug("Published certificate event {} : id={} generation={}",
@@ -414,6 +469,7 @@ bool cybersecurity_service::init_domains(std::chrono::seconds rehash_timeout) {
         store->setRehashTimeout(rehash_timeout);
         store->setChangeObserver(
             [this](const ev_common::CertificateChange& change) { publish(change); });
+        attach_state(*store);
         if (!store->init(folder / name, folder / (name + ".pem"))) return false;
         operations_.add_domain(name, store.get());
         domain_stores_.push_back(std::move(store));
@@ -453,12 +509,19 @@ bool cybersecurity_service::specific_init() {
         }
     }
 
+    if (!open_state()) return false;
     const std::chrono::seconds timeout = update_timeout();
     store_.setUpdateTimeout(timeout);
     if (!store_.init(*builtin, *user, update_command(), kFreshArgument, update_arguments())) {
         return false;
     }
     if (!init_domains(timeout)) return false;
+    if (state_.is_open()) {
+        // What changed while the service was down is journaled before anyone
+        // can ask, and the generation goes on from where it was.
+        if (!state_.reconcile(holdings())) return false;
+        numbering_->generation = state_.generation();
+    }
     operations_.set_expiry_warning(std::int64_t{expiry_warning_days()} * 86400);
     if (!ipc_handler_.start()) return false;
     if (!publisher_.start()) {

@@ -12,6 +12,7 @@
 #include "ev_common/system/periodic_task.hpp"
 #include "req_handler.hpp"
 #include "req_resp_handler.hpp"
+#include "trust_state.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -74,6 +75,14 @@ private:
     // One store per domain below "cyber.domains_path", sharing the system
     // store's numbering; false when one cannot be set up.
     bool init_domains(std::chrono::seconds rehash_timeout);
+    // "cyber.state_database" (empty: no state) and "cyber.journal_max_entries";
+    // before the stores are loaded. False, after a critical line, when the
+    // state cannot be used.
+    bool open_state();
+    // The stores hand their changes to the state and recall hash data from it.
+    void attach_state(ev_common::CaStoreCore& store);
+    // Every certificate of every store, as the state compares them.
+    std::vector<trust_state::held> holdings();
     void publish(const ev_common::CertificateChange& change);
     void cancel_tool_runs();
 
@@ -87,6 +96,7 @@ private:
     std::vector<std::unique_ptr<ev_common::DirectoryCaCertificateStore>> domain_stores_;
     // Before the handlers: the server's thread publishes until it is joined.
     ev_common::ZmqPublisher publisher_;
+    trust_state state_;
     cybersecurity_req_handler operations_;
     req_resp_cybersecurity_service_handler ipc_handler_;
     std::atomic<bool> endpoint_lost_{false};

@@ -58,10 +58,20 @@ AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& ca
     // caller's addition never reaches it, so it is asked by name.
     bool replacing = !permitted && store != nullptr && store->holdsUserCertificate(name);
     AddCertificateStatus status = AddCertificateStatus::not_authorized;
-    if (permitted) {
-        status = store != nullptr ? store->addCertificate(parsed, name, id,
-                                                          ev_common::SameName::replace, &replacing)
-                                  : AddCertificateStatus::invalid_name;
+    const std::string fingerprint = parsed.sha256Fingerprint();
+    trust_state::planned row{"add", domain, std::nullopt, name, fingerprint};
+    if (permitted && store != nullptr) {
+        status =
+            journal_begin(caller, {row})
+                ? store->addCertificate(parsed, name, id, ev_common::SameName::replace, &replacing)
+                : AddCertificateStatus::internal_error;
+        if (status != AddCertificateStatus::success) {
+            journal_settle(to_string(status));
+        }
+    } else {
+        if (permitted) status = AddCertificateStatus::invalid_name;
+        if (replacing) row.operation = "replace";
+        journal_refused(caller, row, to_string(status));
     }
     const bool added = status == AddCertificateStatus::success;
     const bool system = domain == system_domain;
@@ -81,7 +91,7 @@ AddCertificateStatus cybersecurity_req_handler::add(const caller_credentials& ca
     audit_entry entry{replacing ? "replace" : "add",
                       name,
                       added ? std::optional<std::uint32_t>(id) : std::nullopt,
-                      parsed.sha256Fingerprint(),
+                      fingerprint,
                       caller,
                       to_string(status)};
     if (!system) entry.domain = domain;
@@ -99,8 +109,16 @@ RemoveCertificateStatus cybersecurity_req_handler::remove(const caller_credentia
     }
     // An identifier no store holds is refused by the system's store, with its line.
     auto& store = holder ? holder->store : domains_.system();
-    const auto status =
-        permitted ? store.removeCertificate(id) : RemoveCertificateStatus::not_authorized;
+    const trust_state::planned row{"remove", holder ? holder->domain : std::string(), id,
+                                   holder ? holder->info.name : std::string(), fingerprint};
+    auto status = RemoveCertificateStatus::not_authorized;
+    if (permitted) {
+        status = journal_begin(caller, {row}) ? store.removeCertificate(id)
+                                              : RemoveCertificateStatus::internal_error;
+        if (status != RemoveCertificateStatus::success) journal_settle(to_string(status));
+    } else {
+        journal_refused(caller, row, to_string(status));
+    }
     const bool removed = status == RemoveCertificateStatus::success;
     if (removed) {
         spdlog::info("Certificate id={} removed from TrustList", id);
@@ -127,14 +145,41 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_copies(
             of_store.push_back(stored ? stored->sha256Fingerprint() : std::string());
         }
     }
-    auto status = RemoveCertificateStatus::success;
+    // The journal's rows, and the changes as the stores will report them:
+    // each store's copies in turn, one generation each.
+    std::vector<trust_state::planned> rows;
+    std::vector<ev_common::CertificateChange> changes;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        for (std::size_t j = 0; j < found[i].entries.size(); ++j) {
+            const auto& entry = found[i].entries[j];
+            rows.push_back({"remove", found[i].domain, entry.id, entry.name, fingerprints[i][j]});
+            ev_common::CertificateChange change;
+            change.event = ev_common::CertificateEvent::removed;
+            change.generation = domains_.generation() + changes.size() + 1;
+            change.domain = found[i].domain;
+            change.id = entry.id;
+            change.name = entry.name;
+            change.sha256 = fingerprints[i][j];
+            change.notAfter = entry.notAfter;
+            changes.push_back(std::move(change));
+        }
+    }
+    auto status = journal_begin(caller, rows) ? RemoveCertificateStatus::success
+                                              : RemoveCertificateStatus::internal_error;
     std::size_t staged = 0;
-    for (; staged < found.size(); ++staged) {
+    for (; status == RemoveCertificateStatus::success && staged < found.size(); ++staged) {
         std::vector<std::uint32_t> ids;
         for (const auto& entry : found[staged].entries) ids.push_back(entry.id);
         status = found[staged].store.stageRemoval(ids);
         if (status != RemoveCertificateStatus::success) break;
     }
+    // Every copy is out of its folder: the journal holds the removal before
+    // it counts, else every copy goes back.
+    if (status == RemoveCertificateStatus::success && state_ != nullptr &&
+        !state_->commit(changes)) {
+        status = RemoveCertificateStatus::internal_error;
+    }
+    if (status != RemoveCertificateStatus::success) journal_settle(to_string(status));
     const bool removed = status == RemoveCertificateStatus::success;
     for (std::size_t i = 0; i < staged; ++i) {
         auto& store = found[removed ? i : staged - 1 - i].store;
@@ -203,7 +248,8 @@ std::shared_ptr<const std::string> cybersecurity_req_handler::get_ca_certificate
     const std::uint64_t generation = domains_.generation();
     if (!details_text_ || details_generation_ != generation) {
         const auto listing = domains_.details();
-        details_text_ = std::make_shared<const std::string>(details_json(listing));
+        details_text_ = std::make_shared<const std::string>(
+            details_json(listing, state_ != nullptr ? state_->store_id() : std::string()));
         details_generation_ = listing.generation;
     }
     return details_text_;
@@ -240,9 +286,32 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash
         ev_common::bounded(hash_data.issuer_name_hash),
         ev_common::bounded(hash_data.issuer_key_hash), ev_common::bounded(hash_data.serial_number),
         to_string(status));
+    journal_refused(caller, {"remove", {}, std::nullopt, {}, {}}, to_string(status));
     log_audit({"remove", std::nullopt, std::nullopt, {}, caller, to_string(status)},
               /*carried_out=*/false);
     return status;
+}
+
+std::string cybersecurity_req_handler::get_changes_since(const requester&, std::uint64_t since) {
+    if (state_ != nullptr) return state_->changes_since(since);
+    // No journal is kept: nothing can be said about what changed.
+    return R"({"store_id": null, "generation": )" + std::to_string(domains_.generation()) +
+           R"(, "complete": false, "chain_base": "", "head": "", "changes": []})";
+}
+
+void cybersecurity_req_handler::journal_refused(const caller_credentials& caller,
+                                                const trust_state::planned& row,
+                                                std::string_view result) {
+    if (state_ != nullptr) state_->record_refused(caller, row, result);
+}
+
+bool cybersecurity_req_handler::journal_begin(const caller_credentials& caller,
+                                              const std::vector<trust_state::planned>& rows) {
+    return state_ == nullptr || state_->begin(caller, rows);
+}
+
+void cybersecurity_req_handler::journal_settle(std::string_view result) {
+    if (state_ != nullptr) state_->settle(result);
 }
 
 // Every caller may verify: the answer tells nothing the caller could not

@@ -11,6 +11,7 @@
 #include "ev_common/cyber/chain_verifier.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 #include "trust_domains.hpp"
+#include "trust_state.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -27,6 +28,9 @@ public:
 
     // For the service once it has read its configuration, before it serves.
     void set_access_policy(access_policy policy) { policy_ = std::move(policy); }
+    // The durable state that journals every change and keeps the
+    // generation; none: changes are not journaled. Not owned.
+    void set_state(trust_state* state) { state_ = state; }
     // A configured trust domain; its store shares the system store's
     // numbering, is not owned and must outlive the handler.
     void add_domain(const std::string& name, ev_common::ICaCertificateStore* store) {
@@ -55,6 +59,8 @@ public:
                                                       const std::string& certificate,
                                                       const std::string& name,
                                                       std::uint32_t& id) override;
+    // Readers may ask; without a state the answer is never complete.
+    std::string get_changes_since(const requester& who, std::uint64_t since) override;
     VerifyStatus verify_certificate_chain(const requester& who, const std::string& domains,
                                           const std::string& pem, const std::string& options,
                                           std::string& result) override;
@@ -69,7 +75,16 @@ private:
     RemoveCertificateStatus remove_copies(const caller_credentials& caller,
                                           const std::vector<trust_domains::copies>& found);
 
+    // A refused change's journal row; the rows of a change asked for before
+    // it starts (false: it must not start) and settled when it did not happen.
+    void journal_refused(const caller_credentials& caller, const trust_state::planned& row,
+                         std::string_view result);
+    bool journal_begin(const caller_credentials& caller,
+                       const std::vector<trust_state::planned>& rows);
+    void journal_settle(std::string_view result);
+
     std::string service_name_;
+    trust_state* state_ = nullptr;
     trust_domains domains_;
     access_policy policy_;
     // The details text of one generation of the store: it changes only with

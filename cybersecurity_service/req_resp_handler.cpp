@@ -129,7 +129,13 @@ req_resp_cybersecurity_service_handler::operation_table() {
                  who, domain, certificate, certificate_name, id);
              sendReplyOf(context, name, status, id);
          }},
-        {unassigned, nullptr},  // 8
+        {to_string(operation_id::get_changes_since),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::uint64_t since = 0;
+             if (!readParameters(context, name, since)) return;
+             sendReplyOf(context, name, self.operations_->get_changes_since(who, since));
+         }},
         {unassigned, nullptr},  // 9
         {to_string(operation_id::verify_certificate_chain),
          [](handler& self, const requester& who, IpcRequestContext& context,

@@ -54,7 +54,8 @@ cat > "$SANDBOX/cybersecurity_service.desc.json" <<JSON
             { "name": "admin_groups", "type": "string[]", "default": $ADMIN_GROUPS },
             { "name": "domains", "type": "string[]", "default": [ "csms" ] },
             { "name": "domains_path", "type": "string", "default": "$SANDBOX/domains" },
-            { "name": "events_endpoint", "type": "string", "default": "ipc://$SANDBOX/events.api" }
+            { "name": "events_endpoint", "type": "string", "default": "ipc://$SANDBOX/events.api" },
+            { "name": "state_database", "type": "string", "default": "$SANDBOX/state/state.db" }
         ]
     }
 }
@@ -71,6 +72,7 @@ Sandbox: $SANDBOX
   system CA folder:      $SANDBOX/etc-certs
   user certificates:     $SANDBOX/user
   trust domain csms:     $SANDBOX/domains/csms/ (CApath), $SANDBOX/domains/csms.pem (CAfile)
+  state and journal:     $SANDBOX/state/state.db
 Endpoint: ipc:///tmp/cybersecurity_service.reqresp.api
 Events:   ipc://$SANDBOX/events.api
 From another terminal, as $(id -un):
@@ -80,6 +82,7 @@ From another terminal, as $(id -un):
   $CTL get --name my_ca
   $CTL remove ID
   $CTL --events ipc://$SANDBOX/events.api watch
+  $CTL journal
 Ctrl-C stops the daemon.
 TEXT
 

@@ -234,6 +234,20 @@ RemoveCertificateStatus cybersecurity_client::remove_ca_certificate_by_hash(
     return static_cast<RemoveCertificateStatus>(status);
 }
 
+std::optional<std::string> cybersecurity_client::get_changes_since(std::uint64_t since) {
+    std::string text;
+    auto decoding = ev_common::ReplyDecoding::invalid;
+    prepare(operation_id::get_changes_since);
+    const bool exchanged = transport_.exchange(
+        ev_common::encodeRequest(identity_, operation_id::get_changes_since, since),
+        [&](const std::uint8_t* data, std::size_t size) {
+            decoding = ev_common::decodeReply(data, size, text);
+        });
+    last_error_ = to_exchange_error(transport_.lastError());
+    if (!exchanged || !settle(decoding)) return std::nullopt;
+    return text;
+}
+
 std::string cybersecurity_client::last_error_text() const {
     const std::string& endpoint = transport_.endpoint();
     const std::string& transport_error = transport_.transportError();

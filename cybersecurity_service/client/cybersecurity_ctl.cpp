@@ -5,6 +5,7 @@
 #include "certificate_listing.hpp"
 #include "cybersecurity/cybersecurity_client.hpp"
 #include "cybersecurity/cybersecurity_events.hpp"
+#include "journal_record.hpp"
 
 #include "ev_common/cyber/certificate.hpp"
 
@@ -71,6 +72,14 @@ const char* const usage_text =
     "                    the status and the chain, exits 0 only for valid\n"
     "  watch             print each change event as one JSON line until\n"
     "                    interrupted\n"
+    "  journal [--since G] [--json]\n"
+    "                    print the journal of changes after generation G\n"
+    "                    (default 0: all it holds), one line per change or\n"
+    "                    refused change: generation, time, operation, domain,\n"
+    "                    id, name, caller, result; --json prints the service's\n"
+    "                    JSON text\n"
+    "  journal --verify  recompute the journal's hash chain; exit 1 naming the\n"
+    "                    first row that does not match\n"
     "\n"
     "Options:\n"
     "  --endpoint E      service endpoint (default "
@@ -341,6 +350,101 @@ extern "C" void on_interrupt(int) {
 // Until SIGINT or SIGTERM; each event is printed as it arrives, as one line
 // of JSON (read back and written again, so that nothing a publisher sends
 // can break the one-line form).
+std::string or_dash(const std::optional<std::string>& text) {
+    return text ? *text : "-";
+}
+
+template <typename Number>
+std::string or_dash(const std::optional<Number>& number) {
+    return number ? std::to_string(*number) : "-";
+}
+
+std::string journal_line(const cyber::journal_record& row) {
+    std::ostringstream line;
+    line << row.generation << " " << row.time << " " << row.operation;
+    if (row.operation == "journal_trimmed") {
+        line << " rows=" << or_dash(row.rows)
+             << " through_generation=" << or_dash(row.through_generation);
+    } else {
+        line << " domain=" << or_dash(row.domain) << " id=" << or_dash(row.id)
+             << " name=" << or_dash(row.name) << " uid=" << or_dash(row.uid)
+             << " gid=" << or_dash(row.gid) << " pid=" << or_dash(row.pid);
+    }
+    line << " result=" << row.result << "\n";
+    return line.str();
+}
+
+// Each row's chain is recomputed from the one before it; the last must be
+// the head the service keeps, or rows were taken off the end.
+int verify_journal(const nlohmann::json& reply, const std::vector<cyber::journal_record>& rows) {
+    std::string previous = reply.at("chain_base").get<std::string>();
+    for (const auto& row : rows) {
+        if (cyber::journal_chain(previous, row) != row.chain) {
+            std::cout << "journal row " << row.seq << " (generation " << row.generation << ", "
+                      << row.operation << ") does not match its chain\n";
+            return exit_refused;
+        }
+        previous = row.chain;
+    }
+    if (previous != reply.at("head").get<std::string>()) {
+        std::cout << "journal rows after row " << (rows.empty() ? 0 : rows.back().seq)
+                  << " are missing: the chain ends before the service's last row\n";
+        return exit_refused;
+    }
+    std::cout << "journal verified: " << rows.size() << " rows\n";
+    return exit_success;
+}
+
+int run_journal(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    bool json = false;
+    bool verify = false;
+    std::uint64_t since = 0;
+    bool since_given = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--json" && !json) {
+            json = true;
+        } else if (args[i] == "--verify" && !verify) {
+            verify = true;
+        } else if (args[i] == "--since" && !since_given && i + 1 < args.size()) {
+            const auto value = parse_number(args[++i], 0, UINT32_MAX);
+            if (!value) throw usage_error{"--since needs a generation"};
+            since = *value;
+            since_given = true;
+        } else {
+            throw usage_error{"usage: cybersecurity_ctl journal [--since G] [--json] | --verify"};
+        }
+    }
+    if (verify && (json || since_given))
+        throw usage_error{"usage: cybersecurity_ctl journal --verify"};
+    const auto text = client.get_changes_since(since);
+    if (!text) return no_answer(client);
+    if (json) {
+        std::cout << *text << "\n";
+        return exit_success;
+    }
+    std::vector<cyber::journal_record> rows;
+    nlohmann::json reply;
+    try {
+        reply = nlohmann::json::parse(*text);
+        for (const auto& row : reply.at("changes")) {
+            rows.push_back(cyber::journal_record_from_json(row));
+        }
+        if (reply.at("store_id").is_null())
+            return fail(exit_refused,
+                        "the service keeps no journal (cyber.state_database is empty)");
+        if (verify) return verify_journal(reply, rows);
+    } catch (const nlohmann::json::exception&) {
+        return fail(exit_no_answer,
+                    "the journal from " + client.endpoint() + " is not the expected JSON");
+    }
+    std::cout << "store " << reply.at("store_id").get<std::string>() << " generation "
+              << reply.at("generation").get<std::uint64_t>()
+              << (reply.at("complete").get<bool>() ? "" : " (incomplete: older rows were trimmed)")
+              << "\n";
+    for (const auto& row : rows) std::cout << journal_line(row);
+    return exit_success;
+}
+
 int run_watch(const std::string& events_endpoint, uid_t endpoint_owner,
               const std::vector<std::string>& args) {
     expect_arguments(args, 0, "watch");
@@ -438,6 +542,8 @@ int run(int argc, char** argv) {
         chosen = run_get;
     else if (command == "verify")
         chosen = run_verify;
+    else if (command == "journal")
+        chosen = run_journal;
     else
         throw usage_error{"unknown command '" + command + "'"};
 

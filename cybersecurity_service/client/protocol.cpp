@@ -26,6 +26,7 @@ const std::map<std::int32_t, std::string> kOperationNames = {
     {5, "get_ca_certificate_details"},
     {6, "remove_ca_certificate_by_hash"},
     {7, "add_ca_certificate_to_domain"},
+    {8, "get_changes_since"},
     {10, "verify_certificate_chain"},
 };
 

@@ -101,6 +101,11 @@ public:
         if (answers_.addStatus == AddCertificateStatus::success) id = answers_.addId;
         return answers_.addStatus;
     }
+    std::string get_changes_since(const requester&, std::uint64_t since) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("changes since " + std::to_string(since));
+        return answers_.text;
+    }
     VerifyStatus verify_certificate_chain(const requester&, const std::string& domains,
                                           const std::string& pem, const std::string& options,
                                           std::string& result) override {
@@ -193,6 +198,9 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_EQ(exchange(str("ab") + u32(7) + str("csms") + str("PEM") + str("n")),
               bytes({6, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : add_ca_certificate_to_domain"));
+    // A generation is eight bytes, little-endian.
+    EXPECT_EQ(exchange(str("ab") + u32(8) + bytes({8, 7, 6, 5, 4, 3, 2, 1})),
+              str(R"({"generation":0,"certificates":[]})"));
     operations_.set([](auto& a) { a.text = "{}"; });
     EXPECT_EQ(exchange(str("ab") + u32(10) + str("mo,v2g") + str("PEM") + str("")),
               u32(4) + str("{}"));
@@ -203,7 +211,7 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list", "details",
                                         "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0",
-                                        "verify mo,v2g PEM "}));
+                                        "changes since 72623859790382856", "verify mo,v2g PEM "}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
     ASSERT_EQ(callers.size(), 5u);
@@ -236,8 +244,8 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);
     EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
 
-    // 8 and 9 are not assigned yet; 11 is past the table.
-    for (const std::uint32_t unknown : {8u, 9u, 11u}) {
+    // 9 is not assigned yet; 11 and 200 are past the table.
+    for (const std::uint32_t unknown : {9u, 11u, 200u}) {
         EXPECT_EQ(exchange(str("ab") + u32(unknown)), "");
         EXPECT_TRUE(
             capture.has(spdlog::level::warn, "Unknown operation : " + std::to_string(unknown)));

@@ -140,6 +140,8 @@ std::string Sandbox::defaultParameters() const {
         {{"name", "user_ca_certs_path"}, {"type", "string"}, {"default", userDir().string()}});
     parameters.push_back(
         {{"name", "domains_path"}, {"type", "string"}, {"default", domainsDir().string()}});
+    parameters.push_back(
+        {{"name", "state_database"}, {"type", "string"}, {"default", stateDatabase().string()}});
     if (!options_.domains.empty()) {
         parameters.push_back(
             {{"name", "domains"}, {"type", "string[]"}, {"default", options_.domains}});

@@ -54,6 +54,8 @@ public:
     std::filesystem::path hooksDir() const { return root() / "hooks"; }
     // "cyber.domains_path": the folders and bundles of the trust domains.
     std::filesystem::path domainsDir() const { return root() / "domains"; }
+    // The durable state and journal of the sandbox's daemon.
+    std::filesystem::path stateDatabase() const { return root() / "state" / "state.db"; }
     std::filesystem::path descriptionFile() const {
         return root() / "cybersecurity_service.desc.json";
     }

@@ -163,7 +163,7 @@ TEST(Daemon, AnswersMalformedAndUnknownRequestsWithAnEmptyFrameAndKeepsServing) 
         std::string("\x01\x02", 2),           // shorter than the identity length
         u32(50) + "ab",                       // identity runs past the frame
         identity() + std::string("\x01", 1),  // operation id cut short
-        identity() + u32(8),                  // unknown operation
+        identity() + u32(200),                  // unknown operation
         identity() + u32(0xffffffffu),        // negative operation
         identity() + u32(0) + str("pem"),     // add without its name
         identity() + u32(3) + "xy",           // get by id with a short id
@@ -178,7 +178,7 @@ TEST(Daemon, AnswersMalformedAndUnknownRequestsWithAnEmptyFrameAndKeepsServing) 
     }
     EXPECT_TRUE(daemon.hasLine("[error] " + kServer + " : deserialization error"));
     EXPECT_TRUE(daemon.hasLine("[error] Unable to retrieve operation id"));
-    EXPECT_TRUE(daemon.hasLine("[warning] Unknown operation : 8"));
+    EXPECT_TRUE(daemon.hasLine("[warning] Unknown operation : 200"));
     EXPECT_TRUE(daemon.hasLine("[warning] Unknown operation : -1"));
     EXPECT_TRUE(
         daemon.hasLine("[error] Unable to retrieve parameters for operation : add_ca_certificate"));

@@ -438,7 +438,8 @@ TEST_F(DetailsAndEvents, ASubscriberSeesOneEventPerChangeWithIncreasingGeneratio
         for (const auto& item : parsed.items()) keys.push_back(item.key());
         std::sort(keys.begin(), keys.end());
         EXPECT_EQ(keys, (std::vector<std::string>{"domain", "event", "generation", "id", "name",
-                                                  "not_after", "sha256"}));
+                                                  "not_after", "sha256", "store_id"}));
+        EXPECT_EQ(parsed["store_id"], details(*client_)["store_id"]);
         EXPECT_EQ(parsed["domain"], "system");
         EXPECT_EQ(parsed["generation"], ++generation);
         EXPECT_EQ(parsed["event"], kind);

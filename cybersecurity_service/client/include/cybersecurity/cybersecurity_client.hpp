@@ -85,6 +85,10 @@ public:
     // often. False (and `text` unspecified) when the exchange failed.
     bool get_ca_certificate_details(std::string& text);
     RemoveCertificateStatus remove_ca_certificate_by_hash(const certificate_hash_data& hash_data);
+    // The JSON text of the journal's rows after generation `since`:
+    // {"store_id", "generation", "complete", "chain_base", "head", "changes"}
+    // (see the README). Empty optional when the exchange failed.
+    std::optional<std::string> get_changes_since(std::uint64_t since);
     // Into a trust domain of the service ("system" is the operating system's
     // store, as add_ca_certificate); an unknown domain is invalid_name, a
     // full one store_full. `id` is written only on success.

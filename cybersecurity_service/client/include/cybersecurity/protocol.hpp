@@ -42,6 +42,9 @@ enum class operation_id : std::int32_t {
     // Parameters: the trust domain, the PEM text and the name; reply as
     // add_ca_certificate.
     add_ca_certificate_to_domain = 7,
+    // Parameters: a generation (unsigned 64 bits); reply: one string holding
+    // the JSON text of the journal's rows after it.
+    get_changes_since = 8,
     // Parameters: the trust domains (comma-separated), the PEM text of the
     // chain (leaf first) and the options (JSON text, may be empty); reply: a
     // VerifyStatus (uint32) and the JSON text of the result.

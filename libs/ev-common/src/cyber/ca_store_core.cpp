@@ -158,20 +158,30 @@ AddCertificateStatus CaStoreCore::addCertificate(const Certificate& certificate,
     }
 
     const SavedFile saved{0, name, *previous, heldText(name)};
+    const bool hadPrevious = replaces || previous->kind != file_io::SavedEntry::Kind::missing;
     const auto served = applyAddition(name, stored);
     if (!served) {
-        const bool hadPrevious = replaces || previous->kind != file_io::SavedEntry::Kind::missing;
+        logAdditionUndone(name, putBack({saved}), hadPrevious);
+        return AddCertificateStatus::internal_error;
+    }
+    const CertificateEvent event = replaces ? CertificateEvent::replaced : CertificateEvent::added;
+    Entry entry = table.makeEntry(name, /*isBuiltIn=*/false, *served);
+    // A change the gate refuses is undone like one whose step failed.
+    if (!admitted({table.changeOf(event, entry)})) {
         logAdditionUndone(name, putBack({saved}), hadPrevious);
         return AddCertificateStatus::internal_error;
     }
     if (replaces) table.erase(held);
-    id = enter(replaces ? CertificateEvent::replaced : CertificateEvent::added, name, *served);
+    id = enter(event, std::move(entry), *served);
     return AddCertificateStatus::success;
 }
 
-uint32_t CaStoreCore::enter(CertificateEvent event, const std::string& name,
-                            const Certificate& stored) {
-    Entry entry = table.makeEntry(name, /*isBuiltIn=*/false, stored);
+bool CaStoreCore::admitted(const std::vector<CertificateChange>& changes) const {
+    return !changeGate || changeGate(changes);
+}
+
+uint32_t CaStoreCore::enter(CertificateEvent event, Entry entry, const Certificate& stored) {
+    const std::string name = entry.info.name;
     table.resolveIssuer(entry, stored);
     const uint32_t id = table.insert(std::move(entry));
     refreshIssuers();
@@ -223,7 +233,21 @@ std::optional<RemoveCertificateStatus> CaStoreCore::refuseRemoval(uint32_t id) {
 
 RemoveCertificateStatus CaStoreCore::removeCertificate(uint32_t id) {
     const auto status = stageRemoval({id});
-    if (status == RemoveCertificateStatus::success) commitRemoval();
+    if (status != RemoveCertificateStatus::success) return status;
+    if (changeGate) {
+        std::vector<CertificateChange> changes;
+        for (const auto& file : staged) {
+            changes.push_back(
+                table.changeOf(CertificateEvent::removed, table.at(file.id), changes.size() + 1));
+        }
+        if (!changeGate(changes)) {
+            const std::vector<SavedFile> taken = staged;
+            rollBackRemoval();
+            logRemovalsUndone(taken);
+            return RemoveCertificateStatus::internal_error;
+        }
+    }
+    commitRemoval();
     return status;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include <spdlog/spdlog.h>
 
@@ -64,6 +65,7 @@ CertificateTable::Entries::iterator CertificateTable::findByName(const std::stri
 
 void CertificateTable::resolveIssuer(Entry& entry, const Certificate& certificate) const {
     entry.issuerId.reset();
+    std::vector<OcppHashData> kept = std::move(entry.details.ocpp);
     entry.details.ocpp.clear();
     if (entry.details.selfSigned) {
         entry.issuerId = entry.info.id;
@@ -76,6 +78,12 @@ void CertificateTable::resolveIssuer(Entry& entry, const Certificate& certificat
         entry.details.ocpp = ocppHashData(certificate, candidate.identity);
         return;
     }
+    keepHashData(entry, std::move(kept));
+}
+
+void CertificateTable::keepHashData(Entry& entry, std::vector<OcppHashData> kept) const {
+    if (!memory_) return;
+    entry.details.ocpp = !kept.empty() ? std::move(kept) : memory_(entry.details.sha256);
 }
 
 void CertificateTable::refreshIssuers(const Loader& load) {
@@ -94,7 +102,7 @@ void CertificateTable::refreshIssuers(const Loader& load) {
             resolveIssuer(entry, *certificate);
         } else {
             entry.issuerId.reset();
-            entry.details.ocpp.clear();
+            keepHashData(entry, std::exchange(entry.details.ocpp, {}));
         }
     }
 }
@@ -105,16 +113,20 @@ void CertificateTable::changed(CertificateEvent event, const Entry& entry) {
 }
 
 void CertificateTable::report(CertificateEvent event, const Entry& entry) const {
-    if (!observer_) return;
+    if (observer_) observer_(changeOf(event, entry, 0));
+}
+
+CertificateChange CertificateTable::changeOf(CertificateEvent event, const Entry& entry,
+                                             std::uint64_t steps) const {
     CertificateChange change;
     change.event = event;
-    change.generation = numbering_->generation;
+    change.generation = numbering_->generation + steps;
     change.domain = domain_;
     change.id = entry.info.id;
     change.name = entry.info.name;
     change.sha256 = entry.details.sha256;
     change.notAfter = entry.details.notAfter;
-    observer_(change);
+    return change;
 }
 
 std::vector<CertificateInfo> CertificateTable::infos() const {

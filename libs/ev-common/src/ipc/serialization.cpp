@@ -68,6 +68,11 @@ void serialize(SerializationBuffer& buffer, std::uint32_t value) {
 void serialize(SerializationBuffer& buffer, std::int32_t value) {
     writeU32(buffer, static_cast<std::uint32_t>(value));
 }
+void serialize(SerializationBuffer& buffer, std::uint64_t value) {
+    std::uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    writeBytes(buffer, bytes, sizeof bytes);
+}
 void serialize(SerializationBuffer& buffer, bool value) {
     const std::uint8_t byte = value ? 0x01 : 0x00;
     writeBytes(buffer, &byte, 1);
@@ -84,6 +89,11 @@ void deserialize(DeserializationBuffer& buffer, std::uint32_t& value) {
 }
 void deserialize(DeserializationBuffer& buffer, std::int32_t& value) {
     value = static_cast<std::int32_t>(readU32(buffer));
+}
+void deserialize(DeserializationBuffer& buffer, std::uint64_t& value) {
+    const std::uint8_t* bytes = take(buffer, 8);
+    value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
 }
 void deserialize(DeserializationBuffer& buffer, bool& value) {
     value = *take(buffer, 1) != 0;

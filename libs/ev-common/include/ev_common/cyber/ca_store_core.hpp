@@ -58,6 +58,13 @@ public:
     // Identifiers and generation shared with the other stores of a service;
     // before init.
     void shareNumbering(std::shared_ptr<CertificateNumbering> numbering);
+    // Asked before every addition and removal counts (certificate_change.hpp).
+    // Removals staged through stageRemoval() are the caller's to present.
+    void setChangeGate(CertificateChangeGate gate) { changeGate = std::move(gate); }
+    // See CertificateTable::setHashDataMemory; before init.
+    void setHashDataMemory(CertificateTable::HashDataMemory memory) {
+        table.setHashDataMemory(std::move(memory));
+    }
 
     // Warns about every certificate whose end of validity has passed or comes
     // within `windowSeconds` of `now` (seconds since 1970), built-ins
@@ -139,9 +146,11 @@ private:
     // After a failed change: puts the files back and applies again; false
     // when that fails too.
     bool putBack(const std::vector<SavedFile>& files);
-    uint32_t enter(CertificateEvent event, const std::string& name, const Certificate& stored);
+    uint32_t enter(CertificateEvent event, Entry entry, const Certificate& stored);
+    bool admitted(const std::vector<CertificateChange>& changes) const;
 
     std::filesystem::path filesFolder;
+    CertificateChangeGate changeGate;
     std::optional<CommandRunner::Budget> budget;
     // Taken out of the folder, still in the table (see stageRemoval).
     std::vector<SavedFile> staged;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ev_common {
 
@@ -29,5 +30,12 @@ struct CertificateChange {
 
 // Called on the thread that changed the store, after the change; must not throw.
 using CertificateChangeObserver = std::function<void(const CertificateChange&)>;
+
+// Asked on the thread that changes the store, once the files of a change
+// have taken effect and before the change counts (before the table, the
+// generation and the observer see it), with the changes as they will be
+// reported. False undoes the change, which then fails with internal_error:
+// for a durable record that must hold every change the files hold.
+using CertificateChangeGate = std::function<bool(const std::vector<CertificateChange>&)>;
 
 }  // namespace ev_common

@@ -73,6 +73,16 @@ public:
 
     // Counts a change of the table (one more generation) and reports it.
     void changed(CertificateEvent event, const Entry& entry);
+    // The change as changed() will report it, `steps` generations from now.
+    CertificateChange changeOf(CertificateEvent event, const Entry& entry,
+                               std::uint64_t steps = 1) const;
+
+    // The OCPP hash data once recorded for a certificate (by its SHA-256),
+    // for an entry whose issuer is not in the table. While one is set, an
+    // entry whose issuer leaves the table keeps the hash data it had: a
+    // central system still names it by them.
+    using HashDataMemory = std::function<std::vector<OcppHashData>(const std::string& sha256)>;
+    void setHashDataMemory(HashDataMemory memory) { memory_ = std::move(memory); }
 
     std::vector<CertificateInfo> infos() const;
     CertificateDetailsListing details() const;
@@ -87,11 +97,15 @@ public:
 
 private:
     void report(CertificateEvent event, const Entry& entry) const;
+    // An entry without an issuer in the table: the hash data it had, else
+    // those remembered for it; none without a memory.
+    void keepHashData(Entry& entry, std::vector<OcppHashData> kept) const;
 
     std::string domain_;
     std::shared_ptr<CertificateNumbering> numbering_;
     Entries entries_;
     CertificateChangeObserver observer_;
+    HashDataMemory memory_;
 };
 
 }  // namespace ev_common

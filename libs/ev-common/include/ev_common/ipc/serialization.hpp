@@ -44,6 +44,8 @@ struct DeserializationBuffer {
 
 void serialize(SerializationBuffer& buffer, std::uint32_t value);
 void serialize(SerializationBuffer& buffer, std::int32_t value);
+// Eight bytes, little-endian: generations and other counters that must not wrap.
+void serialize(SerializationBuffer& buffer, std::uint64_t value);
 void serialize(SerializationBuffer& buffer, bool value);
 void serialize(SerializationBuffer& buffer, const std::string& value);
 void serialize(SerializationBuffer& buffer, const std::vector<std::uint8_t>& value);
@@ -52,6 +54,7 @@ void serialize(SerializationBuffer& buffer, const char* value) = delete;
 
 void deserialize(DeserializationBuffer& buffer, std::uint32_t& value);
 void deserialize(DeserializationBuffer& buffer, std::int32_t& value);
+void deserialize(DeserializationBuffer& buffer, std::uint64_t& value);
 void deserialize(DeserializationBuffer& buffer, bool& value);
 void deserialize(DeserializationBuffer& buffer, std::string& value);
 void deserialize(DeserializationBuffer& buffer, std::vector<std::uint8_t>& value);
@@ -61,6 +64,9 @@ constexpr std::uint32_t getSerializedSize(std::uint32_t) {
 }
 constexpr std::uint32_t getSerializedSize(std::int32_t) {
     return 4;
+}
+constexpr std::uint32_t getSerializedSize(std::uint64_t) {
+    return 8;
 }
 constexpr std::uint32_t getSerializedSize(bool) {
     return 1;
