@@ -247,8 +247,21 @@ TEST_F(ChainVerification, AppliesTheIso15118ProfilesToEveryCertificateOfTheChain
     RootsStore v2g;
     v2g.add("v2g-root", root20);
     verifier.addDomain("v2g", &v2g);
+    const KeyPtr ed448(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED448"));
+    CertProfile edwards;
+    edwards.subjectKey = ed448.get();
+    const Party edRoot = issueParty("V2G Root Ed448", nullptr, edwards);
+    edwards.extensions = kChainLeaf;
+    const Party edLeaf = issueParty("Leaf Ed448", &edRoot, edwards);
+    v2g.add("v2g-ed448", edRoot);
     EXPECT_EQ(verify(leaf20.pem(), iso20, "v2g").status, ChainStatus::valid);
     EXPECT_EQ(verify(leaf20.pem(), iso2, "v2g").status, ChainStatus::profile_violation);
+    EXPECT_EQ(verify(edLeaf.pem(), iso20, "v2g").status, ChainStatus::valid);
+    // A P-521 key signed with SHA-256: the key fits, the signature does not.
+    big.digest = EVP_sha256();
+    const Party mixed = issueParty("Leaf 20 SHA-256", &root20, big);
+    EXPECT_EQ(verify(mixed.pem(), iso20, "v2g").reason,
+              "iso15118-20: certificate 0: signed with ecdsa-with-SHA256, not ecdsa-with-SHA512");
 }
 
 TEST_F(ChainVerification, RefusesInputBeforeParsingIt) {
