@@ -3,9 +3,9 @@
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/utc_time.hpp"
 
-#include <nlohmann/json.hpp>
 #include <openssl/rand.h>
 #include <spdlog/spdlog.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <utility>
 #include <variant>
@@ -85,8 +86,8 @@ std::string new_store_id() {
 std::string ocpp_text(const std::vector<ev_common::OcppHashData>& hash_data) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& data : hash_data) {
-        list.push_back({data.hashAlgorithm, data.issuerNameHash, data.issuerKeyHash,
-                        data.serialNumber});
+        list.push_back(
+            {data.hashAlgorithm, data.issuerNameHash, data.issuerKeyHash, data.serialNumber});
     }
     return list.dump();
 }
@@ -168,7 +169,9 @@ std::optional<std::string> pragma(ev_common::IDatabase& database, const std::str
     return query.query().getText(0);
 }
 
-journal_record read_row(ev_common::IQuery& query) {
+// Columns as kRowColumns lists them; `entry` is the row's place in the
+// table, which a pending row has before it gets its number.
+journal_record read_row(ev_common::IQuery& query, std::uint64_t& entry) {
     journal_record row;
     auto optional_text = [&](int column) -> std::optional<std::string> {
         if (query.isNull(column)) return std::nullopt;
@@ -178,27 +181,29 @@ journal_record read_row(ev_common::IQuery& query) {
         if (query.isNull(column)) return std::nullopt;
         return query.getInt64(column);
     };
-    row.seq = query.getUInt64(0);
-    row.generation = query.getUInt64(1);
-    row.time = query.getText(2);
-    row.operation = query.getText(3);
-    row.domain = optional_text(4);
-    if (auto id = optional_number(5)) row.id = static_cast<std::uint32_t>(*id);
-    row.name = optional_text(6);
-    row.sha256 = optional_text(7);
-    row.uid = optional_number(8);
-    row.gid = optional_number(9);
-    row.pid = optional_number(10);
-    row.result = query.getText(11);
-    if (auto rows = optional_number(12)) row.rows = static_cast<std::uint64_t>(*rows);
-    if (auto through = optional_number(13))
+    entry = query.getUInt64(0);
+    row.seq = optional_number(1).value_or(0);
+    row.generation = query.getUInt64(2);
+    row.time = query.getText(3);
+    row.operation = query.getText(4);
+    row.domain = optional_text(5);
+    if (auto id = optional_number(6)) row.id = static_cast<std::uint32_t>(*id);
+    row.name = optional_text(7);
+    row.sha256 = optional_text(8);
+    row.uid = optional_number(9);
+    row.gid = optional_number(10);
+    row.pid = optional_number(11);
+    row.result = query.getText(12);
+    if (auto rows = optional_number(13)) row.rows = static_cast<std::uint64_t>(*rows);
+    if (auto through = optional_number(14))
         row.through_generation = static_cast<std::uint64_t>(*through);
-    row.chain = optional_text(14).value_or("");
+    row.chain = optional_text(15).value_or("");
     return row;
 }
 
 const char* const kRowColumns =
-    "seq, generation, time, operation, domain, id, name, sha256, uid, gid, pid, result, rows, "
+    "entry, seq, generation, time, operation, domain, id, name, sha256, uid, gid, pid, result, "
+    "rows, "
     "through, chain";
 
 }  // namespace
@@ -226,8 +231,8 @@ bool trust_state::open(const std::string& path) {
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) {
         if (errno != ENOENT) return fail(std::strerror(errno));
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                              0600);
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) return fail(std::strerror(errno));
         ::close(fd);
         fresh = true;
@@ -267,7 +272,8 @@ bool trust_state::create_schema(bool fresh) {
             "CREATE TABLE IF NOT EXISTS trust_state (key TEXT PRIMARY KEY NOT NULL, value TEXT NOT "
             "NULL);") &&
         run(database_,
-            "CREATE TABLE IF NOT EXISTS journal (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "CREATE TABLE IF NOT EXISTS journal (entry INTEGER PRIMARY KEY AUTOINCREMENT, seq "
+            "INTEGER UNIQUE, "
             "generation INTEGER NOT NULL, time TEXT NOT NULL, operation TEXT NOT NULL, domain "
             "TEXT, id INTEGER, name TEXT, sha256 TEXT, uid INTEGER, gid INTEGER, pid INTEGER, "
             "result TEXT NOT NULL, rows INTEGER, through INTEGER, chain TEXT);") &&
@@ -318,6 +324,9 @@ bool trust_state::load_meta() {
     }
     head_ = *head;
     base_ = *base;
+    statement last(database_, "SELECT max(seq) FROM journal;", {});
+    if (!last.has_row()) return false;
+    last_seq_ = last.query().isNull(0) ? 0 : last.query().getUInt64(0);
     return true;
 }
 
@@ -336,9 +345,9 @@ bool trust_state::save_generation() {
     return set_meta("generation", std::to_string(generation_)) && set_meta("head", head_);
 }
 
-bool trust_state::write_row(journal_record& row) {
+bool trust_state::write_row(journal_record& row, std::uint64_t entry) {
     if (row.time.empty()) row.time = now_text();
-    if (row.seq == 0) {
+    if (entry == 0) {
         if (!run(database_,
                  "INSERT INTO journal (generation, time, operation, result) VALUES (?, ?, ?, ?);",
                  {static_cast<std::int64_t>(row.generation), row.time, row.operation,
@@ -347,21 +356,24 @@ bool trust_state::write_row(journal_record& row) {
         }
         statement last(database_, "SELECT last_insert_rowid();", {});
         if (!last.has_row()) return false;
-        row.seq = last.query().getUInt64(0);
+        entry = last.query().getUInt64(0);
     }
+    // Rows are numbered, and chained, in the order they are settled.
+    row.seq = last_seq_ + 1;
     row.chain = journal_chain(head_, row);
     const bool written = run(
         database_,
-        "UPDATE journal SET generation = ?, time = ?, operation = ?, domain = ?, id = ?, name = ?, "
-        "sha256 = ?, uid = ?, gid = ?, pid = ?, result = ?, rows = ?, through = ?, chain = ? "
-        "WHERE seq = ?;",
-        {static_cast<std::int64_t>(row.generation), row.time, row.operation, text(row.domain),
-         number(row.id), text(row.name), text(row.sha256), number(row.uid), number(row.gid),
-         number(row.pid), row.result, number(row.rows), number(row.through_generation), row.chain,
-         static_cast<std::int64_t>(row.seq)});
-    if (!written) return false;
+        "UPDATE journal SET seq = ?, generation = ?, time = ?, operation = ?, domain = ?, id = ?, "
+        "name = ?, sha256 = ?, uid = ?, gid = ?, pid = ?, result = ?, rows = ?, through = ?, "
+        "chain = ? WHERE entry = ?;",
+        {static_cast<std::int64_t>(row.seq), static_cast<std::int64_t>(row.generation), row.time,
+         row.operation, text(row.domain), number(row.id), text(row.name), text(row.sha256),
+         number(row.uid), number(row.gid), number(row.pid), row.result, number(row.rows),
+         number(row.through_generation), row.chain, static_cast<std::int64_t>(entry)});
+    if (!written || !set_meta("head", row.chain)) return false;
     head_ = row.chain;
-    return set_meta("head", head_);
+    last_seq_ = row.seq;
+    return true;
 }
 
 bool trust_state::trim() {
@@ -414,18 +426,19 @@ bool trust_state::reconcile(const std::vector<held>& current) {
         statement query(database_, "SELECT domain, name, sha256 FROM held;", {});
         if (!query.ok()) return false;
         for (bool row = query.has_row(); row; row = query.query().next()) {
-            before[{query.query().getText(0), query.query().getText(1)}] =
-                query.query().getText(2);
+            before[{query.query().getText(0), query.query().getText(1)}] = query.query().getText(2);
         }
     }
     const bool fresh = meta("fresh") == "1";
     const std::string head = head_;
     const std::uint64_t generation = generation_;
+    const std::uint64_t last_seq = last_seq_;
     auto transaction = database_.beginTransaction();
     bool ok = transaction != nullptr;
     const auto hold = [&](const key& k, const std::string& sha256) {
         before[k] = sha256;
-        return run(database_, "INSERT OR REPLACE INTO held (domain, name, sha256) VALUES (?, ?, ?);",
+        return run(database_,
+                   "INSERT OR REPLACE INTO held (domain, name, sha256) VALUES (?, ?, ?);",
                    {k.first, k.second, sha256});
     };
     const auto let_go = [&](const key& k) {
@@ -435,7 +448,7 @@ bool trust_state::reconcile(const std::vector<held>& current) {
     };
 
     // A change cut short: made when its files show it, else not made.
-    for (auto& row : rows_where("chain IS NULL", 0)) {
+    for (auto& [entry, row] : rows_where("chain IS NULL", 0)) {
         if (!ok) break;
         const key k{row.domain.value_or(""), row.name.value_or("")};
         const auto found = now.find(k);
@@ -456,7 +469,7 @@ bool trust_state::reconcile(const std::vector<held>& current) {
             row.generation = generation_;
             row.result = "interrupted";
         }
-        ok = ok && write_row(row);
+        ok = ok && write_row(row, entry);
     }
 
     if (fresh) {
@@ -497,6 +510,7 @@ bool trust_state::reconcile(const std::vector<held>& current) {
                          ev_common::bounded(path_), database_.getLastError());
         head_ = head;
         generation_ = generation;
+        last_seq_ = last_seq;
         return false;
     }
     remember(current);
@@ -533,25 +547,31 @@ bool trust_state::begin(const caller_credentials& caller, const std::vector<plan
     pending_.clear();
     pending_rows_.clear();
     if (!open_) return true;
-    auto transaction = database_.beginTransaction();
-    bool ok = transaction != nullptr;
     std::vector<std::uint64_t> written;
-    for (const auto& planned : rows) {
-        if (!ok) break;
-        journal_record row = row_of(planned, caller);
-        ok = run(database_,
-                 "INSERT INTO journal (generation, time, operation, domain, id, name, sha256, uid, "
-                 "gid, pid, result) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);",
-                 {static_cast<std::int64_t>(generation_), now_text(), row.operation,
-                  text(row.domain), number(row.id), text(row.name), text(row.sha256),
-                  number(row.uid), number(row.gid), number(row.pid), std::string(kPending)});
-        statement last(database_, "SELECT last_insert_rowid();", {});
-        ok = ok && last.has_row();
-        if (ok) written.push_back(last.query().getUInt64(0));
-    }
-    if (!ok || !transaction->commit()) {
-        spdlog::error("[cybersecurity_service] Unable to journal a change in {} : {}",
-                      ev_common::bounded(path_), database_.getLastError());
+    const bool begun = transact([&] {
+        for (const auto& planned : rows) {
+            journal_record row = row_of(planned, caller);
+            if (!run(database_,
+                     "INSERT INTO journal (generation, time, operation, domain, id, name, sha256, "
+                     "uid, gid, pid, result) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);",
+                     {static_cast<std::int64_t>(generation_), now_text(), row.operation,
+                      text(row.domain), number(row.id), text(row.name), text(row.sha256),
+                      number(row.uid), number(row.gid), number(row.pid), std::string(kPending)})) {
+                return false;
+            }
+            statement last(database_, "SELECT last_insert_rowid();", {});
+            if (!last.has_row()) return false;
+            written.push_back(last.query().getUInt64(0));
+        }
+        return true;
+    });
+    if (!begun) {
+        // The change is refused for it; the refusal is journaled once it can be.
+        for (const auto& planned : rows) {
+            journal_record row = row_of(planned, caller);
+            row.result = "internal_error";
+            unsettled_.emplace_back(0, std::move(row));
+        }
         return false;
     }
     pending_ = std::move(written);
@@ -562,53 +582,44 @@ bool trust_state::begin(const caller_credentials& caller, const std::vector<plan
 
 bool trust_state::commit(const std::vector<ev_common::CertificateChange>& changes) {
     if (!open_) return true;
-    const std::string head = head_;
-    const std::uint64_t generation = generation_;
-    auto transaction = database_.beginTransaction();
-    bool ok = transaction != nullptr;
-    for (std::size_t i = 0; ok && i < changes.size(); ++i) {
-        const auto& change = changes[i];
-        journal_record row;
-        if (i < pending_.size()) {
-            row = row_of(pending_rows_[i], pending_caller_);
-            row.seq = pending_[i];
+    const bool committed = transact([&] {
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            const auto& change = changes[i];
+            journal_record row;
+            std::uint64_t entry = 0;
+            if (i < pending_.size()) {
+                row = row_of(pending_rows_[i], pending_caller_);
+                entry = pending_[i];
+            }
+            row.generation = change.generation;
+            row.operation = operation_of(change.event);
+            row.domain = change.domain;
+            row.id = change.id;
+            row.name = change.name;
+            row.sha256 = change.sha256;
+            row.result = "success";
+            generation_ = std::max(generation_, change.generation);
+            if (!write_row(row, entry)) return false;
+            const bool held =
+                change.event == ev_common::CertificateEvent::removed
+                    ? run(database_, "DELETE FROM held WHERE domain = ? AND name = ?;",
+                          {change.domain, change.name})
+                    : run(database_,
+                          "INSERT OR REPLACE INTO held (domain, name, sha256) VALUES (?, ?, ?);",
+                          {change.domain, change.name, change.sha256});
+            if (!held) return false;
         }
-        row.generation = change.generation;
-        row.operation = operation_of(change.event);
-        row.domain = change.domain;
-        row.id = change.id;
-        row.name = change.name;
-        row.sha256 = change.sha256;
-        row.result = "success";
-        generation_ = std::max(generation_, change.generation);
-        ok = write_row(row);
-        if (change.event == ev_common::CertificateEvent::removed) {
-            ok = ok && run(database_, "DELETE FROM held WHERE domain = ? AND name = ?;",
-                           {change.domain, change.name});
-        } else {
-            ok = ok && run(database_,
-                           "INSERT OR REPLACE INTO held (domain, name, sha256) VALUES (?, ?, ?);",
-                           {change.domain, change.name, change.sha256});
+        // Rows planned beyond the changes made (none in practice) are
+        // settled here, before the trim's row.
+        for (std::size_t i = changes.size(); i < pending_.size(); ++i) {
+            journal_record row = row_of(pending_rows_[i], pending_caller_);
+            row.generation = generation_;
+            row.result = "unchanged";
+            if (!write_row(row, pending_[i])) return false;
         }
-    }
-    // Rows planned beyond the changes made (none in practice) are settled
-    // here, before the trim, so that rows are chained in the order of their
-    // numbers.
-    for (std::size_t i = changes.size(); ok && i < pending_.size(); ++i) {
-        journal_record row = row_of(pending_rows_[i], pending_caller_);
-        row.seq = pending_[i];
-        row.generation = generation_;
-        row.result = "unchanged";
-        ok = write_row(row);
-    }
-    ok = ok && save_generation() && trim() && transaction->commit();
-    if (!ok) {
-        spdlog::error("[cybersecurity_service] Unable to journal a change in {} : {}",
-                      ev_common::bounded(path_), database_.getLastError());
-        head_ = head;
-        generation_ = generation;
-        return false;
-    }
+        return true;
+    });
+    if (!committed) return false;
     pending_.clear();
     pending_rows_.clear();
     return true;
@@ -616,54 +627,69 @@ bool trust_state::commit(const std::vector<ev_common::CertificateChange>& change
 
 void trust_state::settle(std::string_view result) {
     if (!open_ || pending_.empty()) return;
-    const std::string head = head_;
-    auto transaction = database_.beginTransaction();
-    bool ok = transaction != nullptr;
-    for (std::size_t i = 0; ok && i < pending_.size(); ++i) {
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
         journal_record row = row_of(pending_rows_[i], pending_caller_);
-        row.seq = pending_[i];
-        row.generation = generation_;
         row.result = std::string(result);
-        ok = write_row(row);
-    }
-    ok = ok && trim() && transaction->commit();
-    if (!ok) {
-        // Still pending: the next start settles them by what the files show.
-        spdlog::error("[cybersecurity_service] Unable to journal a change in {} : {}",
-                      ev_common::bounded(path_), database_.getLastError());
-        head_ = head;
+        unsettled_.emplace_back(pending_[i], std::move(row));
     }
     pending_.clear();
     pending_rows_.clear();
+    // When they cannot be written now (a full disk), they are tried again
+    // before anything else is journaled, so that rows keep their order.
+    transact([] { return true; });
+}
+
+bool trust_state::settle_leftovers() {
+    for (auto& [entry, row] : unsettled_) {
+        row.generation = generation_;
+        if (!write_row(row, entry)) return false;
+    }
+    return true;
 }
 
 void trust_state::record_refused(const caller_credentials& caller, const planned& planned,
                                  std::string_view result) {
     if (!open_) return;
-    const std::string head = head_;
-    auto transaction = database_.beginTransaction();
-    journal_record row = row_of(planned, caller);
-    row.generation = generation_;
-    row.result = std::string(result);
-    if (!transaction || !write_row(row) || !trim() || !transaction->commit()) {
-        spdlog::error("[cybersecurity_service] Unable to journal a change in {} : {}",
-                      ev_common::bounded(path_), database_.getLastError());
-        head_ = head;
-    }
+    transact([&] {
+        journal_record row = row_of(planned, caller);
+        row.generation = generation_;
+        row.result = std::string(result);
+        return write_row(row);
+    });
 }
 
-std::vector<journal_record> trust_state::rows_where(const std::string& condition,
-                                                    std::uint64_t value) {
-    std::vector<journal_record> rows;
+bool trust_state::transact(const std::function<bool()>& body) {
+    const std::string head = head_;
+    const std::uint64_t generation = generation_;
+    const std::uint64_t last_seq = last_seq_;
+    auto transaction = database_.beginTransaction();
+    if (transaction && settle_leftovers() && body() && save_generation() && trim() &&
+        transaction->commit()) {
+        unsettled_.clear();
+        return true;
+    }
+    spdlog::error("[cybersecurity_service] Unable to journal a change in {} : {}",
+                  ev_common::bounded(path_), database_.getLastError());
+    head_ = head;
+    generation_ = generation;
+    last_seq_ = last_seq;
+    return false;
+}
+
+std::vector<std::pair<std::uint64_t, journal_record>> trust_state::rows_where(
+    const std::string& condition, std::uint64_t value) {
+    std::vector<std::pair<std::uint64_t, journal_record>> rows;
     const bool bound = condition.find('?') != std::string::npos;
     std::vector<::ev_charging_platform::cybersecurity::value> values;
     if (bound) values.assign(2, static_cast<std::int64_t>(value));
     statement query(database_,
                     std::string("SELECT ") + kRowColumns + " FROM journal WHERE " + condition +
-                        " ORDER BY seq;",
+                        " ORDER BY seq, entry;",
                     std::move(values));
     for (bool row = query.has_row(); row; row = query.query().next()) {
-        rows.push_back(read_row(query.query()));
+        std::uint64_t entry = 0;
+        journal_record record = read_row(query.query(), entry);
+        rows.emplace_back(entry, std::move(record));
     }
     return rows;
 }
@@ -672,7 +698,7 @@ std::vector<journal_record> trust_state::rows_where(const std::string& condition
 // nothing (a refusal, a trim) at that generation itself, which may have come
 // after the caller read it.
 std::string trust_state::changes_since(std::uint64_t since) {
-    std::vector<journal_record> rows;
+    std::vector<std::pair<std::uint64_t, journal_record>> rows;
     if (since <= generation_) {
         rows = rows_where(
             "chain IS NOT NULL AND (generation > ? OR (generation = ? AND (result <> 'success' OR "
@@ -685,19 +711,17 @@ std::string trust_state::changes_since(std::uint64_t since) {
         statement before(database_,
                          "SELECT chain FROM journal WHERE chain IS NOT NULL AND seq < ? ORDER BY "
                          "seq DESC LIMIT 1;",
-                         {static_cast<std::int64_t>(rows.front().seq)});
+                         {static_cast<std::int64_t>(rows.front().second.seq)});
         if (before.has_row()) chain_base = before.query().getText(0);
     }
     const bool complete = since <= generation_ && (!trimmed_ || since >= trimmed_through_);
     nlohmann::ordered_json changes = nlohmann::ordered_json::array();
-    for (const auto& row : rows) changes.push_back(to_json(row));
-    nlohmann::ordered_json reply = {{"store_id", store_id_},
-                                    {"generation", generation_},
-                                    {"complete", complete},
-                                    {"chain_base", chain_base},
-                                    {"head", head_},
-                                    {"changes", std::move(changes)}};
-    return reply.dump(-1, ' ', /*ensure_ascii=*/false, nlohmann::ordered_json::error_handler_t::replace);
+    for (const auto& row : rows) changes.push_back(to_json(row.second));
+    nlohmann::ordered_json reply = {{"store_id", store_id_}, {"generation", generation_},
+                                    {"complete", complete},  {"chain_base", chain_base},
+                                    {"head", head_},         {"changes", std::move(changes)}};
+    return reply.dump(-1, ' ', /*ensure_ascii=*/false,
+                      nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace ev_charging_platform::cybersecurity

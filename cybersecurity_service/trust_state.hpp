@@ -21,10 +21,12 @@
 #include "ev_common/database/database.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ev_charging_platform::cybersecurity {
@@ -99,13 +101,20 @@ private:
     bool load_meta();
     bool set_meta(const std::string& key, const std::string& value);
     std::optional<std::string> meta(const std::string& key);
-    // Gives the row its sequence number's chain and writes it; false on an
-    // SQLite error. With `seq` set, the pending row of that number is
-    // finalised, else a new row is inserted.
-    bool write_row(journal_record& row);
+    // Numbers and chains the row and writes it; false on an SQLite error.
+    // With `entry` set, the pending row at that place is settled, else a new
+    // row is inserted.
+    bool write_row(journal_record& row, std::uint64_t entry = 0);
+    // Runs `body` in a transaction with the rows left unsettled before it,
+    // then stores the generation and trims; on failure the transaction is
+    // rolled back, the values kept in memory go back, and a line says so.
+    bool transact(const std::function<bool()>& body);
+    bool settle_leftovers();
     bool trim();
     bool save_generation();
-    std::vector<journal_record> rows_where(const std::string& condition, std::uint64_t value);
+    // Rows with their place in the table, in the order of their numbers.
+    std::vector<std::pair<std::uint64_t, journal_record>> rows_where(const std::string& condition,
+                                                                     std::uint64_t value);
 
     ev_common::Database database_;
     bool open_ = false;
@@ -114,12 +123,15 @@ private:
     std::uint64_t generation_ = 0;
     std::string head_;
     std::string base_;
+    std::uint64_t last_seq_ = 0;
     std::uint64_t trimmed_through_ = 0;
     bool trimmed_ = false;
     unsigned int max_entries_ = default_max_entries;
     caller_credentials pending_caller_;
     std::vector<std::uint64_t> pending_;
     std::vector<planned> pending_rows_;
+    // Rows of changes not made whose result could not be written yet.
+    std::vector<std::pair<std::uint64_t, journal_record>> unsettled_;
     // The hash data as last recorded, by SHA-256 (JSON text).
     std::map<std::string, std::string> remembered_;
 };

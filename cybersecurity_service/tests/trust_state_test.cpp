@@ -1,10 +1,10 @@
 // The service's durable state on files of its own: what it refuses to use,
 // what survives a reopen, how a change cut short is settled, and that the
 // hash chain of the journal holds through trims.
+#include "trust_state.hpp"
 #include "journal_record.hpp"
 #include "log_capture.hpp"
 #include "temp_dir.hpp"
-#include "trust_state.hpp"
 
 #include "ev_common/database/database.hpp"
 
@@ -46,8 +46,8 @@ ev_common::CertificateChange change(ev_common::CertificateEvent event, std::uint
 // An addition of `name` through begin() and the change gate.
 void add(trust_state& state, const std::string& name) {
     ASSERT_TRUE(state.begin(kAdmin, {{"add", "csms", std::nullopt, name, "sha-" + name}}));
-    ASSERT_TRUE(state.commit(
-        {change(ev_common::CertificateEvent::added, state.generation() + 1, name)}));
+    ASSERT_TRUE(
+        state.commit({change(ev_common::CertificateEvent::added, state.generation() + 1, name)}));
 }
 
 json since(trust_state& state, std::uint64_t generation) {
@@ -164,8 +164,8 @@ TEST_F(TrustStateTest, KeepsItsIdentityGenerationAndJournalAcrossAReopen) {
 TEST_F(TrustStateTest, SettlesAChangeCutShortByWhatTheFilesShow) {
     {
         auto state = open();
-        ASSERT_TRUE(state->reconcile({{"csms", 1, "kept", "sha-kept", {}},
-                                      {"csms", 2, "gone", "sha-gone", {}}}));
+        ASSERT_TRUE(state->reconcile(
+            {{"csms", 1, "kept", "sha-kept", {}}, {"csms", 2, "gone", "sha-gone", {}}}));
         // Killed once its rows were written, before the gate: the file made it.
         ASSERT_TRUE(state->begin(kAdmin, {{"add", "csms", std::nullopt, "new", "sha-new"}}));
     }
@@ -188,9 +188,9 @@ TEST_F(TrustStateTest, SettlesAChangeCutShortByWhatTheFilesShow) {
                        " " + row["result"].get<std::string>() + " " +
                        std::to_string(row["generation"].get<int>()));
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"add new success 1", "vanished gone success 2",
-                                              "found by_hand success 3",
-                                              "remove kept interrupted 3"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"add new success 1", "vanished gone success 2",
+                                        "found by_hand success 3", "remove kept interrupted 3"}));
     EXPECT_EQ(all["changes"][0]["pid"], 41);
     EXPECT_EQ(state->generation(), 3u);
     EXPECT_TRUE(chainHolds(all));
