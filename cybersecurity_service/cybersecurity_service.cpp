@@ -321,7 +321,7 @@ std::chrono::hours cybersecurity_service::expiry_check_period() {
 }
 
 bool cybersecurity_service::start_expiry_watch() {
-    const std::int64_t window = std::int64_t{expiry_warning_days()} * 86400;
+    const std::int64_t window = operations_.expiry_warning();
     const std::chrono::hours period = expiry_check_period();
     // Once the server runs, the store is its thread's alone: every check is
     // handed to that thread and runs between two requests.
@@ -522,6 +522,7 @@ bool cybersecurity_service::specific_init() {
         if (!state_.reconcile(holdings())) return false;
         numbering_->generation = state_.generation();
     }
+    operations_.set_expiry_warning(std::int64_t{expiry_warning_days()} * 86400);
     if (!ipc_handler_.start()) return false;
     if (!publisher_.start()) {
         spdlog::error("Unable to start event publisher");

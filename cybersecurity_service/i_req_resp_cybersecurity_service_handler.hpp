@@ -74,6 +74,13 @@ public:
                                                               std::uint32_t& id) = 0;
     // JSON text: the journal's rows after generation `since` (see the README).
     virtual std::string get_changes_since(const requester& who, std::uint64_t since) = 0;
+    // Whether the chain in `pem` is trusted by the roots of `domains` (see
+    // verify_certificate_chain in protocol.hpp); open to every caller, and
+    // changes nothing. `result` receives the reply's JSON text.
+    virtual VerifyStatus verify_certificate_chain(const requester& who, const std::string& domains,
+                                                  const std::string& pem,
+                                                  const std::string& options,
+                                                  std::string& result) = 0;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -2,18 +2,22 @@
 
 #include "audit_trail.hpp"
 #include "certificate_json.hpp"
+#include "chain_verification.hpp"
 #include "ev_common/system/bounded_text.hpp"
 
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace ev_charging_platform::cybersecurity {
 
 cybersecurity_req_handler::cybersecurity_req_handler(const std::string& service_name,
                                                      ev_common::ICaCertificateStore* store,
                                                      access_policy policy)
-    : service_name_(service_name), domains_(store), policy_(std::move(policy)) {}
+    : service_name_(service_name), domains_(store), policy_(std::move(policy)) {
+    verifier_.addDomain(system_domain, store);
+}
 
 bool cybersecurity_req_handler::may_change(const requester& who) const {
     return who.is_this_process() || policy_.may_change(who.credentials());
@@ -308,6 +312,33 @@ bool cybersecurity_req_handler::journal_begin(const caller_credentials& caller,
 
 void cybersecurity_req_handler::journal_settle(std::string_view result) {
     if (state_ != nullptr) state_->settle(result);
+}
+
+// Every caller may verify: the answer tells nothing the caller could not
+// work out from the roots, which anyone may read.
+VerifyStatus cybersecurity_req_handler::verify_certificate_chain(const requester&,
+                                                                 const std::string& domains,
+                                                                 const std::string& pem,
+                                                                 const std::string& options,
+                                                                 std::string& result) {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    ev_common::ChainVerifier::Options read;
+    ev_common::ChainVerifier::Result verified;
+    if (auto error = read_verify_options(options, read)) {
+        verified.reason = std::move(*error);
+    } else {
+        verified = verifier_.verify(domains, pem, read, now);
+    }
+    if (verified.status == VerifyStatus::invalid_input) {
+        spdlog::warn("Chain verification refused: {}", verified.reason);
+    } else {
+        spdlog::debug("Chain verification in {} : {} ({})", ev_common::bounded(domains),
+                      ev_common::chainStatusName(verified.status), verified.reason);
+    }
+    result = verification_json(verified, read.at.value_or(now), expiry_warning_seconds_);
+    return verified.status;
 }
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -7,10 +7,11 @@
 #pragma once
 
 #include "access_policy.hpp"
-#include "trust_state.hpp"
 #include "ev_common/cyber/ca_certificate_store.hpp"
+#include "ev_common/cyber/chain_verifier.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 #include "trust_domains.hpp"
+#include "trust_state.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -34,7 +35,11 @@ public:
     // numbering, is not owned and must outlive the handler.
     void add_domain(const std::string& name, ev_common::ICaCertificateStore* store) {
         domains_.add(name, store);
+        verifier_.addDomain(name, store);
     }
+    // How close to its end a verified chain is reported as expiring soon.
+    void set_expiry_warning(std::int64_t seconds) { expiry_warning_seconds_ = seconds; }
+    std::int64_t expiry_warning() const { return expiry_warning_seconds_; }
 
     // Changes are not_authorized, with the store untouched, unless the
     // requester is this process or the access policy admits the caller.
@@ -56,6 +61,9 @@ public:
                                                       std::uint32_t& id) override;
     // Readers may ask; without a state the answer is never complete.
     std::string get_changes_since(const requester& who, std::uint64_t since) override;
+    VerifyStatus verify_certificate_chain(const requester& who, const std::string& domains,
+                                          const std::string& pem, const std::string& options,
+                                          std::string& result) override;
 
 private:
     bool may_change(const requester& who) const;
@@ -83,6 +91,8 @@ private:
     // the store, and clients may ask for it often.
     std::optional<std::uint64_t> details_generation_;
     std::shared_ptr<const std::string> details_text_;
+    ev_common::ChainVerifier verifier_;
+    std::int64_t expiry_warning_seconds_ = 30 * 86400;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

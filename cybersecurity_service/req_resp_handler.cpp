@@ -50,7 +50,8 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
         return;
     }
     const auto& table = operation_table();
-    if (static_cast<std::uint32_t>(raw) >= table.size()) {
+    if (static_cast<std::uint32_t>(raw) >= table.size() ||
+        table[static_cast<std::uint32_t>(raw)].serve == nullptr) {
         spdlog::warn("Unknown operation : {}", raw);
         return;
     }
@@ -59,13 +60,14 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
     entry.serve(*this, requester::client(context.peer), context, entry.name);
 }
 
-const std::array<req_resp_cybersecurity_service_handler::operation, 9>&
+const std::array<req_resp_cybersecurity_service_handler::operation, 11>&
 req_resp_cybersecurity_service_handler::operation_table() {
     using ev_common::IpcRequestContext;
     using ev_common::readParameters;
     using ev_common::sendReplyOf;
     using handler = req_resp_cybersecurity_service_handler;
-    static const std::array<operation, 9> table{{
+    static const std::string unassigned;
+    static const std::array<operation, 11> table{{
         {to_string(operation_id::add_ca_certificate),
          [](handler& self, const requester& who, IpcRequestContext& context,
             const std::string& name) {
@@ -133,6 +135,19 @@ req_resp_cybersecurity_service_handler::operation_table() {
              std::uint64_t since = 0;
              if (!readParameters(context, name, since)) return;
              sendReplyOf(context, name, self.operations_->get_changes_since(who, since));
+         }},
+        {unassigned, nullptr},  // 9
+        {to_string(operation_id::verify_certificate_chain),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::string domains;
+             std::string pem;
+             std::string options;
+             if (!readParameters(context, name, domains, pem, options)) return;
+             std::string result;
+             const auto status =
+                 self.operations_->verify_certificate_chain(who, domains, pem, options, result);
+             sendReplyOf(context, name, static_cast<std::uint32_t>(status), result);
          }},
     }};
     return table;

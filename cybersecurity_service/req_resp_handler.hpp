@@ -44,8 +44,9 @@ private:
         void (*serve)(req_resp_cybersecurity_service_handler& self, const requester& who,
                       ev_common::IpcRequestContext& context, const std::string& name);
     };
-    // Indexed by operation identifier.
-    static const std::array<operation, 9>& operation_table();
+    // Indexed by operation identifier; an identifier without a serve is
+    // unknown, as one beyond the table.
+    static const std::array<operation, 11>& operation_table();
 
     // The details reply as it goes on the wire, kept with the text it was
     // made from: the text is large and changes only with the store.

@@ -66,7 +66,7 @@ std::vector<std::string> splitFrames(const std::uint8_t* data, std::size_t size)
     return frames;
 }
 
-enum class Shape { empty, add, remove, list, text, details };
+enum class Shape { empty, add, remove, list, text, details, verify };
 
 // The reply a single frame must get, from the frame alone.
 Shape expectedShape(const std::string& frame) {
@@ -107,6 +107,11 @@ Shape expectedShape(const std::string& frame) {
                 ev_common::deserialize(request, text);
                 ev_common::deserialize(request, text);
                 return Shape::add;
+            case 10:
+                ev_common::deserialize(request, text);  // trust domains
+                ev_common::deserialize(request, text);  // chain
+                ev_common::deserialize(request, text);  // options
+                return Shape::verify;
             default:
                 return Shape::empty;
         }
@@ -158,6 +163,17 @@ void checkReply(Shape shape, const std::string& reply) {
                 const auto details = nlohmann::json::parse(text, nullptr, false);
                 if (!details.is_object() || !details["certificates"].is_array())
                     fail("details that are not the documented JSON object");
+                break;
+            }
+            case Shape::verify: {
+                std::uint32_t status = 0;
+                std::string text;
+                ev_common::deserialize(in, status);
+                ev_common::deserialize(in, text);
+                if (status > 8) fail("verification status out of range");
+                const auto result = nlohmann::json::parse(text, nullptr, false);
+                if (!result.is_object() || !result["chain"].is_array())
+                    fail("a verification result that is not the documented JSON object");
                 break;
             }
         }

@@ -166,6 +166,18 @@ AddCertificateStatus cybersecurity_client::add_ca_certificate_to_domain(const st
     return result;
 }
 
+std::optional<cybersecurity_client::verification> cybersecurity_client::verify(
+    const std::string& domains, const std::string& pem_text, const std::string& options) {
+    std::uint32_t status = 0;
+    verification answer;
+    if (!decode(call(operation_id::verify_certificate_chain, domains, pem_text, options), status,
+                answer.result)) {
+        return std::nullopt;
+    }
+    answer.status = static_cast<VerifyStatus>(status);
+    return answer;
+}
+
 RemoveCertificateStatus cybersecurity_client::remove_ca_certificate(std::uint32_t id) {
     std::int32_t status = 0;
     if (!decode(call(operation_id::remove_ca_certificate, id), status)) {

@@ -62,6 +62,14 @@ const char* const usage_text =
     "                    (ALG: SHA256, SHA384 or SHA512)\n"
     "  get ID            print the PEM text of the certificate with identifier ID\n"
     "  get --name NAME   print the PEM text of the certificate called NAME\n"
+    "  verify --domain D[,D...] [--hostname H] [--profile P] [--at TIME]\n"
+    "         [--max-intermediates N] FILE|-\n"
+    "                    verify the chain in FILE (PEM, leaf first, then any\n"
+    "                    intermediates) against the roots of the trust domains\n"
+    "                    D; --hostname checks the leaf's DNS names (else its\n"
+    "                    common name), --profile applies iso15118-2 or\n"
+    "                    iso15118-20, --at verifies at an ISO 8601 time; prints\n"
+    "                    the status and the chain, exits 0 only for valid\n"
     "  watch             print each change event as one JSON line until\n"
     "                    interrupted\n"
     "  journal [--since G] [--json]\n"
@@ -80,13 +88,14 @@ const char* const usage_text =
     "                    user who must own the endpoint's socket file (default 0,\n"
     "                    root; root is always accepted)\n"
     "  --timeout MS      reply time-out in milliseconds of every command (default\n"
-    "                    5000 for ping, list and get; 130000 for add and remove,\n"
+    "                    5000 for ping, list, get and verify; 130000 for add and remove,\n"
     "                    which run the service's update tool)\n"
     "  --events E        event endpoint of watch (default\n"
     "                    ipc:///run/cybersecurity_service/events.api)\n"
     "  -h, --help        show this help\n"
     "\n"
-    "Exit codes: 0 success, 1 refused by the service, 2 usage error, 3 no answer\n"
+    "Exit codes: 0 success, 1 refused by the service (verify: any status but\n"
+    "valid), 2 usage error, 3 no answer\n"
     "or an endpoint owned by someone else (an add or remove not answered in time\n"
     "may still be carried out: check with list).\n";
 
@@ -277,6 +286,59 @@ int run_get(cyber::cybersecurity_client& client, const std::vector<std::string>&
     if (pem->empty()) return fail(exit_refused, "no certificate " + what);
     std::cout << *pem;
     return exit_success;
+}
+
+int run_verify(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    const std::string form =
+        "verify --domain D[,D...] [--hostname H] [--profile P] [--at TIME] "
+        "[--max-intermediates N] FILE|-";
+    std::optional<std::string> domains;
+    nlohmann::ordered_json options = nlohmann::ordered_json::object();
+    std::optional<std::string> file;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const bool valued = i + 1 < args.size();
+        if (arg == "--domain" && !domains && valued) {
+            domains = args[++i];
+        } else if ((arg == "--hostname" || arg == "--profile" || arg == "--at") && valued &&
+                   !options.contains(arg.substr(2))) {
+            options[arg.substr(2)] = args[++i];
+        } else if (arg == "--max-intermediates" && valued &&
+                   !options.contains("max_intermediates")) {
+            const auto count = parse_number(args[++i], 0, 100);
+            if (!count) throw usage_error{"--max-intermediates needs a number"};
+            options["max_intermediates"] = *count;
+        } else if (!file && (arg == "-" || arg.rfind("--", 0) != 0)) {
+            file = arg;
+        } else {
+            throw usage_error{"usage: cybersecurity_ctl " + form};
+        }
+    }
+    if (!domains || !file) throw usage_error{"usage: cybersecurity_ctl " + form};
+    const std::string pem = read_input(*file);
+    const auto answer =
+        client.verify(*domains, pem, options.empty() ? std::string() : options.dump());
+    if (!answer) return no_answer(client);
+    const auto result =
+        nlohmann::ordered_json::parse(answer->result, nullptr, /*allow_exceptions=*/false);
+    if (!result.is_object())
+        return fail(exit_no_answer, "the result from " + client.endpoint() + " is not JSON");
+    std::cout << ev_common::chainStatusName(answer->status) << ": "
+              << result.value("reason", std::string()) << "\n";
+    const auto& anchor = result.value("anchor", nlohmann::ordered_json());
+    if (anchor.is_object()) {
+        std::cout << "anchor: id " << anchor.value("id", 0u) << " "
+                  << anchor.value("name", std::string()) << " in domain "
+                  << anchor.value("domain", std::string()) << "\n";
+    }
+    const auto& chain = result.value("chain", nlohmann::ordered_json::array());
+    for (std::size_t i = 0; chain.is_array() && i < chain.size(); ++i) {
+        std::cout << "  " << i << " " << chain[i].value("subject", std::string()) << "\n"
+                  << "    serial " << chain[i].value("serial", std::string()) << " sha256 "
+                  << chain[i].value("sha256", std::string()) << "\n";
+    }
+    if (result.value("expires_soon", false)) std::cout << "expires soon\n";
+    return answer->status == cyber::VerifyStatus::valid ? exit_success : exit_refused;
 }
 
 std::atomic<bool> interrupted{false};
@@ -478,6 +540,8 @@ int run(int argc, char** argv) {
         chosen = run_remove;
     else if (command == "get")
         chosen = run_get;
+    else if (command == "verify")
+        chosen = run_verify;
     else if (command == "journal")
         chosen = run_journal;
     else

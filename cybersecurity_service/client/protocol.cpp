@@ -27,6 +27,7 @@ const std::map<std::int32_t, std::string> kOperationNames = {
     {6, "remove_ca_certificate_by_hash"},
     {7, "add_ca_certificate_to_domain"},
     {8, "get_changes_since"},
+    {10, "verify_certificate_chain"},
 };
 
 const std::string& lookup(const std::map<std::int32_t, std::string>& table, std::int32_t value) {

@@ -106,6 +106,14 @@ public:
         answers_.calls.push_back("changes since " + std::to_string(since));
         return answers_.text;
     }
+    VerifyStatus verify_certificate_chain(const requester&, const std::string& domains,
+                                          const std::string& pem, const std::string& options,
+                                          std::string& result) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("verify " + domains + " " + pem + " " + options);
+        result = answers_.text;
+        return VerifyStatus::issuer_not_found;
+    }
 
 private:
     std::mutex mutex_;
@@ -193,13 +201,17 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     // A generation is eight bytes, little-endian.
     EXPECT_EQ(exchange(str("ab") + u32(8) + bytes({8, 7, 6, 5, 4, 3, 2, 1})),
               str(R"({"generation":0,"certificates":[]})"));
+    operations_.set([](auto& a) { a.text = "{}"; });
+    EXPECT_EQ(exchange(str("ab") + u32(10) + str("mo,v2g") + str("PEM") + str("")),
+              u32(4) + str("{}"));
+    EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : verify_certificate_chain"));
 
     // The identifier output starts at 0 before the call.
     EXPECT_EQ(operations_.calls(),
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list", "details",
                                         "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0",
-                                        "changes since 72623859790382856"}));
+                                        "changes since 72623859790382856", "verify mo,v2g PEM "}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
     ASSERT_EQ(callers.size(), 5u);
@@ -232,8 +244,12 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);
     EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
 
-    EXPECT_EQ(exchange(str("ab") + u32(200)), "");
-    EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : 200"));
+    // 9 is not assigned yet; 11 and 200 are past the table.
+    for (const std::uint32_t unknown : {9u, 11u, 200u}) {
+        EXPECT_EQ(exchange(str("ab") + u32(unknown)), "");
+        EXPECT_TRUE(
+            capture.has(spdlog::level::warn, "Unknown operation : " + std::to_string(unknown)));
+    }
     EXPECT_EQ(exchange(str("ab") + u32(0xffffffffu)), "");
     EXPECT_TRUE(capture.has(spdlog::level::warn, "Unknown operation : -1"));
 

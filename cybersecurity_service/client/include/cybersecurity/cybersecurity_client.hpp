@@ -96,6 +96,19 @@ public:
                                                       const std::string& pem_text,
                                                       const std::string& name, std::uint32_t& id);
 
+    struct verification {
+        VerifyStatus status = VerifyStatus::invalid_input;
+        // {"status", "reason", "depth", "anchor", "chain", "expires_soon"}
+        // (see the README).
+        std::string result;
+    };
+    // Whether the chain in `pem_text` (leaf first, then any intermediates) is
+    // trusted by the roots of `domains` (comma-separated, e.g. "mo,v2g";
+    // "system" allowed); `options` is a JSON object text or empty. Empty
+    // optional when the exchange failed.
+    std::optional<verification> verify(const std::string& domains, const std::string& pem_text,
+                                       const std::string& options = {});
+
     // What went wrong in the last call (none after a successful exchange).
     exchange_error last_error() const { return last_error_; }
     // One line for people, e.g. "no answer from ipc://... within 5000 ms (is

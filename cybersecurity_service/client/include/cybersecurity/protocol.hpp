@@ -7,6 +7,7 @@
 #pragma once
 
 #include "ev_common/cyber/certificate_status.hpp"
+#include "ev_common/cyber/chain_status.hpp"
 #include "ev_common/ipc/serialization.hpp"
 
 #include <cstdint>
@@ -44,12 +45,18 @@ enum class operation_id : std::int32_t {
     // Parameters: a generation (unsigned 64 bits); reply: one string holding
     // the JSON text of the journal's rows after it.
     get_changes_since = 8,
+    // Parameters: the trust domains (comma-separated), the PEM text of the
+    // chain (leaf first) and the options (JSON text, may be empty); reply: a
+    // VerifyStatus (uint32) and the JSON text of the result.
+    verify_certificate_chain = 10,
 };
 
 // The store's results travel on the wire unchanged; -1 ("ipc_error") is what
 // a client reports when the exchange itself failed.
 using AddCertificateStatus = ev_common::AddCertificateStatus;
 using RemoveCertificateStatus = ev_common::RemoveCertificateStatus;
+// Of verify_certificate_chain; the name is ev_common::chainStatusName's.
+using VerifyStatus = ev_common::ChainStatus;
 
 // Names for log lines; "INVALID_ENUM_VALUE" for a value outside the table.
 const std::string& to_string(AddCertificateStatus status);

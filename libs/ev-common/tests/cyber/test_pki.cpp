@@ -82,9 +82,11 @@ CertPtr makeCertificate(const CertProfile& profile) {
         check(extension && X509_add_ext(certificate.get(), extension.get(), -1) == 1, "extension");
     }
     EVP_PKEY* signer = profile.signingKey != nullptr ? profile.signingKey : profile.subjectKey;
-    check(X509_sign(certificate.get(), signer,
-                    profile.digest != nullptr ? profile.digest : EVP_sha256()) > 0,
-          "sign");
+    // EdDSA hashes as part of its own algorithm: no digest is named.
+    const int signerType = EVP_PKEY_get_base_id(signer);
+    const bool eddsa = signerType == EVP_PKEY_ED25519 || signerType == EVP_PKEY_ED448;
+    const EVP_MD* digest = profile.digest != nullptr ? profile.digest : EVP_sha256();
+    check(X509_sign(certificate.get(), signer, eddsa ? nullptr : digest) > 0, "sign");
     return certificate;
 }
 

@@ -43,7 +43,7 @@ struct CertProfile {
     std::string notAfter = "20340101000000Z";
     EVP_PKEY* subjectKey = nullptr;  // public key of the certificate
     EVP_PKEY* signingKey = nullptr;  // defaults to subjectKey
-    const EVP_MD* digest = nullptr;  // defaults to SHA-256
+    const EVP_MD* digest = nullptr;  // defaults to SHA-256; none for EdDSA signers
 };
 
 CertPtr makeCertificate(const CertProfile& profile);
