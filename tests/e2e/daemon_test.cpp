@@ -163,7 +163,7 @@ TEST(Daemon, AnswersMalformedAndUnknownRequestsWithAnEmptyFrameAndKeepsServing) 
         std::string("\x01\x02", 2),           // shorter than the identity length
         u32(50) + "ab",                       // identity runs past the frame
         identity() + std::string("\x01", 1),  // operation id cut short
-        identity() + u32(200),                  // unknown operation
+        identity() + u32(200),                // unknown operation
         identity() + u32(0xffffffffu),        // negative operation
         identity() + u32(0) + str("pem"),     // add without its name
         identity() + u32(3) + "xy",           // get by id with a short id
