@@ -29,7 +29,7 @@ json ocpp_json(const std::vector<ev_common::OcppHashData>& hash_data) {
 json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
     const auto& info = entry.info;
     const auto& details = entry.details;
-    return {{"id", info.id},
+    json object = {{"id", info.id},
             {"domain", entry.domain},
             {"name", info.name},
             {"built_in", info.isBuiltIn},
@@ -44,6 +44,9 @@ json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
             {"is_ca", details.isCa},
             {"self_signed", details.selfSigned},
             {"ocpp", ocpp_json(details.ocpp)}};
+    // Only on a built-in the system no longer trusts.
+    if (info.distrusted) object["distrusted"] = true;
+    return object;
 }
 
 }  // namespace

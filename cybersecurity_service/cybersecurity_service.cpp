@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 namespace ev_charging_platform::cybersecurity {
 
@@ -40,6 +41,18 @@ constexpr unsigned int kExpiryWarningDays = 30;
 constexpr unsigned int kMaxConnectionsPerUid = 32;
 const char* const kDomainsPath = "/var/lib/cybersecurity_service/domains";
 const char* const kStateDatabase = "/var/lib/cybersecurity_service/state.db";
+const char* const kUpdateConfiguration = "/etc/ca-certificates.conf";
+const char* const kBuiltinCertificates = "/usr/share/ca-certificates";
+constexpr unsigned int kBatchMaxChanges = 100;
+
+// The value after `option` among the update tool's arguments.
+std::optional<std::string> argument_after(const std::vector<std::string>& arguments,
+                                          const std::string& option) {
+    for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == option) return arguments[i + 1];
+    }
+    return std::nullopt;
+}
 constexpr unsigned int kDomainMaxCertificates = 20;
 // Keeps the bundle's name and the temporaries of its writes well within the
 // 255 bytes of a file name.
@@ -108,6 +121,31 @@ cybersecurity_service::cybersecurity_service(ev_common::LinuxCaCertificateStore&
     store_.shareNumbering(numbering_);
     store_.setChangeObserver(
         [this](const ev_common::CertificateChange& change) { publish(change); });
+}
+
+// The file the update tool reads its selection from: "cyber.update_config_path",
+// else the one its arguments name, else the system's. Built-ins are read from
+// the folder its arguments name, else the system's.
+void cybersecurity_service::configure_updates(const std::vector<std::string>& arguments) {
+    const auto& configuration = get_configuration();
+    std::string file = argument_after(arguments, "--certsconf").value_or(kUpdateConfiguration);
+    if (auto value = configuration.findValue<std::string>("cyber.update_config_path")) {
+        file = *value;
+    } else if (configuration.findParameter("cyber.update_config_path")) {
+        spdlog::warn("Parameter cyber.update_config_path is not a string, using {}",
+                     ev_common::bounded(file));
+    }
+    spdlog::debug("Found parameter update_config_path : {}", ev_common::bounded(file));
+    store_.setUpdateConfiguration(
+        file, argument_after(arguments, "--certsdir").value_or(kBuiltinCertificates));
+    unsigned int batch_max = kBatchMaxChanges;
+    if (auto value = configuration.findValue<unsigned int>("cyber.batch_max_changes")) {
+        batch_max = *value;
+    } else if (configuration.findParameter("cyber.batch_max_changes")) {
+        spdlog::warn("Parameter cyber.batch_max_changes is not an unsigned integer, using {}",
+                     kBatchMaxChanges);
+    }
+    operations_.set_max_batch_changes(batch_max);
 }
 
 bool cybersecurity_service::open_state() {
@@ -512,7 +550,9 @@ bool cybersecurity_service::specific_init() {
     if (!open_state()) return false;
     const std::chrono::seconds timeout = update_timeout();
     store_.setUpdateTimeout(timeout);
-    if (!store_.init(*builtin, *user, update_command(), kFreshArgument, update_arguments())) {
+    const auto arguments = update_arguments();
+    configure_updates(arguments);
+    if (!store_.init(*builtin, *user, update_command(), kFreshArgument, arguments)) {
         return false;
     }
     if (!init_domains(timeout)) return false;

@@ -75,6 +75,9 @@ private:
     // One store per domain below "cyber.domains_path", sharing the system
     // store's numbering; false when one cannot be set up.
     bool init_domains(std::chrono::seconds rehash_timeout);
+    // "cyber.update_config_path" (the update tool's selection of built-ins)
+    // and "cyber.batch_max_changes".
+    void configure_updates(const std::vector<std::string>& arguments);
     // "cyber.state_database" (empty: no state) and "cyber.journal_max_entries";
     // before the stores are loaded. False, after a critical line, when the
     // state cannot be used.

@@ -81,6 +81,18 @@ public:
                                                   const std::string& pem,
                                                   const std::string& options,
                                                   std::string& result) = 0;
+    // A batch of changes (JSON text), all or nothing; `result` receives the
+    // JSON text of every change's result. The status of the first change
+    // refused, batch_invalid for a batch that cannot be read, or 0.
+    virtual std::int32_t apply_changes(const requester& who, const std::string& changes,
+                                       std::string& result) = 0;
+    // A built-in certificate by identifier, or by name when the identifier
+    // is 0: deselected in the update tool's configuration (it leaves the
+    // system folder, stays listed), or selected again.
+    virtual DistrustStatus distrust_builtin(const requester& who, std::uint32_t id,
+                                            const std::string& name) = 0;
+    virtual DistrustStatus restore_builtin(const requester& who, std::uint32_t id,
+                                           const std::string& name) = 0;
 };
 
 }  // namespace ev_charging_platform::cybersecurity

@@ -341,4 +341,64 @@ VerifyStatus cybersecurity_req_handler::verify_certificate_chain(const requester
     return verified.status;
 }
 
+DistrustStatus cybersecurity_req_handler::distrust_builtin(const requester& who, std::uint32_t id,
+                                                          const std::string& name) {
+    return change_trust(who, id, name, /*distrust=*/true);
+}
+
+DistrustStatus cybersecurity_req_handler::restore_builtin(const requester& who, std::uint32_t id,
+                                                         const std::string& name) {
+    return change_trust(who, id, name, /*distrust=*/false);
+}
+
+// By identifier, or by name when the identifier is 0: the built-ins are the
+// system store's. A caller who may not change the store learns nothing of it.
+DistrustStatus cybersecurity_req_handler::change_trust(const requester& who, std::uint32_t id,
+                                                       const std::string& name, bool distrust) {
+    const char* const operation = distrust ? "distrust" : "restore";
+    auto& store = domains_.system();
+    if (id == 0) {
+        for (const auto& entry : store.getCertificates()) {
+            if (entry.name == name && entry.isBuiltIn) id = entry.id;
+        }
+    }
+    std::optional<ev_common::CertificateInfo> info;
+    if (id != 0) info = store.findCertificateInfo(id);
+    std::string fingerprint;
+    if (info) {
+        if (const auto stored = store.getCertificate(id)) fingerprint = stored->sha256Fingerprint();
+    }
+    const trust_state::planned row{operation, system_domain,
+                                   id != 0 ? std::optional<std::uint32_t>(id) : std::nullopt,
+                                   info ? info->name : name, fingerprint};
+    auto status = DistrustStatus::not_authorized;
+    if (!may_change(who)) {
+        journal_refused(who.credentials(), row, to_string(status));
+    } else if (!info) {
+        status = DistrustStatus::unknown_id;
+        spdlog::error("[ca-store] Invalid certificate id : {}", id);
+        journal_refused(who.credentials(), row, to_string(status));
+    } else {
+        status = !journal_begin(who.credentials(), {row})
+                     ? DistrustStatus::internal_error
+                     : (distrust ? store.distrustBuiltIn(id) : store.restoreBuiltIn(id));
+        if (status != DistrustStatus::success) journal_settle(to_string(status));
+    }
+    const bool done = status == DistrustStatus::success;
+    if (done) {
+        spdlog::info("Certificate id={} {} in TrustList", id,
+                     distrust ? "distrusted" : "restored");
+    } else {
+        spdlog::error("Error {} certificate id={} in TrustList, status={}",
+                      distrust ? "distrusting" : "restoring", id, to_string(status));
+    }
+    std::optional<std::string_view> audited_name;
+    if (info) audited_name = info->name;
+    log_audit({operation, audited_name,
+               id != 0 ? std::optional<std::uint32_t>(id) : std::nullopt, fingerprint,
+               who.credentials(), to_string(status)},
+              done);
+    return status;
+}
+
 }  // namespace ev_charging_platform::cybersecurity

@@ -59,6 +59,14 @@ public:
                                                       const std::string& certificate,
                                                       const std::string& name,
                                                       std::uint32_t& id) override;
+    std::int32_t apply_changes(const requester& who, const std::string& changes,
+                               std::string& result) override;
+    DistrustStatus distrust_builtin(const requester& who, std::uint32_t id,
+                                    const std::string& name) override;
+    DistrustStatus restore_builtin(const requester& who, std::uint32_t id,
+                                   const std::string& name) override;
+    // "cyber.batch_max_changes".
+    void set_max_batch_changes(unsigned int count) { max_batch_changes_ = count; }
     // Readers may ask; without a state the answer is never complete.
     std::string get_changes_since(const requester& who, std::uint64_t since) override;
     VerifyStatus verify_certificate_chain(const requester& who, const std::string& domains,
@@ -82,9 +90,12 @@ private:
     bool journal_begin(const caller_credentials& caller,
                        const std::vector<trust_state::planned>& rows);
     void journal_settle(std::string_view result);
+    DistrustStatus change_trust(const requester& who, std::uint32_t id, const std::string& name,
+                                bool distrust);
 
     std::string service_name_;
     trust_state* state_ = nullptr;
+    unsigned int max_batch_changes_ = 100;
     trust_domains domains_;
     access_policy policy_;
     // The details text of one generation of the store: it changes only with

@@ -60,14 +60,14 @@ void req_resp_cybersecurity_service_handler::notifyRequest(const std::string& cl
     entry.serve(*this, requester::client(context.peer), context, entry.name);
 }
 
-const std::array<req_resp_cybersecurity_service_handler::operation, 11>&
+const std::array<req_resp_cybersecurity_service_handler::operation, 14>&
 req_resp_cybersecurity_service_handler::operation_table() {
     using ev_common::IpcRequestContext;
     using ev_common::readParameters;
     using ev_common::sendReplyOf;
     using handler = req_resp_cybersecurity_service_handler;
     static const std::string unassigned;
-    static const std::array<operation, 11> table{{
+    static const std::array<operation, 14> table{{
         {to_string(operation_id::add_ca_certificate),
          [](handler& self, const requester& who, IpcRequestContext& context,
             const std::string& name) {
@@ -148,6 +148,33 @@ req_resp_cybersecurity_service_handler::operation_table() {
              const auto status =
                  self.operations_->verify_certificate_chain(who, domains, pem, options, result);
              sendReplyOf(context, name, static_cast<std::uint32_t>(status), result);
+         }},
+        {to_string(operation_id::apply_changes),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::string changes;
+             if (!readParameters(context, name, changes)) return;
+             std::string result;
+             const std::int32_t status = self.operations_->apply_changes(who, changes, result);
+             sendReplyOf(context, name, status, result);
+         }},
+        {to_string(operation_id::distrust_builtin),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::uint32_t id = 0;
+             std::string certificate_name;
+             if (!readParameters(context, name, id, certificate_name)) return;
+             sendReplyOf(context, name,
+                         self.operations_->distrust_builtin(who, id, certificate_name));
+         }},
+        {to_string(operation_id::restore_builtin),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::uint32_t id = 0;
+             std::string certificate_name;
+             if (!readParameters(context, name, id, certificate_name)) return;
+             sendReplyOf(context, name,
+                         self.operations_->restore_builtin(who, id, certificate_name));
          }},
     }};
     return table;

@@ -46,7 +46,7 @@ private:
     };
     // Indexed by operation identifier; an identifier without a serve is
     // unknown, as one beyond the table.
-    static const std::array<operation, 11>& operation_table();
+    static const std::array<operation, 14>& operation_table();
 
     // The details reply as it goes on the wire, kept with the text it was
     // made from: the text is large and changes only with the store.

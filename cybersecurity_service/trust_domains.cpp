@@ -92,4 +92,13 @@ ev_common::CertificateDetailsListing trust_domains::details() {
     return all;
 }
 
+std::vector<std::pair<std::string, ev_common::ICaCertificateStore*>> trust_domains::change_order()
+    const {
+    std::vector<std::pair<std::string, ev_common::ICaCertificateStore*>> order;
+    for (std::size_t i = 1; i < domains_.size(); ++i)
+        order.emplace_back(domains_[i].name, domains_[i].store);
+    order.emplace_back(domains_.front().name, domains_.front().store);
+    return order;
+}
+
 }  // namespace ev_charging_platform::cybersecurity

@@ -53,6 +53,12 @@ public:
     // update tool (the slowest step, and the one most likely to fail).
     std::vector<copies> find_user_copies(const ev_common::OcppHashData& wanted);
 
+    // Every store with its domain's name in the order changes of several
+    // stores are made: the domains in configuration order, then the
+    // system's store, whose update tool is the slowest step and the most
+    // likely to fail.
+    std::vector<std::pair<std::string, ev_common::ICaCertificateStore*>> change_order() const;
+
     // Every domain's entries, system first, at the system store's generation
     // (the generation of all of them).
     ev_common::CertificateDetailsListing details();

@@ -113,6 +113,10 @@ const char* operation_of(ev_common::CertificateEvent event) {
             return "add";
         case ev_common::CertificateEvent::replaced:
             return "replace";
+        case ev_common::CertificateEvent::distrusted:
+            return "distrust";
+        case ev_common::CertificateEvent::restored:
+            return "restore";
         default:
             return "remove";
     }
@@ -626,10 +630,14 @@ bool trust_state::commit(const std::vector<ev_common::CertificateChange>& change
 }
 
 void trust_state::settle(std::string_view result) {
+    settle(std::vector<std::string>(pending_.size(), std::string(result)));
+}
+
+void trust_state::settle(const std::vector<std::string>& results) {
     if (!open_ || pending_.empty()) return;
     for (std::size_t i = 0; i < pending_.size(); ++i) {
         journal_record row = row_of(pending_rows_[i], pending_caller_);
-        row.result = std::string(result);
+        row.result = i < results.size() ? results[i] : std::string("not_applied");
         unsettled_.emplace_back(pending_[i], std::move(row));
     }
     pending_.clear();

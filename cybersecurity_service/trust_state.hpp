@@ -86,8 +86,10 @@ public:
     // order, with the generation, the held certificates and the trim, as one
     // transaction. False leaves them pending.
     bool commit(const std::vector<ev_common::CertificateChange>& changes);
-    // The pending rows of a change that was not made get `result`.
+    // The pending rows of a change that was not made get `result`, or
+    // each its own (`results` in the order of begin()'s rows).
     void settle(std::string_view result);
+    void settle(const std::vector<std::string>& results);
     // A change refused before it began.
     void record_refused(const caller_credentials& caller, const planned& row,
                         std::string_view result);

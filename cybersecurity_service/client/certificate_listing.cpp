@@ -83,6 +83,17 @@ std::vector<listed_certificate> expiring_within(std::vector<listed_certificate> 
     return certificates;
 }
 
+namespace {
+
+// A built-in the system no longer trusts (operation 5 marks it).
+bool distrusted(const listed_certificate& certificate) {
+    if (!certificate.details) return false;
+    const auto it = certificate.details->find("distrusted");
+    return it != certificate.details->end() && it->is_boolean() && it->get<bool>();
+}
+
+}  // namespace
+
 std::string render_table(const std::vector<listed_certificate>& certificates, std::int64_t now) {
     struct row {
         std::string id, name, source, valid_until, subject;
@@ -91,8 +102,9 @@ std::string render_table(const std::vector<listed_certificate>& certificates, st
     for (const auto& certificate : certificates) {
         rows.push_back({std::to_string(certificate.info.id), certificate.info.name,
                         certificate.domain != system_domain ? certificate.domain
-                        : certificate.info.built_in         ? "built-in"
-                                                            : "user",
+                        : !certificate.info.built_in        ? "user"
+                        : distrusted(certificate)           ? "built-in (distrusted)"
+                                                            : "built-in",
                         validity_cell(certificate, now), certificate.info.subject});
     }
     std::size_t id_width = 0, name_width = 0, source_width = 0, valid_width = 0;

@@ -79,6 +79,9 @@ void cybersecurity_client::prepare(operation_id operation) {
         case operation_id::remove_ca_certificate:
         case operation_id::remove_ca_certificate_by_hash:
         case operation_id::add_ca_certificate_to_domain:
+        case operation_id::apply_changes:
+        case operation_id::distrust_builtin:
+        case operation_id::restore_builtin:
             last_call_was_change_ = true;
             transport_.setTimeout(change_timeout_);
             return;
@@ -176,6 +179,31 @@ std::optional<cybersecurity_client::verification> cybersecurity_client::verify(
     }
     answer.status = static_cast<VerifyStatus>(status);
     return answer;
+}
+
+std::optional<cybersecurity_client::batch_result> cybersecurity_client::apply_changes(
+    const std::string& changes) {
+    batch_result answer;
+    if (!decode(call(operation_id::apply_changes, changes), answer.status, answer.result)) {
+        return std::nullopt;
+    }
+    return answer;
+}
+
+DistrustStatus cybersecurity_client::distrust_builtin(std::uint32_t id, const std::string& name) {
+    std::int32_t status = 0;
+    if (!decode(call(operation_id::distrust_builtin, id, name), status)) {
+        return DistrustStatus::ipc_error;
+    }
+    return static_cast<DistrustStatus>(status);
+}
+
+DistrustStatus cybersecurity_client::restore_builtin(std::uint32_t id, const std::string& name) {
+    std::int32_t status = 0;
+    if (!decode(call(operation_id::restore_builtin, id, name), status)) {
+        return DistrustStatus::ipc_error;
+    }
+    return static_cast<DistrustStatus>(status);
 }
 
 RemoveCertificateStatus cybersecurity_client::remove_ca_certificate(std::uint32_t id) {

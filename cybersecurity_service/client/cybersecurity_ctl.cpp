@@ -80,6 +80,19 @@ const char* const usage_text =
     "                    JSON text\n"
     "  journal --verify  recompute the journal's hash chain; exit 1 naming the\n"
     "                    first row that does not match\n"
+    "  apply FILE|-      apply the changes in FILE (a JSON array of\n"
+    "                    {\"op\": \"add\", \"domain\": D, \"name\": N, \"pem\": P},\n"
+    "                    {\"op\": \"remove\", \"id\": I} and {\"op\": \"remove_hash\",\n"
+    "                    \"hash_algorithm\": ..., \"issuer_name_hash\": ...,\n"
+    "                    \"issuer_key_hash\": ..., \"serial_number\": ...}; domain\n"
+    "                    system when absent) all or nothing, with one run of\n"
+    "                    the update tool; prints each change's result\n"
+    "  distrust ID | distrust --name NAME\n"
+    "                    stop trusting a built-in certificate: it is deselected\n"
+    "                    in the update tool's configuration, leaves the system\n"
+    "                    folder and stays listed as (distrusted)\n"
+    "  restore ID | restore --name NAME\n"
+    "                    trust a distrusted built-in certificate again\n"
     "\n"
     "Options:\n"
     "  --endpoint E      service endpoint (default "
@@ -267,6 +280,66 @@ int run_remove(cyber::cybersecurity_client& client, const std::vector<std::strin
         return fail(exit_refused, "remove refused: " + cyber::to_string(status));
     std::cout << "Removed " << what << "\n";
     return exit_success;
+}
+
+int run_apply(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    expect_arguments(args, 1, "apply FILE|-");
+    const auto answer = client.apply_changes(read_input(args[0]));
+    if (!answer) return no_answer(client);
+    std::vector<std::string> lines;
+    std::string status = "invalid_batch";
+    try {
+        const auto reply = nlohmann::json::parse(answer->result);
+        status = reply.at("status").get<std::string>();
+        if (reply.contains("reason")) lines.push_back(reply.at("reason").get<std::string>());
+        for (const auto& change : reply.value("changes", nlohmann::json::array())) {
+            std::string line = change.at("op").get<std::string>() + " " +
+                               change.at("domain").get<std::string>();
+            if (change.contains("name")) line += " " + change.at("name").get<std::string>();
+            if (!change.at("id").is_null())
+                line += " id " + std::to_string(change.at("id").get<std::uint32_t>());
+            lines.push_back(line + ": " + change.at("result").get<std::string>());
+        }
+    } catch (const nlohmann::json::exception&) {
+        return fail(exit_no_answer,
+                    "the answer from " + client.endpoint() + " is not the expected JSON");
+    }
+    for (const auto& line : lines) std::cout << line << "\n";
+    if (answer->status != 0) return fail(exit_refused, "apply refused: " + status);
+    std::cout << "Applied " << lines.size() << " changes\n";
+    return exit_success;
+}
+
+int run_trust(cyber::cybersecurity_client& client, const std::vector<std::string>& args,
+              bool distrust) {
+    const std::string verb = distrust ? "distrust" : "restore";
+    const std::string form = verb + " ID | " + verb + " --name NAME";
+    std::uint32_t id = 0;
+    std::string name;
+    if (!args.empty() && args[0] == "--name") {
+        expect_arguments(args, 2, form);
+        name = args[1];
+    } else {
+        expect_arguments(args, 1, form);
+        id = parse_id(args[0]);
+        if (id == 0) throw usage_error{"'0' is not a certificate identifier"};
+    }
+    const auto status =
+        distrust ? client.distrust_builtin(id, name) : client.restore_builtin(id, name);
+    if (status == cyber::DistrustStatus::ipc_error) return no_answer(client);
+    if (status != cyber::DistrustStatus::success)
+        return fail(exit_refused, verb + " refused: " + cyber::to_string(status));
+    std::cout << (distrust ? "Distrusted " : "Restored ") << (id != 0 ? "id " + args[0] : name)
+              << "\n";
+    return exit_success;
+}
+
+int run_distrust(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    return run_trust(client, args, /*distrust=*/true);
+}
+
+int run_restore(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    return run_trust(client, args, /*distrust=*/false);
 }
 
 int run_get(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
@@ -544,6 +617,12 @@ int run(int argc, char** argv) {
         chosen = run_verify;
     else if (command == "journal")
         chosen = run_journal;
+    else if (command == "apply")
+        chosen = run_apply;
+    else if (command == "distrust")
+        chosen = run_distrust;
+    else if (command == "restore")
+        chosen = run_restore;
     else
         throw usage_error{"unknown command '" + command + "'"};
 

@@ -17,6 +17,11 @@ const std::map<std::int32_t, std::string> kRemoveStatusNames = {
     {-1, "ipc_error"}, {0, "success"},        {1, "unknown_id"},
     {2, "built_in"},   {3, "internal_error"}, {4, "not_authorized"},
 };
+const std::map<std::int32_t, std::string> kDistrustStatusNames = {
+    {-1, "ipc_error"},      {0, "success"},        {1, "unknown_id"},
+    {2, "not_built_in"},    {3, "already_distrusted"}, {4, "not_distrusted"},
+    {5, "internal_error"},  {6, "not_authorized"}, {7, "config_unusable"},
+};
 const std::map<std::int32_t, std::string> kOperationNames = {
     {0, "add_ca_certificate"},
     {1, "remove_ca_certificate"},
@@ -28,6 +33,9 @@ const std::map<std::int32_t, std::string> kOperationNames = {
     {7, "add_ca_certificate_to_domain"},
     {8, "get_changes_since"},
     {10, "verify_certificate_chain"},
+    {11, "apply_changes"},
+    {12, "distrust_builtin"},
+    {13, "restore_builtin"},
 };
 
 const std::string& lookup(const std::map<std::int32_t, std::string>& table, std::int32_t value) {
@@ -43,6 +51,10 @@ const std::string& to_string(AddCertificateStatus status) {
 
 const std::string& to_string(RemoveCertificateStatus status) {
     return lookup(kRemoveStatusNames, static_cast<std::int32_t>(status));
+}
+
+const std::string& to_string(DistrustStatus status) {
+    return lookup(kDistrustStatusNames, static_cast<std::int32_t>(status));
 }
 
 const std::string& to_string(operation_id operation) {

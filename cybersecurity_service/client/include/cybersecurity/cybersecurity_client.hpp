@@ -109,6 +109,19 @@ public:
     std::optional<verification> verify(const std::string& domains, const std::string& pem_text,
                                        const std::string& options = {});
 
+    struct batch_result {
+        // 0, the status of the first change refused, or batch_invalid.
+        std::int32_t status = batch_invalid;
+        // {"status", "generation", "changes": [{"op", "domain", "name", "result", "id"}]}
+        std::string result;
+    };
+    // A batch of changes, the JSON text of an array (see the README), made
+    // all or nothing. Empty optional when the exchange failed.
+    std::optional<batch_result> apply_changes(const std::string& changes);
+    // A built-in by identifier, or by name when `id` is 0.
+    DistrustStatus distrust_builtin(std::uint32_t id, const std::string& name = {});
+    DistrustStatus restore_builtin(std::uint32_t id, const std::string& name = {});
+
     // What went wrong in the last call (none after a successful exchange).
     exchange_error last_error() const { return last_error_; }
     // One line for people, e.g. "no answer from ipc://... within 5000 ms (is

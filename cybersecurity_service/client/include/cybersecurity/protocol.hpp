@@ -49,18 +49,32 @@ enum class operation_id : std::int32_t {
     // chain (leaf first) and the options (JSON text, may be empty); reply: a
     // VerifyStatus (uint32) and the JSON text of the result.
     verify_certificate_chain = 10,
+    // Parameters: the JSON text of an array of changes; reply: a status
+    // (int32: 0, the first failing change's status, or batch_invalid) and
+    // the JSON text of every change's result.
+    apply_changes = 11,
+    // Parameters: an identifier and a name (identifier 0: the built-in of
+    // that name); reply: a DistrustStatus.
+    distrust_builtin = 12,
+    restore_builtin = 13,
 };
+
+// The status of apply_changes for a batch that cannot be read (not JSON, an
+// unknown op, too many changes, a name twice): "invalid_batch".
+inline constexpr std::int32_t batch_invalid = 64;
 
 // The store's results travel on the wire unchanged; -1 ("ipc_error") is what
 // a client reports when the exchange itself failed.
 using AddCertificateStatus = ev_common::AddCertificateStatus;
 using RemoveCertificateStatus = ev_common::RemoveCertificateStatus;
+using DistrustStatus = ev_common::DistrustStatus;
 // Of verify_certificate_chain; the name is ev_common::chainStatusName's.
 using VerifyStatus = ev_common::ChainStatus;
 
 // Names for log lines; "INVALID_ENUM_VALUE" for a value outside the table.
 const std::string& to_string(AddCertificateStatus status);
 const std::string& to_string(RemoveCertificateStatus status);
+const std::string& to_string(DistrustStatus status);
 // The operation's name, or "INVALID_ENUM_VALUE".
 const std::string& to_string(operation_id operation);
 

@@ -39,6 +39,18 @@ private:
     std::optional<CommandRunner::Budget>& slot_;
 };
 
+struct CaStoreCore::StagedBatch {
+    struct Added {
+        std::string name;
+        Certificate served;
+        bool replaces = false;
+    };
+    // Every file the batch wrote or removed, as it stood before.
+    std::vector<SavedFile> files;
+    std::vector<Added> added;
+    std::vector<uint32_t> removed;
+};
+
 CaStoreCore::CaStoreCore(std::string domain) : table(std::move(domain)) {}
 
 CaStoreCore::~CaStoreCore() = default;
@@ -303,6 +315,142 @@ bool CaStoreCore::rollBackRemoval() {
     const ChangeBudget limit(*this);
     const bool restored = putBack(staged);
     staged.clear();
+    return restored;
+}
+
+std::optional<StageRefusal> CaStoreCore::stageChanges(const std::vector<StoreChange>& changes) {
+    batch.reset();
+    const auto refusal = [](std::size_t index, auto status) {
+        return StageRefusal{index, static_cast<int32_t>(status)};
+    };
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const auto& change = changes[i];
+        if (change.kind == StoreChange::Kind::remove) {
+            if (const auto refused = refuseRemoval(change.id)) return refusal(i, *refused);
+            continue;
+        }
+        if (const auto refused = store_checks::refuseCertificate(change.certificate, change.name))
+            return refusal(i, *refused);
+        if (const auto refused =
+                refuseAddition(change.certificate, change.name, SameName::replace))
+            return refusal(i, *refused);
+    }
+
+    const ChangeBudget limit(*this);
+    auto staging = std::make_unique<StagedBatch>();
+    std::vector<std::pair<std::string, Certificate>> written;
+    std::vector<SavedFile> removedFiles;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const auto& change = changes[i];
+        const bool removal = change.kind == StoreChange::Kind::remove;
+        const std::string name = removal ? table.at(change.id).info.name : change.name;
+        const fs::path file = fileOf(name);
+        std::error_code error;
+        auto previous = file_io::saveEntry(file, error);
+        bool done = previous.has_value();
+        if (done && removal) {
+            done = previous->kind != file_io::SavedEntry::Kind::missing && fs::remove(file, error);
+        }
+        std::optional<Certificate> stored;
+        if (done && !removal) {
+            stored = storedForm(change.certificate);
+            done = writeFile(file, stored->text(), *previous);
+        }
+        if (!done) {
+            if (removal) {
+                spdlog::error("[ca-store] Unable to remove certificate {} : delete error => {}",
+                              change.id, error.message());
+            } else {
+                logNotWritten(name, file);
+            }
+            restoreFiles(staging->files);
+            return removal ? refusal(i, RemoveCertificateStatus::internal_error)
+                           : refusal(i, AddCertificateStatus::internal_error);
+        }
+        SavedFile saved{removal ? change.id : 0, name, std::move(*previous), heldText(name)};
+        if (removal) {
+            removedFiles.push_back(saved);
+            staging->removed.push_back(change.id);
+        } else {
+            written.emplace_back(name, *stored);
+            staging->added.push_back({name, *stored, table.findByName(name) != table.end()});
+        }
+        staging->files.push_back(std::move(saved));
+    }
+    const auto served = applyBatch(written, removedFiles);
+    if (!served) {
+        putBack(staging->files);
+        const bool addition = !changes.empty() && changes[0].kind == StoreChange::Kind::add;
+        return addition ? refusal(0, AddCertificateStatus::internal_error)
+                        : refusal(0, RemoveCertificateStatus::internal_error);
+    }
+    for (std::size_t i = 0; i < served->size() && i < staging->added.size(); ++i) {
+        staging->added[i].served = (*served)[i];
+    }
+    batch = std::move(staging);
+    return std::nullopt;
+}
+
+std::vector<CertificateChange> CaStoreCore::stagedChanges(std::uint64_t generation,
+                                                          uint32_t& nextId) {
+    std::vector<CertificateChange> changes;
+    if (!batch) return changes;
+    if (nextId == 0) nextId = table.nextId();
+    for (const auto& added : batch->added) {
+        Entry entry = table.makeEntry(added.name, /*isBuiltIn=*/false, added.served);
+        entry.info.id = nextId++;
+        auto change = table.changeOf(
+            added.replaces ? CertificateEvent::replaced : CertificateEvent::added, entry, 0);
+        change.generation = generation;
+        changes.push_back(std::move(change));
+    }
+    for (const uint32_t id : batch->removed) {
+        auto change = table.changeOf(CertificateEvent::removed, table.at(id), 0);
+        change.generation = generation;
+        changes.push_back(std::move(change));
+    }
+    return changes;
+}
+
+std::vector<uint32_t> CaStoreCore::commitChanges(std::uint64_t generation) {
+    std::vector<uint32_t> ids;
+    if (!batch) return ids;
+    std::vector<std::pair<CertificateEvent, uint32_t>> entered;
+    for (const auto& added : batch->added) {
+        const auto held = table.findByName(added.name);
+        if (held != table.end()) table.erase(held);
+        Entry entry = table.makeEntry(added.name, /*isBuiltIn=*/false, added.served);
+        table.resolveIssuer(entry, added.served);
+        const uint32_t id = table.insert(std::move(entry));
+        ids.push_back(id);
+        entered.emplace_back(added.replaces ? CertificateEvent::replaced : CertificateEvent::added,
+                             id);
+    }
+    std::vector<Entry> removed;
+    for (const uint32_t id : batch->removed) {
+        const auto it = table.find(id);
+        if (it == table.end()) continue;
+        removed.push_back(std::move(it->second));
+        table.erase(it);
+    }
+    batch.reset();
+    refreshIssuers();
+    for (const auto& [event, id] : entered) {
+        logChange(event, id, table.at(id).info.name);
+        table.changedAt(event, table.at(id), generation);
+    }
+    for (const auto& entry : removed) {
+        logChange(CertificateEvent::removed, entry.info.id, entry.info.name);
+        table.changedAt(CertificateEvent::removed, entry, generation);
+    }
+    return ids;
+}
+
+bool CaStoreCore::rollBackChanges() {
+    if (!batch) return true;
+    const ChangeBudget limit(*this);
+    const bool restored = putBack(batch->files);
+    batch.reset();
     return restored;
 }
 

@@ -14,6 +14,10 @@ const char* toString(CertificateEvent event) {
             return "expiring";
         case CertificateEvent::expired:
             return "expired";
+        case CertificateEvent::distrusted:
+            return "distrusted";
+        case CertificateEvent::restored:
+            return "restored";
     }
     return "unknown";
 }

@@ -112,6 +112,12 @@ void CertificateTable::changed(CertificateEvent event, const Entry& entry) {
     report(event, entry);
 }
 
+void CertificateTable::changedAt(CertificateEvent event, const Entry& entry,
+                                 std::uint64_t generation) {
+    numbering_->generation = generation;
+    report(event, entry);
+}
+
 void CertificateTable::report(CertificateEvent event, const Entry& entry) const {
     if (observer_) observer_(changeOf(event, entry, 0));
 }

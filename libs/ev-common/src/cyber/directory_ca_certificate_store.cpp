@@ -410,6 +410,25 @@ bool DirectoryCaCertificateStore::applyRemovals(const std::vector<SavedFile>& re
     return rebuild();
 }
 
+std::optional<std::vector<Certificate>> DirectoryCaCertificateStore::applyBatch(
+    const std::vector<std::pair<std::string, Certificate>>& added,
+    const std::vector<SavedFile>& removed) {
+    std::vector<Certificate> served;
+    for (const auto& [name, written] : added) {
+        pems[name] = written.text();
+        served.push_back(written);
+    }
+    for (const auto& saved : removed) pems.erase(saved.name);
+    if (!rebuild()) {
+        spdlog::error(
+            "[ca-store] Unable to apply a batch to domain {} : the links and the bundle could not "
+            "be rebuilt",
+            domain());
+        return std::nullopt;
+    }
+    return served;
+}
+
 bool DirectoryCaCertificateStore::reapply(const std::vector<SavedFile>& restored) {
     for (const auto& saved : restored) {
         if (saved.held) {

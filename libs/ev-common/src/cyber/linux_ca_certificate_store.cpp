@@ -72,6 +72,7 @@ bool LinuxCaCertificateStore::init(const fs::path& linuxPath, const fs::path& us
     if (fs::is_directory(fs::status(linuxDir, linuxEc)) &&
         fs::is_directory(fs::status(userDir, userEc))) {
         loadStore();
+        loadDistrusted();
         return true;
     }
     spdlog::error(
@@ -144,7 +145,10 @@ void LinuxCaCertificateStore::loadStore() {
 }
 
 std::optional<Certificate> LinuxCaCertificateStore::loadCertificate(const std::string& name) const {
-    Certificate certificate(linuxDir / (name + kPemExtension));
+    const auto distrusted = distrustedFiles.find(name);
+    Certificate certificate(distrusted != distrustedFiles.end()
+                                ? distrusted->second
+                                : linuxDir / (name + kPemExtension));
     if (!certificate.valid()) return std::nullopt;
     return certificate;
 }
@@ -213,7 +217,10 @@ std::optional<Certificate> LinuxCaCertificateStore::applyAddition(const std::str
 }
 
 bool LinuxCaCertificateStore::applyRemovals(const std::vector<SavedFile>& removed) {
-    if (!updateCallback(/*fresh=*/false)) return false;
+    return updateCallback(/*fresh=*/false) && removalsTakenUp(removed);
+}
+
+bool LinuxCaCertificateStore::removalsTakenUp(const std::vector<SavedFile>& removed) {
     bool all = true;
     for (const auto& file : removed) {
         const fs::path entry = linuxDir / (file.name + kPemExtension);
@@ -232,6 +239,27 @@ bool LinuxCaCertificateStore::applyRemovals(const std::vector<SavedFile>& remove
     if (!all) return false;
     for (const auto& file : removed) cleanDeadSymlinks(file.name);
     return true;
+}
+
+std::optional<std::vector<Certificate>> LinuxCaCertificateStore::applyBatch(
+    const std::vector<std::pair<std::string, Certificate>>& added,
+    const std::vector<SavedFile>& removed) {
+    // One run of the tool takes every file of the batch up.
+    if (!updateCallback(/*fresh=*/false)) return std::nullopt;
+    std::vector<Certificate> served;
+    for (const auto& [name, written] : added) {
+        auto loaded = loadCertificate(name);
+        if (!loaded) {
+            spdlog::error(
+                "[ca-store] Unable to add certificate {} : update certificate command failed "
+                "=> {}",
+                bounded(name), updateCommand);
+            return std::nullopt;
+        }
+        served.push_back(std::move(*loaded));
+    }
+    if (!removalsTakenUp(removed)) return std::nullopt;
+    return served;
 }
 
 bool LinuxCaCertificateStore::reapply(const std::vector<SavedFile>& restored) {

@@ -6,12 +6,14 @@
 // domain; the status values also travel on the wire.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ev_common/cyber/certificate.hpp"
+#include "ev_common/cyber/certificate_change.hpp"
 #include "ev_common/cyber/certificate_details.hpp"
 #include "ev_common/cyber/certificate_status.hpp"
 
@@ -33,6 +35,9 @@ struct CertificateInfo {
     std::string subject;
     // End of validity in seconds since the epoch, cut to 32 bits.
     int32_t notAfter = 0;
+    // A built-in deselected in the operating system's configuration: still
+    // listed, no longer trusted.
+    bool distrusted = false;
 };
 
 struct CertificateDetailsEntry {
@@ -46,6 +51,23 @@ struct CertificateDetailsListing {
     // The generation of the store these entries belong to.
     std::uint64_t generation = 0;
     std::vector<CertificateDetailsEntry> certificates;
+};
+
+// One change of a batch (see ICaCertificateStore::stageChanges).
+struct StoreChange {
+    enum class Kind { add, remove };
+    Kind kind = Kind::add;
+    Certificate certificate{nullptr};  // of an addition
+    std::string name;         // of an addition
+    uint32_t id = 0;          // of a removal
+};
+
+// The change of a batch that was refused, by its place in the batch, and
+// its status: an AddCertificateStatus or a RemoveCertificateStatus value,
+// after the change's kind.
+struct StageRefusal {
+    std::size_t index = 0;
+    int32_t status = 0;
 };
 
 class ICaCertificateStore {
@@ -97,6 +119,32 @@ public:
     virtual RemoveCertificateStatus stageRemoval(const std::vector<uint32_t>& ids) = 0;
     virtual void commitRemoval() = 0;
     virtual bool rollBackRemoval() = 0;
+
+    // A batch of additions (a held user name is replaced) and removals as
+    // one change, in the same two steps: stageChanges() checks every change
+    // first, then writes all the files and makes them take effect with one
+    // step for them all (one run of the update tool, one rebuild of a
+    // domain's links and bundle), and lists or reports nothing; then either
+    // commitChanges() enters them or rollBackChanges() puts every file and
+    // folder back as it was. A refused or failed stage has changed nothing.
+    // No name twice in one batch. One staged batch at a time per store.
+    virtual std::optional<StageRefusal> stageChanges(const std::vector<StoreChange>& changes) = 0;
+    // The staged changes as commitChanges() will report them, all at
+    // `generation`. Additions are numbered from `nextId` (0: this store's
+    // next identifier), which is moved past them, for the next store of a
+    // shared numbering.
+    virtual std::vector<CertificateChange> stagedChanges(std::uint64_t generation,
+                                                         uint32_t& nextId) = 0;
+    // Enters the staged changes, each reported at `generation`, which
+    // becomes the stores' generation. The identifiers of the additions.
+    virtual std::vector<uint32_t> commitChanges(std::uint64_t generation) = 0;
+    virtual bool rollBackChanges() = 0;
+
+    // A built-in certificate deselected the way the operating system does
+    // it (its line in the update tool's configuration), or selected again.
+    // Stores without built-ins hold none.
+    virtual DistrustStatus distrustBuiltIn(uint32_t /*id*/) { return DistrustStatus::not_built_in; }
+    virtual DistrustStatus restoreBuiltIn(uint32_t /*id*/) { return DistrustStatus::not_built_in; }
 };
 
 }  // namespace ev_common

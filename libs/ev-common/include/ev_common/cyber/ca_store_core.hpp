@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "ev_common/cyber/ca_certificate_store.hpp"
@@ -50,6 +51,11 @@ public:
     RemoveCertificateStatus stageRemoval(const std::vector<uint32_t>& ids) override;
     void commitRemoval() override;
     bool rollBackRemoval() override;
+    std::optional<StageRefusal> stageChanges(const std::vector<StoreChange>& changes) override;
+    std::vector<CertificateChange> stagedChanges(std::uint64_t generation,
+                                                 uint32_t& nextId) override;
+    std::vector<uint32_t> commitChanges(std::uint64_t generation) override;
+    bool rollBackChanges() override;
 
     // Told of every addition, replacement and removal, and of every
     // certificate checkExpiry() warns about. Set it before init or while no
@@ -87,6 +93,8 @@ protected:
     static void removeLeftovers(const std::filesystem::path& folder,
                                 const std::function<bool(const std::string&)>& isLeftover);
     void removeLeftoverTemporaries() const;
+    // Whether the change gate lets `changes` count (true without a gate).
+    bool admitted(const std::vector<CertificateChange>& changes) const;
     // After a change: entries whose issuer has left the table, or that had
     // none, look for one again.
     void refreshIssuers();
@@ -118,6 +126,11 @@ private:
     virtual std::optional<Certificate> applyAddition(const std::string& name,
                                                      const Certificate& written) = 0;
     virtual bool applyRemovals(const std::vector<SavedFile>& removed) = 0;
+    // The step of a batch, once for all its files: the certificates of the
+    // additions as the store serves them from now on, in order.
+    virtual std::optional<std::vector<Certificate>> applyBatch(
+        const std::vector<std::pair<std::string, Certificate>>& added,
+        const std::vector<SavedFile>& removed) = 0;
     // After the files of a failed change were put back: the same step again,
     // so that what the store serves follows the files once more.
     virtual bool reapply(const std::vector<SavedFile>& restored) = 0;
@@ -147,13 +160,15 @@ private:
     // when that fails too.
     bool putBack(const std::vector<SavedFile>& files);
     uint32_t enter(CertificateEvent event, Entry entry, const Certificate& stored);
-    bool admitted(const std::vector<CertificateChange>& changes) const;
 
     std::filesystem::path filesFolder;
     CertificateChangeGate changeGate;
     std::optional<CommandRunner::Budget> budget;
     // Taken out of the folder, still in the table (see stageRemoval).
     std::vector<SavedFile> staged;
+    // A batch whose files have taken effect, not entered yet (stageChanges).
+    struct StagedBatch;
+    std::unique_ptr<StagedBatch> batch;
 };
 
 }  // namespace ev_common

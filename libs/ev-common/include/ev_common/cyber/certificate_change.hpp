@@ -10,9 +10,9 @@
 
 namespace ev_common {
 
-enum class CertificateEvent { added, replaced, removed, expiring, expired };
+enum class CertificateEvent { added, replaced, removed, expiring, expired, distrusted, restored };
 
-// "added", "replaced", "removed", "expiring", "expired".
+// "added", "replaced", "removed", "expiring", "expired", "distrusted", "restored".
 const char* toString(CertificateEvent event);
 
 struct CertificateChange {

@@ -30,4 +30,20 @@ enum class RemoveCertificateStatus : int32_t {
     not_authorized = 4,
 };
 
+// Of distrusting a built-in certificate (deselecting it in the update tool's
+// configuration) and of restoring it.
+enum class DistrustStatus : int32_t {
+    ipc_error = -1,
+    success = 0,
+    unknown_id = 1,
+    not_built_in = 2,
+    already_distrusted = 3,
+    not_distrusted = 4,
+    internal_error = 5,
+    not_authorized = 6,
+    // The update tool's configuration file is not a regular file, not
+    // writable, or does not list the certificate.
+    config_unusable = 7,
+};
+
 }  // namespace ev_common

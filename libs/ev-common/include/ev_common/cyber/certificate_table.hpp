@@ -73,6 +73,9 @@ public:
 
     // Counts a change of the table (one more generation) and reports it.
     void changed(CertificateEvent event, const Entry& entry);
+    // Reports a change of a batch, which counts as one generation: `generation`.
+    void changedAt(CertificateEvent event, const Entry& entry, std::uint64_t generation);
+    std::uint32_t nextId() const { return numbering_->nextId; }
     // The change as changed() will report it, `steps` generations from now.
     CertificateChange changeOf(CertificateEvent event, const Entry& entry,
                                std::uint64_t steps = 1) const;

@@ -80,6 +80,10 @@ private:
     std::optional<Certificate> applyAddition(const std::string& name,
                                              const Certificate& written) override;
     bool applyRemovals(const std::vector<SavedFile>& removed) override;
+    // One rebuild of the links and the bundle for every change of a batch.
+    std::optional<std::vector<Certificate>> applyBatch(
+        const std::vector<std::pair<std::string, Certificate>>& added,
+        const std::vector<SavedFile>& removed) override;
     // Puts the bundle parts of `restored` back and rebuilds.
     bool reapply(const std::vector<SavedFile>& restored) override;
     void logAdditionUndone(const std::string& name, bool restored, bool hadPrevious) override;

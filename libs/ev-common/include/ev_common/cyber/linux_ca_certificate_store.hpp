@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,18 @@ public:
     void setUpdateTimeout(std::chrono::seconds limit);
     static constexpr std::chrono::seconds kDefaultUpdateTimeout{120};
 
+    // The update tool's configuration: one line per built-in certificate,
+    // its path relative to `certificatesFolder`, a line that starts with '!'
+    // deselects it. Before init; without it nothing can be distrusted.
+    void setUpdateConfiguration(const std::filesystem::path& file,
+                                const std::filesystem::path& certificatesFolder);
+    // Rewrites the certificate's line deselected (restored: as it was),
+    // atomically, and runs the update tool; the entry stays listed, marked
+    // distrusted, and leaves the system folder (comes back). Deselected
+    // built-ins are listed again after a restart.
+    DistrustStatus distrustBuiltIn(uint32_t id) override;
+    DistrustStatus restoreBuiltIn(uint32_t id) override;
+
     // For shutdown, from any thread: ends a running update command at once
     // (its run fails) and refuses every later run.
     void cancelUpdates();
@@ -67,6 +80,13 @@ private:
     // Runs the update tool after user files were removed and checks that
     // their NAME.pem entries are gone.
     bool applyRemovals(const std::vector<SavedFile>& removed) override;
+    // One run of the update tool for every file of a batch, then the checks
+    // of applyAddition and applyRemovals.
+    std::optional<std::vector<Certificate>> applyBatch(
+        const std::vector<std::pair<std::string, Certificate>>& added,
+        const std::vector<SavedFile>& removed) override;
+    // No NAME.pem of `removed` resolves any more; dead links cleaned.
+    bool removalsTakenUp(const std::vector<SavedFile>& removed);
     // The tool may have taken the change up before it failed: it runs again
     // so that the system folder follows the user folder once more.
     bool reapply(const std::vector<SavedFile>& restored) override;
@@ -76,6 +96,10 @@ private:
     void logUnreadable(const std::string& name, std::optional<uint32_t> id) const override;
     std::optional<std::chrono::seconds> changeLimit() const override { return updateTimeout; }
     void cleanDeadSymlinks(const std::string& name);
+    // The built-ins the configuration deselects, entered after the scan.
+    void loadDistrusted();
+    // Both directions of distrustBuiltIn / restoreBuiltIn.
+    DistrustStatus changeTrust(uint32_t id, bool distrust);
 
     std::filesystem::path linuxDir;
     std::filesystem::path userDir;
@@ -86,6 +110,10 @@ private:
 
     std::chrono::seconds updateTimeout = kDefaultUpdateTimeout;
     CommandRunner updateRunner;
+    std::filesystem::path configurationFile;
+    std::filesystem::path certificatesFolder;
+    // Where each distrusted built-in is read from, by name.
+    std::map<std::string, std::filesystem::path> distrustedFiles;
 };
 
 }  // namespace ev_common
