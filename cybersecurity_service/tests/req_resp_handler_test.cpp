@@ -101,6 +101,25 @@ public:
         if (answers_.addStatus == AddCertificateStatus::success) id = answers_.addId;
         return answers_.addStatus;
     }
+    std::int32_t apply_changes(const requester&, const std::string& changes,
+                               std::string& result) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("apply " + changes);
+        result = answers_.text;
+        return 3;
+    }
+    DistrustStatus distrust_builtin(const requester&, std::uint32_t id,
+                                    const std::string& name) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("distrust " + std::to_string(id) + " " + name);
+        return DistrustStatus::already_distrusted;
+    }
+    DistrustStatus restore_builtin(const requester&, std::uint32_t id,
+                                   const std::string& name) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.calls.push_back("restore " + std::to_string(id) + " " + name);
+        return DistrustStatus::not_distrusted;
+    }
     std::string get_changes_since(const requester&, std::uint64_t since) override {
         std::lock_guard<std::mutex> lock(mutex_);
         answers_.calls.push_back("changes since " + std::to_string(since));
@@ -205,13 +224,17 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     EXPECT_EQ(exchange(str("ab") + u32(10) + str("mo,v2g") + str("PEM") + str("")),
               u32(4) + str("{}"));
     EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : verify_certificate_chain"));
+    EXPECT_EQ(exchange(str("ab") + u32(11) + str("[]")), u32(3) + str("{}"));
+    EXPECT_EQ(exchange(str("ab") + u32(12) + u32(7) + str("")), u32(3));
+    EXPECT_EQ(exchange(str("ab") + u32(13) + u32(0) + str("root")), u32(4));
 
     // The identifier output starts at 0 before the call.
     EXPECT_EQ(operations_.calls(),
               (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
                                         "name who", "id 9", "list", "details",
                                         "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0",
-                                        "changes since 72623859790382856", "verify mo,v2g PEM "}));
+                                        "changes since 72623859790382856", "verify mo,v2g PEM ",
+                                        "apply []", "distrust 7 ", "restore 0 root"}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
     ASSERT_EQ(callers.size(), 5u);
@@ -245,7 +268,7 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
 
     // 9 is not assigned yet; 11 and 200 are past the table.
-    for (const std::uint32_t unknown : {9u, 11u, 200u}) {
+    for (const std::uint32_t unknown : {9u, 14u, 200u}) {
         EXPECT_EQ(exchange(str("ab") + u32(unknown)), "");
         EXPECT_TRUE(
             capture.has(spdlog::level::warn, "Unknown operation : " + std::to_string(unknown)));

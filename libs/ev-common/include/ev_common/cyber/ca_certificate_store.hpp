@@ -128,17 +128,22 @@ public:
     // commitChanges() enters them or rollBackChanges() puts every file and
     // folder back as it was. A refused or failed stage has changed nothing.
     // No name twice in one batch. One staged batch at a time per store.
-    virtual std::optional<StageRefusal> stageChanges(const std::vector<StoreChange>& changes) = 0;
+    // A store that keeps no files of its own takes no batch.
+    virtual std::optional<StageRefusal> stageChanges(const std::vector<StoreChange>& /*changes*/) {
+        return StageRefusal{0, static_cast<int32_t>(AddCertificateStatus::internal_error)};
+    }
     // The staged changes as commitChanges() will report them, all at
     // `generation`. Additions are numbered from `nextId` (0: this store's
     // next identifier), which is moved past them, for the next store of a
     // shared numbering.
-    virtual std::vector<CertificateChange> stagedChanges(std::uint64_t generation,
-                                                         uint32_t& nextId) = 0;
+    virtual std::vector<CertificateChange> stagedChanges(std::uint64_t /*generation*/,
+                                                         uint32_t& /*nextId*/) {
+        return {};
+    }
     // Enters the staged changes, each reported at `generation`, which
     // becomes the stores' generation. The identifiers of the additions.
-    virtual std::vector<uint32_t> commitChanges(std::uint64_t generation) = 0;
-    virtual bool rollBackChanges() = 0;
+    virtual std::vector<uint32_t> commitChanges(std::uint64_t /*generation*/) { return {}; }
+    virtual bool rollBackChanges() { return true; }
 
     // A built-in certificate deselected the way the operating system does
     // it (its line in the update tool's configuration), or selected again.
