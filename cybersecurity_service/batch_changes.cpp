@@ -5,8 +5,8 @@
 #include "ev_common/system/bounded_text.hpp"
 #include "req_handler.hpp"
 
-#include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <limits>
@@ -44,8 +44,8 @@ struct store_item {
 
 const std::set<std::string> kAddKeys = {"op", "domain", "name", "pem"};
 const std::set<std::string> kRemoveKeys = {"op", "id"};
-const std::set<std::string> kHashKeys = {"op",           "domain",          "hash_algorithm",
-                                         "issuer_name_hash", "issuer_key_hash", "serial_number"};
+const std::set<std::string> kHashKeys = {
+    "op", "domain", "hash_algorithm", "issuer_name_hash", "issuer_key_hash", "serial_number"};
 
 std::string text_of(const json& change, const char* key, std::size_t index) {
     const auto it = change.find(key);
@@ -100,8 +100,8 @@ std::vector<batch_change> read_batch(const std::string& text, unsigned int max_c
         for (const auto& [key, value] : item.items()) {
             if (keys->count(key) == 0) {
                 throw std::invalid_argument("change " + std::to_string(i) +
-                                            " has the unknown key '" +
-                                            ev_common::boundedText(key) + "'");
+                                            " has the unknown key '" + ev_common::boundedText(key) +
+                                            "'");
             }
         }
         if (item.contains("domain")) change.domain = text_of(item, "domain", i);
@@ -141,18 +141,17 @@ std::string reply_json(const std::string& status, std::uint64_t generation,
 
 }  // namespace
 
-std::int32_t cybersecurity_req_handler::apply_changes(const requester& who,
-                                                      const std::string& text,
+std::int32_t cybersecurity_req_handler::apply_changes(const requester& who, const std::string& text,
                                                       std::string& result) {
     std::vector<batch_change> changes;
     try {
         changes = read_batch(text, max_batch_changes_);
     } catch (const std::invalid_argument& error) {
         spdlog::error("Batch refused: {}", error.what());
-        result = R"({"status": "invalid_batch", "reason": )" +
-                 json(std::string(error.what())).dump(-1, ' ', false,
-                                                      json::error_handler_t::replace) +
-                 "}";
+        result =
+            R"({"status": "invalid_batch", "reason": )" +
+            json(std::string(error.what())).dump(-1, ' ', false, json::error_handler_t::replace) +
+            "}";
         return batch_invalid;
     }
     const caller_credentials& caller = who.credentials();
@@ -259,20 +258,19 @@ std::int32_t cybersecurity_req_handler::apply_changes(const requester& who,
                         item->name, item->fingerprint});
     }
 
-    const auto finish = [&](std::int32_t status, const std::string& status_text,
-                            bool carried_out) {
+    const auto finish = [&](std::int32_t status, const std::string& status_text, bool carried_out) {
         for (const auto* item : items) {
             const bool add = item->store_change.kind == ev_common::StoreChange::Kind::add;
-            audit_entry entry{add ? (item->replacing ? "replace" : "add") : "remove",
-                              item->name,
-                              add ? (changes[item->change].ids.empty()
-                                         ? std::nullopt
-                                         : std::optional<std::uint32_t>(
-                                               changes[item->change].ids.front()))
-                                  : std::optional<std::uint32_t>(item->store_change.id),
-                              item->fingerprint,
-                              caller,
-                              changes[item->change].result};
+            audit_entry entry{
+                add ? (item->replacing ? "replace" : "add") : "remove",
+                item->name,
+                add ? (changes[item->change].ids.empty()
+                           ? std::nullopt
+                           : std::optional<std::uint32_t>(changes[item->change].ids.front()))
+                    : std::optional<std::uint32_t>(item->store_change.id),
+                item->fingerprint,
+                caller,
+                changes[item->change].result};
             if (item->domain != system_domain) entry.domain = item->domain;
             log_audit(entry, carried_out);
         }
@@ -283,8 +281,8 @@ std::int32_t cybersecurity_req_handler::apply_changes(const requester& who,
     if (!permitted || refused) {
         const std::int32_t status =
             refused ? refused->second
-                    : (items.empty() || items.front()->store_change.kind ==
-                                            ev_common::StoreChange::Kind::add
+                    : (items.empty() ||
+                               items.front()->store_change.kind == ev_common::StoreChange::Kind::add
                            ? static_cast<std::int32_t>(AddCertificateStatus::not_authorized)
                            : static_cast<std::int32_t>(RemoveCertificateStatus::not_authorized));
         const std::string name =
@@ -301,9 +299,10 @@ std::int32_t cybersecurity_req_handler::apply_changes(const requester& who,
 
     if (!journal_begin(caller, rows)) {
         for (auto& change : changes) change.result = "internal_error";
-        const auto status = items.front()->store_change.kind == ev_common::StoreChange::Kind::add
-                                ? static_cast<std::int32_t>(AddCertificateStatus::internal_error)
-                                : static_cast<std::int32_t>(RemoveCertificateStatus::internal_error);
+        const auto status =
+            items.front()->store_change.kind == ev_common::StoreChange::Kind::add
+                ? static_cast<std::int32_t>(AddCertificateStatus::internal_error)
+                : static_cast<std::int32_t>(RemoveCertificateStatus::internal_error);
         spdlog::error("Batch of {} changes refused, status=internal_error", changes.size());
         return finish(status, "internal_error", /*carried_out=*/false);
     }

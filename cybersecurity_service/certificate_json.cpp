@@ -30,20 +30,20 @@ json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
     const auto& info = entry.info;
     const auto& details = entry.details;
     json object = {{"id", info.id},
-            {"domain", entry.domain},
-            {"name", info.name},
-            {"built_in", info.isBuiltIn},
-            {"subject", info.subject},
-            {"issuer", details.issuer},
-            {"serial", details.serial},
-            {"not_before", ev_common::formatUtcTime(details.notBefore)},
-            {"not_after", ev_common::formatUtcTime(details.notAfter)},
-            {"not_before_epoch", details.notBefore},
-            {"not_after_epoch", details.notAfter},
-            {"sha256", details.sha256},
-            {"is_ca", details.isCa},
-            {"self_signed", details.selfSigned},
-            {"ocpp", ocpp_json(details.ocpp)}};
+                   {"domain", entry.domain},
+                   {"name", info.name},
+                   {"built_in", info.isBuiltIn},
+                   {"subject", info.subject},
+                   {"issuer", details.issuer},
+                   {"serial", details.serial},
+                   {"not_before", ev_common::formatUtcTime(details.notBefore)},
+                   {"not_after", ev_common::formatUtcTime(details.notAfter)},
+                   {"not_before_epoch", details.notBefore},
+                   {"not_after_epoch", details.notAfter},
+                   {"sha256", details.sha256},
+                   {"is_ca", details.isCa},
+                   {"self_signed", details.selfSigned},
+                   {"ocpp", ocpp_json(details.ocpp)}};
     // Only on a built-in the system no longer trusts.
     if (info.distrusted) object["distrusted"] = true;
     return object;

@@ -342,12 +342,12 @@ VerifyStatus cybersecurity_req_handler::verify_certificate_chain(const requester
 }
 
 DistrustStatus cybersecurity_req_handler::distrust_builtin(const requester& who, std::uint32_t id,
-                                                          const std::string& name) {
+                                                           const std::string& name) {
     return change_trust(who, id, name, /*distrust=*/true);
 }
 
 DistrustStatus cybersecurity_req_handler::restore_builtin(const requester& who, std::uint32_t id,
-                                                         const std::string& name) {
+                                                          const std::string& name) {
     return change_trust(who, id, name, /*distrust=*/false);
 }
 
@@ -386,17 +386,15 @@ DistrustStatus cybersecurity_req_handler::change_trust(const requester& who, std
     }
     const bool done = status == DistrustStatus::success;
     if (done) {
-        spdlog::info("Certificate id={} {} in TrustList", id,
-                     distrust ? "distrusted" : "restored");
+        spdlog::info("Certificate id={} {} in TrustList", id, distrust ? "distrusted" : "restored");
     } else {
         spdlog::error("Error {} certificate id={} in TrustList, status={}",
                       distrust ? "distrusting" : "restoring", id, to_string(status));
     }
     std::optional<std::string_view> audited_name;
     if (info) audited_name = info->name;
-    log_audit({operation, audited_name,
-               id != 0 ? std::optional<std::uint32_t>(id) : std::nullopt, fingerprint,
-               who.credentials(), to_string(status)},
+    log_audit({operation, audited_name, id != 0 ? std::optional<std::uint32_t>(id) : std::nullopt,
+               fingerprint, who.credentials(), to_string(status)},
               done);
     return status;
 }

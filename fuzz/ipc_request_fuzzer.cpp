@@ -66,7 +66,7 @@ std::vector<std::string> splitFrames(const std::uint8_t* data, std::size_t size)
     return frames;
 }
 
-enum class Shape { empty, add, remove, list, text, details, verify };
+enum class Shape { empty, add, remove, list, text, details, verify, journal, batch, distrust };
 
 // The reply a single frame must get, from the frame alone.
 Shape expectedShape(const std::string& frame) {
@@ -107,6 +107,19 @@ Shape expectedShape(const std::string& frame) {
                 ev_common::deserialize(request, text);
                 ev_common::deserialize(request, text);
                 return Shape::add;
+            case 8: {
+                std::uint64_t since = 0;
+                ev_common::deserialize(request, since);
+                return Shape::journal;
+            }
+            case 11:
+                ev_common::deserialize(request, text);  // the changes
+                return Shape::batch;
+            case 12:
+            case 13:
+                ev_common::deserialize(request, id);
+                ev_common::deserialize(request, text);  // name
+                return Shape::distrust;
             case 10:
                 ev_common::deserialize(request, text);  // trust domains
                 ev_common::deserialize(request, text);  // chain
@@ -163,6 +176,31 @@ void checkReply(Shape shape, const std::string& reply) {
                 const auto details = nlohmann::json::parse(text, nullptr, false);
                 if (!details.is_object() || !details["certificates"].is_array())
                     fail("details that are not the documented JSON object");
+                break;
+            }
+            case Shape::journal: {
+                std::string text;
+                ev_common::deserialize(in, text);
+                const auto journal = nlohmann::json::parse(text, nullptr, false);
+                if (!journal.is_object() || !journal["changes"].is_array())
+                    fail("a journal that is not the documented JSON object");
+                break;
+            }
+            case Shape::batch: {
+                std::int32_t status = -1;
+                std::string text;
+                ev_common::deserialize(in, status);
+                ev_common::deserialize(in, text);
+                if (status < 0 || (status > 6 && status != batch_invalid))
+                    fail("batch status out of range");
+                if (!nlohmann::json::parse(text, nullptr, false).is_object())
+                    fail("a batch result that is not a JSON object");
+                break;
+            }
+            case Shape::distrust: {
+                std::int32_t status = -1;
+                ev_common::deserialize(in, status);
+                if (status < 0 || status > 7) fail("distrust status out of range");
                 break;
             }
             case Shape::verify: {

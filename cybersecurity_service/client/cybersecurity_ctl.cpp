@@ -293,8 +293,8 @@ int run_apply(cyber::cybersecurity_client& client, const std::vector<std::string
         status = reply.at("status").get<std::string>();
         if (reply.contains("reason")) lines.push_back(reply.at("reason").get<std::string>());
         for (const auto& change : reply.value("changes", nlohmann::json::array())) {
-            std::string line = change.at("op").get<std::string>() + " " +
-                               change.at("domain").get<std::string>();
+            std::string line =
+                change.at("op").get<std::string>() + " " + change.at("domain").get<std::string>();
             if (change.contains("name")) line += " " + change.at("name").get<std::string>();
             if (!change.at("id").is_null())
                 line += " id " + std::to_string(change.at("id").get<std::uint32_t>());

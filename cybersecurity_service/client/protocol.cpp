@@ -18,9 +18,9 @@ const std::map<std::int32_t, std::string> kRemoveStatusNames = {
     {2, "built_in"},   {3, "internal_error"}, {4, "not_authorized"},
 };
 const std::map<std::int32_t, std::string> kDistrustStatusNames = {
-    {-1, "ipc_error"},      {0, "success"},        {1, "unknown_id"},
-    {2, "not_built_in"},    {3, "already_distrusted"}, {4, "not_distrusted"},
-    {5, "internal_error"},  {6, "not_authorized"}, {7, "config_unusable"},
+    {-1, "ipc_error"},         {0, "success"},        {1, "unknown_id"},     {2, "not_built_in"},
+    {3, "already_distrusted"}, {4, "not_distrusted"}, {5, "internal_error"}, {6, "not_authorized"},
+    {7, "config_unusable"},
 };
 const std::map<std::int32_t, std::string> kOperationNames = {
     {0, "add_ca_certificate"},

@@ -331,8 +331,7 @@ std::optional<StageRefusal> CaStoreCore::stageChanges(const std::vector<StoreCha
         }
         if (const auto refused = store_checks::refuseCertificate(change.certificate, change.name))
             return refusal(i, *refused);
-        if (const auto refused =
-                refuseAddition(change.certificate, change.name, SameName::replace))
+        if (const auto refused = refuseAddition(change.certificate, change.name, SameName::replace))
             return refusal(i, *refused);
     }
 

@@ -49,8 +49,7 @@ bool isCertificateLine(const std::string& line) {
 
 }  // namespace
 
-void LinuxCaCertificateStore::setUpdateConfiguration(const fs::path& file,
-                                                     const fs::path& folder) {
+void LinuxCaCertificateStore::setUpdateConfiguration(const fs::path& file, const fs::path& folder) {
     configurationFile = file;
     certificatesFolder = folder;
 }
@@ -153,9 +152,10 @@ DistrustStatus LinuxCaCertificateStore::changeTrust(uint32_t id, bool distrust) 
     CertificateChange change =
         table.changeOf(distrust ? CertificateEvent::distrusted : CertificateEvent::restored, entry);
     if (!done || !admitted({change})) {
-        spdlog::error("[ca-store] Unable to {} certificate {} : update certificate command failed "
-                      "=> {}",
-                      verb, bounded(name), updateCommand);
+        spdlog::error(
+            "[ca-store] Unable to {} certificate {} : update certificate command failed "
+            "=> {}",
+            verb, bounded(name), updateCommand);
         if (!write(before) || !updateCallback(/*fresh=*/false)) {
             spdlog::error("[ca-store] Unable to put {} back as it was", configurationFile.string());
         }

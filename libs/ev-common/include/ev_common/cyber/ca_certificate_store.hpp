@@ -58,8 +58,8 @@ struct StoreChange {
     enum class Kind { add, remove };
     Kind kind = Kind::add;
     Certificate certificate{nullptr};  // of an addition
-    std::string name;         // of an addition
-    uint32_t id = 0;          // of a removal
+    std::string name;                  // of an addition
+    uint32_t id = 0;                   // of a removal
 };
 
 // The change of a batch that was refused, by its place in the batch, and
