@@ -55,7 +55,8 @@ cat > "$SANDBOX/cybersecurity_service.desc.json" <<JSON
             { "name": "domains", "type": "string[]", "default": [ "csms" ] },
             { "name": "domains_path", "type": "string", "default": "$SANDBOX/domains" },
             { "name": "events_endpoint", "type": "string", "default": "ipc://$SANDBOX/events.api" },
-            { "name": "state_database", "type": "string", "default": "$SANDBOX/state/state.db" }
+            { "name": "state_database", "type": "string", "default": "$SANDBOX/state/state.db" },
+            { "name": "update_config_path", "type": "string", "default": "$CERTSCONF" }
         ]
     }
 }

@@ -68,11 +68,6 @@ protected:
     }
 
     void start() {
-        auto parameters = json::parse(sandbox_->defaultParameters());
-        parameters.push_back({{"name", "update_config_path"},
-                              {"type", "string"},
-                              {"default", configuration().string()}});
-        sandbox_->writeDescription(parameters.dump());
         client_.reset();
         daemon_ = std::make_unique<Daemon>(*sandbox_);
         ASSERT_TRUE(daemon_->waitReady()) << daemon_->output();
