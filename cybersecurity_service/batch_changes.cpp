@@ -279,14 +279,16 @@ std::int32_t cybersecurity_req_handler::apply_changes(const requester& who, cons
     };
 
     if (!permitted || refused) {
+        // A caller who may not change the stores learns nothing of them.
+        const bool first_adds =
+            items.empty() || items.front()->store_change.kind == ev_common::StoreChange::Kind::add;
         const std::int32_t status =
-            refused ? refused->second
-                    : (items.empty() ||
-                               items.front()->store_change.kind == ev_common::StoreChange::Kind::add
-                           ? static_cast<std::int32_t>(AddCertificateStatus::not_authorized)
-                           : static_cast<std::int32_t>(RemoveCertificateStatus::not_authorized));
+            permitted
+                ? refused->second
+                : (first_adds ? static_cast<std::int32_t>(AddCertificateStatus::not_authorized)
+                              : static_cast<std::int32_t>(RemoveCertificateStatus::not_authorized));
         const std::string name =
-            refused ? changes[refused->first].result : std::string("not_authorized");
+            permitted ? changes[refused->first].result : std::string("not_authorized");
         if (!permitted) {
             for (auto& change : changes) change.result = "not_authorized";
         }
