@@ -149,9 +149,8 @@ std::string Sandbox::defaultParameters() const {
     if (options_.declareUpdateTool) {
         parameters.push_back(
             {{"name", "update_command"}, {"type", "string"}, {"default", options_.updateCommand}});
-        parameters.push_back({{"name", "update_config_path"},
-                              {"type", "string"},
-                              {"default", certsConf_.string()}});
+        parameters.push_back(
+            {{"name", "update_config_path"}, {"type", "string"}, {"default", certsConf_.string()}});
         parameters.push_back(
             {{"name", "update_arguments"},
              {"type", "string[]"},
