@@ -26,24 +26,32 @@ json ocpp_json(const std::vector<ev_common::OcppHashData>& hash_data) {
     return list;
 }
 
+// Only where the domain gives them.
+void add_profile_and_role(json& object, const std::string& profile, const std::string& role) {
+    if (!profile.empty()) object["profile"] = profile;
+    if (!role.empty()) object["role"] = role;
+}
+
 json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
     const auto& info = entry.info;
     const auto& details = entry.details;
-    return {{"id", info.id},
-            {"domain", entry.domain},
-            {"name", info.name},
-            {"built_in", info.isBuiltIn},
-            {"subject", info.subject},
-            {"issuer", details.issuer},
-            {"serial", details.serial},
-            {"not_before", ev_common::formatUtcTime(details.notBefore)},
-            {"not_after", ev_common::formatUtcTime(details.notAfter)},
-            {"not_before_epoch", details.notBefore},
-            {"not_after_epoch", details.notAfter},
-            {"sha256", details.sha256},
-            {"is_ca", details.isCa},
-            {"self_signed", details.selfSigned},
-            {"ocpp", ocpp_json(details.ocpp)}};
+    json object = {{"id", info.id},
+                   {"domain", entry.domain},
+                   {"name", info.name},
+                   {"built_in", info.isBuiltIn},
+                   {"subject", info.subject},
+                   {"issuer", details.issuer},
+                   {"serial", details.serial},
+                   {"not_before", ev_common::formatUtcTime(details.notBefore)},
+                   {"not_after", ev_common::formatUtcTime(details.notAfter)},
+                   {"not_before_epoch", details.notBefore},
+                   {"not_after_epoch", details.notAfter},
+                   {"sha256", details.sha256},
+                   {"is_ca", details.isCa},
+                   {"self_signed", details.selfSigned},
+                   {"ocpp", ocpp_json(details.ocpp)}};
+    add_profile_and_role(object, entry.profile, entry.role);
+    return object;
 }
 
 }  // namespace
@@ -69,6 +77,7 @@ std::string event_json(const ev_common::CertificateChange& change, const std::st
     event["name"] = change.name;
     event["sha256"] = change.sha256;
     event["not_after"] = ev_common::formatUtcTime(change.notAfter);
+    add_profile_and_role(event, change.profile, change.role);
     return dump(event);
 }
 

@@ -75,6 +75,10 @@ private:
     // One store per domain below "cyber.domains_path", sharing the system
     // store's numbering; false when one cannot be set up.
     bool init_domains(std::chrono::seconds rehash_timeout);
+    // cyber.csms_additional_root_check (false when absent or not a boolean)
+    // and cyber.keep_last_root (["csms"] when absent or not a string list).
+    bool csms_additional_root_check();
+    std::vector<std::string> keep_last_root();
     // "cyber.state_database" (empty: no state) and "cyber.journal_max_entries";
     // before the stores are loaded. False, after a critical line, when the
     // state cannot be used.

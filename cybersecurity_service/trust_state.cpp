@@ -113,6 +113,8 @@ const char* operation_of(ev_common::CertificateEvent event) {
             return "add";
         case ev_common::CertificateEvent::replaced:
             return "replace";
+        case ev_common::CertificateEvent::fallback:
+            return "fallback";
         default:
             return "remove";
     }

@@ -14,6 +14,8 @@ const char* toString(CertificateEvent event) {
             return "expiring";
         case CertificateEvent::expired:
             return "expired";
+        case CertificateEvent::fallback:
+            return "fallback";
     }
     return "unknown";
 }

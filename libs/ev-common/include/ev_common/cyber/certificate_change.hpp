@@ -10,9 +10,10 @@
 
 namespace ev_common {
 
-enum class CertificateEvent { added, replaced, removed, expiring, expired };
+// fallback: a root of a domain with an active root became its fallback.
+enum class CertificateEvent { added, replaced, removed, expiring, expired, fallback };
 
-// "added", "replaced", "removed", "expiring", "expired".
+// "added", "replaced", "removed", "expiring", "expired", "fallback".
 const char* toString(CertificateEvent event);
 
 struct CertificateChange {
@@ -26,6 +27,10 @@ struct CertificateChange {
     std::string name;
     std::string sha256;
     std::int64_t notAfter = 0;
+    // The install profile ("iso15118-2", "iso15118-20") and the role
+    // ("active", "fallback") where the domain gives them; empty elsewhere.
+    std::string profile;
+    std::string role;
 };
 
 // Called on the thread that changed the store, after the change; must not throw.
