@@ -78,6 +78,7 @@ void cybersecurity_client::prepare(operation_id operation) {
         case operation_id::add_ca_certificate:
         case operation_id::remove_ca_certificate:
         case operation_id::remove_ca_certificate_by_hash:
+        case operation_id::confirm_csms_root:
         case operation_id::add_ca_certificate_to_domain:
             last_call_was_change_ = true;
             transport_.setTimeout(change_timeout_);
@@ -181,6 +182,14 @@ std::optional<cybersecurity_client::verification> cybersecurity_client::verify(
 RemoveCertificateStatus cybersecurity_client::remove_ca_certificate(std::uint32_t id) {
     std::int32_t status = 0;
     if (!decode(call(operation_id::remove_ca_certificate, id), status)) {
+        return RemoveCertificateStatus::ipc_error;
+    }
+    return static_cast<RemoveCertificateStatus>(status);
+}
+
+RemoveCertificateStatus cybersecurity_client::confirm_csms_root(std::uint32_t id) {
+    std::int32_t status = 0;
+    if (!decode(call(operation_id::confirm_csms_root, id), status)) {
         return RemoveCertificateStatus::ipc_error;
     }
     return static_cast<RemoveCertificateStatus>(status);
