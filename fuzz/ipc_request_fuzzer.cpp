@@ -107,6 +107,14 @@ Shape expectedShape(const std::string& frame) {
                 ev_common::deserialize(request, text);
                 ev_common::deserialize(request, text);
                 return Shape::add;
+            case 8: {
+                std::uint64_t since = 0;
+                ev_common::deserialize(request, since);
+                return Shape::text;
+            }
+            case 9:
+                ev_common::deserialize(request, id);
+                return Shape::remove;
             case 10:
                 ev_common::deserialize(request, text);  // trust domains
                 ev_common::deserialize(request, text);  // chain

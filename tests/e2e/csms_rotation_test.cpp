@@ -264,6 +264,19 @@ TEST_F(CsmsRotation, AFallbackThatWorkedStaysAndTheRolesSurviveARestart) {
     // A new root after the restart is still checked against B.
     EXPECT_EQ(add("csms", issueParty("CSMS C", &a), "csms_c").first, 1u);
     EXPECT_EQ(files(), before);
+    // The journal holds the rotation with its caller, and the restart found
+    // nothing new or gone.
+    const std::string reply = client_->exchange(rotationRequest(8, u32(0) + u32(0))).value_or("");
+    Reader in{reply};
+    const json journal = json::parse(in.str());
+    std::vector<std::string> operations;
+    for (const auto& row : journal["changes"]) {
+        operations.push_back(row["operation"].get<std::string>() + " " +
+                             row["name"].get<std::string>());
+        EXPECT_FALSE(row["uid"].is_null()) << row.dump();
+    }
+    EXPECT_EQ(operations, (std::vector<std::string>{"add csms_a", "add csms_b", "fallback csms_a",
+                                                    "confirm csms_a", "add csms_c"}));
     // The fallback can be removed like any root; its files go with it.
     EXPECT_EQ(status(1, idA), 0u);
     EXPECT_FALSE(fs::exists(domains() / "csms-fallback.pem"));

@@ -808,12 +808,14 @@ void DirectoryCaCertificateStore::settleRotation() {
     std::optional<std::string> signer;
     for (const auto& candidate : fallback) {
         std::error_code readEc;
-        const auto text = readRegularFile(fileIn(fallbackFolder, candidate), readEc, false);
+        const auto text =
+            readRegularFile(fileIn(fallbackFolder, candidate), readEc, /*followLink=*/false);
         const Certificate root(text ? *text : std::string());
         if (!root.valid()) continue;
         const IssuerIdentity identity = issuerIdentity(root);
         for (const auto& name : active) {
-            const auto activeText = readRegularFile(fileIn(folderPath, name), readEc, false);
+            const auto activeText =
+                readRegularFile(fileIn(folderPath, name), readEc, /*followLink=*/false);
             const Certificate issued(activeText ? *activeText : std::string());
             if (issued.valid() && isIssuedBy(issued, identity)) signer = candidate;
         }
