@@ -1,7 +1,8 @@
 // The csms domain with roles: one active root and one fallback in folders and
 // bundles of their own, the rotation as one change through the gate, every
-// refusal and failure leaving all of it byte for byte, a rotation cut short
-// settled at the next start, and the last root kept.
+// refusal and failure leaving all of it byte for byte, and a rotation cut
+// short settled at the next start. (Restarts, confirmation and the last root:
+// tests/e2e/csms_rotation_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -118,14 +119,6 @@ TEST_F(CsmsRolesTest, ARotationMakesTheNewRootActiveAndTheOldOneTheOnlyFallbackI
     EXPECT_EQ(read(domains() / "csms.pem"), c.pem());
     EXPECT_EQ(read(domains() / "csms-fallback.pem"), b.pem());
     EXPECT_FALSE(fs::exists(fallback() / "a.crt"));
-
-    // The roles are the folders': a restart finds them as they were.
-    const auto before = files();
-    store.reset();
-    store = open();
-    EXPECT_EQ(roles(*store),
-              (std::map<std::string, std::string>{{"b", "fallback"}, {"c", "active"}}));
-    EXPECT_EQ(files(), before);
 }
 
 TEST_F(CsmsRolesTest, EveryRefusalAndFailureLeavesBothFoldersAndBundlesByteForByte) {
@@ -184,27 +177,6 @@ TEST_F(CsmsRolesTest, EveryRefusalAndFailureLeavesBothFoldersAndBundlesByteForBy
               (std::map<std::string, std::string>{{"a", "fallback"}, {"b", "active"}}));
     // The same certificate again replaces it (M05.FR.17).
     EXPECT_EQ(add(*store, "b", b), AddCertificateStatus::success) << log.dump();
-    EXPECT_EQ(files(), before);
-}
-
-TEST_F(CsmsRolesTest, TheLastRootStaysAndTheFallbackGoesWithItsFolderAndBundle) {
-    const Party a = issueParty("CSMS A", nullptr);
-    const Party b = issueParty("CSMS B", &a);
-    auto store = open();
-    uint32_t idA = 0;
-    uint32_t idB = 0;
-    ASSERT_EQ(add(*store, "a", a, &idA), AddCertificateStatus::success);
-    ASSERT_EQ(add(*store, "b", b, &idB), AddCertificateStatus::success);
-    EXPECT_EQ(store->fallbackId(), idA);
-    EXPECT_EQ(store->removeCertificate(idA), RemoveCertificateStatus::success);
-    EXPECT_FALSE(fs::exists(fallback()));
-    EXPECT_FALSE(fs::exists(domains() / "csms-fallback.pem"));
-    EXPECT_FALSE(store->fallbackId());
-    const auto before = files();
-    EXPECT_EQ(store->removeCertificate(idB), RemoveCertificateStatus::last_root);
-    EXPECT_TRUE(log.has(spdlog::level::err,
-                        "[ca-store] Unable to remove certificate " + std::to_string(idB) +
-                            " from domain csms : the last root of the domain is kept"));
     EXPECT_EQ(files(), before);
 }
 
