@@ -282,3 +282,20 @@ TEST_F(CsmsRotation, AFallbackThatWorkedStaysAndTheRolesSurviveARestart) {
     EXPECT_FALSE(fs::exists(domains() / "csms-fallback.pem"));
     EXPECT_FALSE(fs::exists(domains() / "csms-fallback"));
 }
+
+TEST(CsmsRotationConfiguration, ADomainNamedLikeTheFallbackFolderStopsTheStart) {
+    if (!g_privateTmp) GTEST_SKIP() << "needs a private mount namespace (root)";
+    SandboxOptions options;
+    options.domains = {"csms", "csms-fallback"};
+    Sandbox sandbox(options);
+    json parameters = json::parse(sandbox.defaultParameters());
+    parameters.push_back(
+        {{"name", "csms_additional_root_check"}, {"type", "bool"}, {"default", true}});
+    sandbox.writeDescription(parameters.dump());
+    Daemon daemon(sandbox);
+    EXPECT_EQ(daemon.wait(), 1);
+    EXPECT_TRUE(
+        daemon.hasLine("[cybersecurity_service] Trust domain 'csms-fallback' in "
+                       "cyber.domains is the folder of the csms domain's fallback"))
+        << daemon.output();
+}
