@@ -1,7 +1,8 @@
 // Operation 9 over a real csms store with roles: a caller who may not change
 // the store changes no file, and an admin's confirmation of the active root
 // removes the fallback, audited as a removal. (The other outcomes:
-// tests/e2e/csms_rotation_test.cpp.)
+// tests/e2e/csms_rotation_test.cpp.) And the events' profile and role keys.
+#include "certificate_json.hpp"
 #include "req_handler.hpp"
 
 #include "folder_snapshot.hpp"
@@ -10,6 +11,7 @@
 #include "test_chain.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace cyber = ev_charging_platform::cybersecurity;
 namespace fs = std::filesystem;
@@ -70,4 +72,25 @@ TEST(CsmsConfirm, OnlyAnAdminsConfirmationRemovesTheFallbackAndBothAreAudited) {
                     "[audit] operation=remove domain=csms name=a id=" + std::to_string(idA) +
                         " sha256=" + ev_common::Certificate(a.pem()).sha256Fingerprint() +
                         " uid=1001 gid=50 pid=78 result=success"));
+}
+
+TEST(CertificateJson, EventsCarryProfileAndRoleOnlyWhereTheDomainGivesThem) {
+    ev_common::CertificateChange change;
+    change.event = ev_common::CertificateEvent::fallback;
+    change.domain = "csms";
+    change.role = "fallback";
+    auto event = nlohmann::json::parse(cyber::event_json(change, ""));
+    EXPECT_EQ(event["event"], "fallback");
+    EXPECT_EQ(event["role"], "fallback");
+    EXPECT_FALSE(event.contains("profile"));
+    change.event = ev_common::CertificateEvent::added;
+    change.domain = "v2g";
+    change.role.clear();
+    change.profile = "iso15118-20";
+    event = nlohmann::json::parse(cyber::event_json(change, ""));
+    EXPECT_EQ(event["profile"], "iso15118-20");
+    EXPECT_FALSE(event.contains("role"));
+    change.profile.clear();
+    event = nlohmann::json::parse(cyber::event_json(change, ""));
+    EXPECT_FALSE(event.contains("profile") || event.contains("role"));
 }
