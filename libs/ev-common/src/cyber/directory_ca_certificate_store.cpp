@@ -357,7 +357,7 @@ bool DirectoryCaCertificateStore::rebuild() {
     return true;
 }
 
-bool DirectoryCaCertificateStore::rebuildFolder(const fs::path& folder, const fs::path& bundlePath,
+bool DirectoryCaCertificateStore::rebuildFolder(const fs::path& folder, const fs::path& bundleFile,
                                                 const std::map<std::string, std::string>& texts) {
     // The rehash keeps links whose certificate is gone, and the number after
     // them stays unreachable: the links are put right after every run.
@@ -366,20 +366,20 @@ bool DirectoryCaCertificateStore::rebuildFolder(const fs::path& folder, const fs
     for (const auto& [name, pem] : texts) bundle += pem;
     // Rewritten only when it changes: clients may watch it, and flash wears.
     std::error_code ec;
-    const auto current = readRegularFile(bundlePath, ec, /*followLink=*/false);
+    const auto current = readRegularFile(bundleFile, ec, /*followLink=*/false);
     if (current && *current == bundle) return true;
     AtomicWriteOptions options;
     options.mode = 0644;
-    const AtomicWriteResult written = writeFileAtomically(bundlePath, bundle, options);
+    const AtomicWriteResult written = writeFileAtomically(bundleFile, bundle, options);
     if (written.status == AtomicWriteResult::Status::notSynced) {
         // In place; should a power cut take it, the next start rebuilds it.
         spdlog::warn("[ca-store] The bundle of trust domain {} may not survive a power cut : {}",
-                     domain(), bundlePath.string());
+                     domain(), bundleFile.string());
         return true;
     }
     if (!written.ok()) {
         spdlog::error("[ca-store] Unable to write the bundle of trust domain {} : {}", domain(),
-                      bundlePath.string());
+                      bundleFile.string());
         return false;
     }
     return true;

@@ -87,7 +87,7 @@ private:
     // Rebuilds the hash links and the bundle from `pems`, and the fallback's
     // when the store has roles.
     bool rebuild();
-    bool rebuildFolder(const std::filesystem::path& folder, const std::filesystem::path& bundle,
+    bool rebuildFolder(const std::filesystem::path& folder, const std::filesystem::path& bundleFile,
                        const std::map<std::string, std::string>& texts);
     // Before the folders are loaded: settles a rotation a crash cut short.
     void settleRotation();
