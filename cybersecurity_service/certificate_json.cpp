@@ -26,6 +26,12 @@ json ocpp_json(const std::vector<ev_common::OcppHashData>& hash_data) {
     return list;
 }
 
+// Only where the domain gives them.
+void add_profile_and_role(json& object, const std::string& profile, const std::string& role) {
+    if (!profile.empty()) object["profile"] = profile;
+    if (!role.empty()) object["role"] = role;
+}
+
 json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
     const auto& info = entry.info;
     const auto& details = entry.details;
@@ -46,6 +52,7 @@ json certificate_json(const ev_common::CertificateDetailsEntry& entry) {
                    {"ocpp", ocpp_json(details.ocpp)}};
     // Only on a built-in the system no longer trusts.
     if (info.distrusted) object["distrusted"] = true;
+    add_profile_and_role(object, entry.profile, entry.role);
     return object;
 }
 
@@ -72,6 +79,7 @@ std::string event_json(const ev_common::CertificateChange& change, const std::st
     event["name"] = change.name;
     event["sha256"] = change.sha256;
     event["not_after"] = ev_common::formatUtcTime(change.notAfter);
+    add_profile_and_role(event, change.profile, change.role);
     return dump(event);
 }
 

@@ -40,6 +40,9 @@ constexpr unsigned int kExpiryWarningDays = 30;
 // connection costs the daemon a descriptor.
 constexpr unsigned int kMaxConnectionsPerUid = 32;
 const char* const kDomainsPath = "/var/lib/cybersecurity_service/domains";
+const char* const kCsmsDomain = "csms";
+// The folder and the bundle (with ".pem") of the csms domain's fallback root.
+const char* const kCsmsFallback = "csms-fallback";
 const char* const kStateDatabase = "/var/lib/cybersecurity_service/state.db";
 const char* const kUpdateConfiguration = "/etc/ca-certificates.conf";
 const char* const kBuiltinCertificates = "/usr/share/ca-certificates";
@@ -441,6 +444,17 @@ bool cybersecurity_service::read_domains() {
         spdlog::debug("Found parameter domains : {}", name);
         domain_names_.push_back(name);
     }
+    // The csms domain's fallback has the folder and the bundle of that name.
+    const auto named = [&](const char* name) {
+        return std::find(domain_names_.begin(), domain_names_.end(), name) != domain_names_.end();
+    };
+    if (named(kCsmsDomain) && named(kCsmsFallback) && csms_additional_root_check()) {
+        spdlog::critical(
+            "[cybersecurity_service] Trust domain '{}' in cyber.domains is the folder of the csms "
+            "domain's fallback",
+            kCsmsFallback);
+        return false;
+    }
     domains_path_ = kDomainsPath;
     if (auto value = configuration.findValue<std::string>("cyber.domains_path")) {
         domains_path_ = *value;
@@ -471,6 +485,27 @@ bool cybersecurity_service::domains_apart(const std::string& system_folder,
     return true;
 }
 
+bool cybersecurity_service::csms_additional_root_check() {
+    const auto& configuration = get_configuration();
+    if (auto value = configuration.findValue<bool>("cyber.csms_additional_root_check")) {
+        return *value;
+    }
+    if (configuration.findParameter("cyber.csms_additional_root_check"))
+        spdlog::warn("Parameter cyber.csms_additional_root_check is not a boolean, using false");
+    return false;
+}
+
+std::vector<std::string> cybersecurity_service::keep_last_root() {
+    const auto& configuration = get_configuration();
+    if (auto value = configuration.findValue<std::vector<std::string>>("cyber.keep_last_root")) {
+        return *value;
+    }
+    if (configuration.findParameter("cyber.keep_last_root"))
+        spdlog::warn("Parameter cyber.keep_last_root is not a string list, using [\"{}\"]",
+                     kCsmsDomain);
+    return {kCsmsDomain};
+}
+
 bool cybersecurity_service::init_domains(std::chrono::seconds rehash_timeout) {
     if (domain_names_.empty()) return true;
     const auto& configuration = get_configuration();
@@ -499,9 +534,18 @@ bool cybersecurity_service::init_domains(std::chrono::seconds rehash_timeout) {
         }
     }
 
+    const bool csms_roles = csms_additional_root_check();
+    const auto keep_last = keep_last_root();
     for (const auto& name : domain_names_) {
         auto store = std::make_unique<ev_common::DirectoryCaCertificateStore>(
             name, ev_common::trustAnchorRulesFor(name));
+        if (name == kCsmsDomain && csms_roles) {
+            store->enableRoles(folder / kCsmsFallback,
+                               folder / (std::string(kCsmsFallback) + ".pem"));
+            operations_.set_csms_roles(store.get());
+        }
+        store->setKeepLastCertificate(std::find(keep_last.begin(), keep_last.end(), name) !=
+                                      keep_last.end());
         store->shareNumbering(numbering_);
         store->setMaxCertificates(max_certificates);
         store->setRehashTimeout(rehash_timeout);

@@ -78,6 +78,10 @@ private:
     // "cyber.update_config_path" (the update tool's selection of built-ins)
     // and "cyber.batch_max_changes".
     void configure_updates(const std::vector<std::string>& arguments);
+    // cyber.csms_additional_root_check (false when absent or not a boolean)
+    // and cyber.keep_last_root (["csms"] when absent or not a string list).
+    bool csms_additional_root_check();
+    std::vector<std::string> keep_last_root();
     // "cyber.state_database" (empty: no state) and "cyber.journal_max_entries";
     // before the stores are loaded. False, after a critical line, when the
     // state cannot be used.

@@ -72,6 +72,10 @@ public:
                                                               const std::string& certificate,
                                                               const std::string& name,
                                                               std::uint32_t& id) = 0;
+    // The csms root that verified the OCPP module's last connection: the
+    // active root removes the fallback, the fallback stays; another
+    // identifier is unknown_id.
+    virtual RemoveCertificateStatus confirm_csms_root(const requester& who, std::uint32_t id) = 0;
     // JSON text: the journal's rows after generation `since` (see the README).
     virtual std::string get_changes_since(const requester& who, std::uint64_t since) = 0;
     // Whether the chain in `pem` is trusted by the roots of `domains` (see

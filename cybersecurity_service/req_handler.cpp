@@ -292,6 +292,75 @@ RemoveCertificateStatus cybersecurity_req_handler::remove_ca_certificate_by_hash
     return status;
 }
 
+// The OCPP module names the root that verified its last connection. The
+// active one: the fallback has served its time and goes, as a removal would.
+// The fallback: the new root did not work, so the fallback stays.
+RemoveCertificateStatus cybersecurity_req_handler::confirm_csms_root(const requester& who,
+                                                                     std::uint32_t id) {
+    const caller_credentials& caller = who.credentials();
+    const bool permitted = may_change(who);
+    const auto holder = domains_.holder_of(id);
+    const bool in_csms = holder && csms_roles_ != nullptr && &holder->store == csms_roles_;
+    std::string fingerprint;
+    if (in_csms) {
+        if (const auto stored = holder->store.getCertificate(id))
+            fingerprint = stored->sha256Fingerprint();
+    }
+    const std::string name = in_csms ? holder->info.name : std::string();
+    trust_state::planned row{"confirm", in_csms ? holder->domain : std::string(), id, name,
+                             fingerprint};
+    auto status = RemoveCertificateStatus::not_authorized;
+    std::optional<std::uint32_t> removed_fallback;
+    if (!permitted) {
+        spdlog::error("Error confirming CSMS root id={}. status = {}", id, to_string(status));
+    } else if (csms_roles_ == nullptr) {
+        status = RemoveCertificateStatus::unknown_id;
+        spdlog::error(
+            "Error confirming CSMS root id={} : the csms domain keeps no fallback "
+            "(cyber.csms_additional_root_check is false). status = {}",
+            id, to_string(status));
+    } else if (!in_csms) {
+        status = RemoveCertificateStatus::unknown_id;
+        spdlog::error("Error confirming CSMS root id={} : not a root of domain csms. status = {}",
+                      id, to_string(status));
+    } else if (csms_roles_->fallbackId() == id || !csms_roles_->fallbackId()) {
+        status = RemoveCertificateStatus::success;
+        spdlog::info("CSMS root id={} confirmed, nothing removed", id);
+    } else {
+        const std::uint32_t fallback = *csms_roles_->fallbackId();
+        const auto info = csms_roles_->findCertificateInfo(fallback);
+        const auto stored = csms_roles_->getCertificate(fallback);
+        const trust_state::planned removal{"remove", holder->domain, fallback,
+                                           info ? info->name : std::string(),
+                                           stored ? stored->sha256Fingerprint() : std::string()};
+        status = journal_begin(caller, {removal}) ? csms_roles_->removeCertificate(fallback)
+                                                  : RemoveCertificateStatus::internal_error;
+        if (status != RemoveCertificateStatus::success) {
+            journal_settle(to_string(status));
+            spdlog::error(
+                "Error confirming CSMS root id={} : the fallback id={} stays. status = {}", id,
+                fallback, to_string(status));
+        } else {
+            removed_fallback = fallback;
+            spdlog::info("CSMS root id={} confirmed, fallback id={} removed", id, fallback);
+            audit_entry entry{"remove",       removal.name, fallback,
+                              removal.sha256, caller,       to_string(status)};
+            entry.domain = holder->domain;
+            log_audit(entry, /*carried_out=*/true);
+        }
+    }
+    // The removal has its own row; a confirmation that removed nothing, or
+    // was refused, has this one.
+    if (!removed_fallback) journal_refused(caller, row, to_string(status));
+    const bool confirmed = status == RemoveCertificateStatus::success;
+    audit_entry entry{"confirm", in_csms ? std::optional<std::string_view>(name) : std::nullopt,
+                      id,        fingerprint,
+                      caller,    to_string(status)};
+    if (in_csms) entry.domain = holder->domain;
+    log_audit(entry, confirmed);
+    return status;
+}
+
 std::string cybersecurity_req_handler::get_changes_since(const requester&, std::uint64_t since) {
     if (state_ != nullptr) return state_->changes_since(since);
     // No journal is kept: nothing can be said about what changed.

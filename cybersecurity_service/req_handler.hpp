@@ -9,6 +9,7 @@
 #include "access_policy.hpp"
 #include "ev_common/cyber/ca_certificate_store.hpp"
 #include "ev_common/cyber/chain_verifier.hpp"
+#include "ev_common/cyber/directory_ca_certificate_store.hpp"
 #include "i_req_resp_cybersecurity_service_handler.hpp"
 #include "trust_domains.hpp"
 #include "trust_state.hpp"
@@ -37,6 +38,9 @@ public:
         domains_.add(name, store);
         verifier_.addDomain(name, store);
     }
+    // The csms domain's store when it keeps an active root and a fallback
+    // (cyber.csms_additional_root_check); none: confirm_csms_root refuses.
+    void set_csms_roles(ev_common::DirectoryCaCertificateStore* store) { csms_roles_ = store; }
     // How close to its end a verified chain is reported as expiring soon.
     void set_expiry_warning(std::int64_t seconds) { expiry_warning_seconds_ = seconds; }
     std::int64_t expiry_warning() const { return expiry_warning_seconds_; }
@@ -67,6 +71,8 @@ public:
                                    const std::string& name) override;
     // "cyber.batch_max_changes".
     void set_max_batch_changes(unsigned int count) { max_batch_changes_ = count; }
+    // A change: admins only, journaled and audited like a removal.
+    RemoveCertificateStatus confirm_csms_root(const requester& who, std::uint32_t id) override;
     // Readers may ask; without a state the answer is never complete.
     std::string get_changes_since(const requester& who, std::uint64_t since) override;
     VerifyStatus verify_certificate_chain(const requester& who, const std::string& domains,
@@ -96,6 +102,7 @@ private:
     std::string service_name_;
     trust_state* state_ = nullptr;
     unsigned int max_batch_changes_ = 100;
+    ev_common::DirectoryCaCertificateStore* csms_roles_ = nullptr;
     trust_domains domains_;
     access_policy policy_;
     // The details text of one generation of the store: it changes only with

@@ -66,7 +66,6 @@ req_resp_cybersecurity_service_handler::operation_table() {
     using ev_common::readParameters;
     using ev_common::sendReplyOf;
     using handler = req_resp_cybersecurity_service_handler;
-    static const std::string unassigned;
     static const std::array<operation, 14> table{{
         {to_string(operation_id::add_ca_certificate),
          [](handler& self, const requester& who, IpcRequestContext& context,
@@ -136,7 +135,13 @@ req_resp_cybersecurity_service_handler::operation_table() {
              if (!readParameters(context, name, since)) return;
              sendReplyOf(context, name, self.operations_->get_changes_since(who, since));
          }},
-        {unassigned, nullptr},  // 9
+        {to_string(operation_id::confirm_csms_root),
+         [](handler& self, const requester& who, IpcRequestContext& context,
+            const std::string& name) {
+             std::uint32_t id = 0;
+             if (!readParameters(context, name, id)) return;
+             sendReplyOf(context, name, self.operations_->confirm_csms_root(who, id));
+         }},
         {to_string(operation_id::verify_certificate_chain),
          [](handler& self, const requester& who, IpcRequestContext& context,
             const std::string& name) {

@@ -117,6 +117,8 @@ const char* operation_of(ev_common::CertificateEvent event) {
             return "distrust";
         case ev_common::CertificateEvent::restored:
             return "restore";
+        case ev_common::CertificateEvent::fallback:
+            return "fallback";
         default:
             return "remove";
     }
@@ -594,6 +596,10 @@ bool trust_state::commit(const std::vector<ev_common::CertificateChange>& change
             if (i < pending_.size()) {
                 row = row_of(pending_rows_[i], pending_caller_);
                 entry = pending_[i];
+            } else {
+                // What one request changed beyond its rows (a rotation's
+                // fallback and removal) was asked for by the same caller.
+                set_caller(row, pending_caller_);
             }
             row.generation = change.generation;
             row.operation = operation_of(change.event);

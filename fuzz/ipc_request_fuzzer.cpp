@@ -120,6 +120,9 @@ Shape expectedShape(const std::string& frame) {
                 ev_common::deserialize(request, id);
                 ev_common::deserialize(request, text);  // name
                 return Shape::distrust;
+            case 9:
+                ev_common::deserialize(request, id);
+                return Shape::remove;
             case 10:
                 ev_common::deserialize(request, text);  // trust domains
                 ev_common::deserialize(request, text);  // chain
@@ -153,7 +156,7 @@ void checkReply(Shape shape, const std::string& reply) {
             case Shape::remove: {
                 std::int32_t status = -1;
                 ev_common::deserialize(in, status);
-                if (status < 0 || status > 4) fail("removal status out of range");
+                if (status < 0 || status > 5) fail("removal status out of range");
                 break;
             }
             case Shape::list: {

@@ -78,6 +78,7 @@ void cybersecurity_client::prepare(operation_id operation) {
         case operation_id::add_ca_certificate:
         case operation_id::remove_ca_certificate:
         case operation_id::remove_ca_certificate_by_hash:
+        case operation_id::confirm_csms_root:
         case operation_id::add_ca_certificate_to_domain:
         case operation_id::apply_changes:
         case operation_id::distrust_builtin:
@@ -209,6 +210,14 @@ DistrustStatus cybersecurity_client::restore_builtin(std::uint32_t id, const std
 RemoveCertificateStatus cybersecurity_client::remove_ca_certificate(std::uint32_t id) {
     std::int32_t status = 0;
     if (!decode(call(operation_id::remove_ca_certificate, id), status)) {
+        return RemoveCertificateStatus::ipc_error;
+    }
+    return static_cast<RemoveCertificateStatus>(status);
+}
+
+RemoveCertificateStatus cybersecurity_client::confirm_csms_root(std::uint32_t id) {
+    std::int32_t status = 0;
+    if (!decode(call(operation_id::confirm_csms_root, id), status)) {
         return RemoveCertificateStatus::ipc_error;
     }
     return static_cast<RemoveCertificateStatus>(status);

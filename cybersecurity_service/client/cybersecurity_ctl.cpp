@@ -47,19 +47,31 @@ const char* const usage_text =
     "                    --domain keeps those of domain D (system: the\n"
     "                    operating system's store); --json adds every detail\n"
     "                    (domain, issuer, serial, dates, fingerprint, OCPP hash\n"
-    "                    data); --expiring keeps those whose validity ends\n"
+    "                    data, the ISO 15118 profile of a v2g, mo or oem root,\n"
+    "                    the role, active or fallback, of a csms root);\n"
+    "                    --expiring keeps those whose validity ends\n"
     "                    within DAYS days\n"
     "  add [--domain D] NAME FILE|-\n"
     "                    add the PEM certificate in FILE (- for standard input)\n"
     "                    as the user certificate NAME, into trust domain D when\n"
     "                    given (a self-signed CA certificate within its\n"
-    "                    validity; for v2g, mo and oem at most 800 bytes of DER\n"
-    "                    with an ECDSA P-256 key)\n"
+    "                    validity; csms also takes a root signed by one it\n"
+    "                    holds, and with cyber.csms_additional_root_check only\n"
+    "                    one signed by its active root, which becomes the\n"
+    "                    fallback; v2g, mo and oem take a root of the\n"
+    "                    ISO 15118-2 profile (ECDSA P-256, ecdsa-with-SHA256, at\n"
+    "                    most 800 bytes of DER) or of ISO 15118-20 (secp521r1\n"
+    "                    with ecdsa-with-SHA512, or Ed448; at most 1600 bytes))\n"
     "  remove ID         remove the user certificate with identifier ID (of any\n"
-    "                    trust domain)\n"
+    "                    trust domain); the last root of a domain of\n"
+    "                    cyber.keep_last_root (default csms) is refused: last_root\n"
     "  remove --hash ALG NAME_HASH KEY_HASH SERIAL\n"
     "                    remove the user certificate with this OCPP hash data\n"
     "                    (ALG: SHA256, SHA384 or SHA512)\n"
+    "  confirm ID        tell the service that the csms root with identifier ID\n"
+    "                    verified the last connection: the active root removes\n"
+    "                    the fallback, the fallback stays (needs\n"
+    "                    cyber.csms_additional_root_check)\n"
     "  get ID            print the PEM text of the certificate with identifier ID\n"
     "  get --name NAME   print the PEM text of the certificate called NAME\n"
     "  verify --domain D[,D...] [--hostname H] [--profile P] [--at TIME]\n"
@@ -101,7 +113,8 @@ const char* const usage_text =
     "                    user who must own the endpoint's socket file (default 0,\n"
     "                    root; root is always accepted)\n"
     "  --timeout MS      reply time-out in milliseconds of every command (default\n"
-    "                    5000 for ping, list, get and verify; 130000 for add and remove,\n"
+    "                    5000 for ping, list, get and verify; 130000 for add, remove\n"
+    "                    and confirm,\n"
     "                    which run the service's update tool)\n"
     "  --events E        event endpoint of watch (default\n"
     "                    ipc:///run/cybersecurity_service/events.api)\n"
@@ -340,6 +353,16 @@ int run_distrust(cyber::cybersecurity_client& client, const std::vector<std::str
 
 int run_restore(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
     return run_trust(client, args, /*distrust=*/false);
+}
+
+int run_confirm(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
+    expect_arguments(args, 1, "confirm ID");
+    const auto status = client.confirm_csms_root(parse_id(args[0]));
+    if (status == cyber::RemoveCertificateStatus::ipc_error) return no_answer(client);
+    if (status != cyber::RemoveCertificateStatus::success)
+        return fail(exit_refused, "confirm refused: " + cyber::to_string(status));
+    std::cout << "Confirmed CSMS root id " << args[0] << "\n";
+    return exit_success;
 }
 
 int run_get(cyber::cybersecurity_client& client, const std::vector<std::string>& args) {
@@ -611,6 +634,8 @@ int run(int argc, char** argv) {
         chosen = run_add;
     else if (command == "remove")
         chosen = run_remove;
+    else if (command == "confirm")
+        chosen = run_confirm;
     else if (command == "get")
         chosen = run_get;
     else if (command == "verify")

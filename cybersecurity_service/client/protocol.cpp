@@ -14,8 +14,8 @@ const std::map<std::int32_t, std::string> kAddStatusNames = {
     {3, "already_exists"}, {4, "internal_error"}, {5, "not_authorized"}, {6, "store_full"},
 };
 const std::map<std::int32_t, std::string> kRemoveStatusNames = {
-    {-1, "ipc_error"}, {0, "success"},        {1, "unknown_id"},
-    {2, "built_in"},   {3, "internal_error"}, {4, "not_authorized"},
+    {-1, "ipc_error"},     {0, "success"},        {1, "unknown_id"}, {2, "built_in"},
+    {3, "internal_error"}, {4, "not_authorized"}, {5, "last_root"},
 };
 const std::map<std::int32_t, std::string> kDistrustStatusNames = {
     {-1, "ipc_error"},         {0, "success"},        {1, "unknown_id"},     {2, "not_built_in"},
@@ -32,6 +32,7 @@ const std::map<std::int32_t, std::string> kOperationNames = {
     {6, "remove_ca_certificate_by_hash"},
     {7, "add_ca_certificate_to_domain"},
     {8, "get_changes_since"},
+    {9, "confirm_csms_root"},
     {10, "verify_certificate_chain"},
     {11, "apply_changes"},
     {12, "distrust_builtin"},

@@ -24,7 +24,10 @@ TEST(Protocol, NamesEveryStatusAndFlagsValuesOutsideTheTables) {
     EXPECT_EQ(to_string(RemoveCertificateStatus::internal_error), "internal_error");
     EXPECT_EQ(to_string(RemoveCertificateStatus::not_authorized), "not_authorized");
     EXPECT_EQ(static_cast<int>(RemoveCertificateStatus::not_authorized), 4);
-    EXPECT_EQ(to_string(static_cast<RemoveCertificateStatus>(5)), "INVALID_ENUM_VALUE");
+    EXPECT_EQ(to_string(RemoveCertificateStatus::last_root), "last_root");
+    EXPECT_EQ(static_cast<int>(RemoveCertificateStatus::last_root), 5);
+    EXPECT_EQ(to_string(static_cast<RemoveCertificateStatus>(6)), "INVALID_ENUM_VALUE");
+    EXPECT_EQ(to_string(operation_id::confirm_csms_root), "confirm_csms_root");
     EXPECT_EQ(to_string(operation_id::get_ca_certificate_by_name), "get_ca_certificate_by_name");
     EXPECT_EQ(to_string(operation_id::get_ca_certificate_details), "get_ca_certificate_details");
     EXPECT_EQ(to_string(operation_id::remove_ca_certificate_by_hash),

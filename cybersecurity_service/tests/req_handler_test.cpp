@@ -367,11 +367,11 @@ TEST(RequestOperations, TrustDomainsTakeTheirAdditionsAndShareRemovalsDetailsAnd
     const std::string cn = parsed.subject().commonName;
     FakeStore system;
     system.entries = {{3, "builtin_a", true, "CN = A", 100}};
-    system.details = {{system.entries[0], {}, ""}};
+    system.details = {{system.entries[0], {}, "", "", ""}};
     FakeStore csms;
     csms.entries = {{50, "csms_root", false, "CN = C", 100}};
     csms.texts[50] = pem;
-    csms.details = {{csms.entries[0], {}, ""}};
+    csms.details = {{csms.entries[0], {}, "", "", ""}};
     cybersecurity_req_handler handler("cybersecurity_service", &system);
     handler.add_domain("csms", &csms);
     ev_test::LogCapture capture;

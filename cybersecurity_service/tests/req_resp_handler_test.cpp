@@ -120,6 +120,12 @@ public:
         answers_.calls.push_back("restore " + std::to_string(id) + " " + name);
         return DistrustStatus::not_distrusted;
     }
+    RemoveCertificateStatus confirm_csms_root(const requester& who, std::uint32_t id) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.callers.push_back(who.credentials());
+        answers_.calls.push_back("confirm " + std::to_string(id));
+        return answers_.removeStatus;
+    }
     std::string get_changes_since(const requester&, std::uint64_t since) override {
         std::lock_guard<std::mutex> lock(mutex_);
         answers_.calls.push_back("changes since " + std::to_string(since));
@@ -220,6 +226,8 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
     // A generation is eight bytes, little-endian.
     EXPECT_EQ(exchange(str("ab") + u32(8) + bytes({8, 7, 6, 5, 4, 3, 2, 1})),
               str(R"({"generation":0,"certificates":[]})"));
+    EXPECT_EQ(exchange(str("ab") + u32(9) + u32(7)), bytes({2, 0, 0, 0}));
+    EXPECT_TRUE(capture.has(spdlog::level::debug, "[ab] operation : confirm_csms_root"));
     operations_.set([](auto& a) { a.text = "{}"; });
     EXPECT_EQ(exchange(str("ab") + u32(10) + str("mo,v2g") + str("PEM") + str("")),
               u32(4) + str("{}"));
@@ -230,14 +238,14 @@ TEST_F(RequestDispatch, DecodesEachOperationAndRepliesWithExactlyItsResultFields
 
     // The identifier output starts at 0 before the call.
     EXPECT_EQ(operations_.calls(),
-              (std::vector<std::string>{"remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9",
-                                        "name who", "id 9", "list", "details",
-                                        "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0",
-                                        "changes since 72623859790382856", "verify mo,v2g PEM ",
-                                        "apply []", "distrust 7 ", "restore 0 root"}));
+              (std::vector<std::string>{
+                  "remove 5", "list", "add PEM n 0", "add PEM n 0", "id 9", "name who", "id 9",
+                  "list", "details", "remove by hash SHA384 AA bb 0c", "add to csms PEM n 0",
+                  "changes since 72623859790382856", "confirm 7", "verify mo,v2g PEM ", "apply []",
+                  "distrust 7 ", "restore 0 root"}));
     // Changes are asked for on behalf of the client the kernel names.
     const auto callers = operations_.callers();
-    ASSERT_EQ(callers.size(), 5u);
+    ASSERT_EQ(callers.size(), 6u);
     for (const auto& caller : callers) {
         ASSERT_TRUE(caller.has_value());
         EXPECT_EQ(caller->uid, ::geteuid());
@@ -267,8 +275,8 @@ TEST_F(RequestDispatch, RefusesUnreadableRequestsWithoutCallingAnOperation) {
     EXPECT_EQ(capture.count(server + " : deserialization error"), 1u);
     EXPECT_TRUE(capture.has(spdlog::level::err, "Unable to retrieve operation id"));
 
-    // 9 is not assigned yet; 11 and 200 are past the table.
-    for (const std::uint32_t unknown : {9u, 14u, 200u}) {
+    // 14 and 200 are past the table.
+    for (const std::uint32_t unknown : {14u, 200u}) {
         EXPECT_EQ(exchange(str("ab") + u32(unknown)), "");
         EXPECT_TRUE(
             capture.has(spdlog::level::warn, "Unknown operation : " + std::to_string(unknown)));

@@ -97,6 +97,8 @@ TEST(Ctl, RefusesBadCommandLinesWithExitCode2AndShowsItsHelp) {
     EXPECT_NE(help.out.find("get --name NAME"), std::string::npos);
     EXPECT_NE(help.out.find("  list [--domain D] [--json] [--expiring DAYS]\n"), std::string::npos);
     EXPECT_NE(help.out.find("  add [--domain D] NAME FILE|-\n"), std::string::npos);
+    EXPECT_NE(help.out.find("  confirm ID        tell the service that the csms root"),
+              std::string::npos);
     EXPECT_EQ(help.err, "");
 
     const std::string see = " (see cybersecurity_ctl -h)";

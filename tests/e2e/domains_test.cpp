@@ -218,7 +218,8 @@ TEST_F(Domains, EveryRefusalLeavesTheDomainsFilesByteForByte) {
     intermediate.issuer = {{"O", "Domain Tests"}, {"CN", "CSMS A"}};
     intermediate.extensions = kCa;
     intermediate.subjectKey = key.get();
-    intermediate.signingKey = a.get();
+    // Named as issued by CSMS A, not signed with its key.
+    intermediate.signingKey = b.get();
     CertProfile cannotSign;
     cannotSign.subject = {{"CN", "Signs nothing"}};
     cannotSign.extensions = {kCa.front(), {NID_key_usage, "critical,digitalSignature"}};
@@ -246,8 +247,8 @@ TEST_F(Domains, EveryRefusalLeavesTheDomainsFilesByteForByte) {
          "[ca-store] Unable to add certificate x to domain csms : cannot sign certificates "
          "(keyUsage without keyCertSign)"},
         {"intermediate", "csms", toPem(makeCertificate(intermediate).get()), 1,
-         "[ca-store] Unable to add certificate x to domain csms : not self-signed (the issuer "
-         "is not the subject)"},
+         "[ca-store] Unable to add certificate x to domain csms : neither self-signed nor "
+         "signed by a root of the domain"},
         {"expired", "csms", root("Old", key.get(), expired), 1,
          "[ca-store] Unable to add certificate x to domain csms : expired on "
          "2025-01-01T00:00:00Z"},
@@ -255,8 +256,8 @@ TEST_F(Domains, EveryRefusalLeavesTheDomainsFilesByteForByte) {
          "[ca-store] Unable to add certificate x to domain csms : not valid before "
          "2033-01-01T00:00:00Z"},
         {"RSA V2G root", "v2g", root("RSA", rsaKey()), 1,
-         "[ca-store] Unable to add certificate x to domain v2g : not an ECDSA P-256 key "
-         "(rsaEncryption)"},
+         "[ca-store] Unable to add certificate x to domain v2g : fits neither ISO 15118-2 (not "
+         "an ECDSA P-256 key) nor ISO 15118-20 (neither an ECDSA secp521r1 nor an Ed448 key)"},
         {"full domain", "csms", root("CSMS C", key.get()), 6,
          "[ca-store] Unable to add certificate x to domain csms : the domain already holds "
          "its maximum of 2 certificates"},
@@ -271,7 +272,10 @@ TEST_F(Domains, EveryRefusalLeavesTheDomainsFilesByteForByte) {
     }
     const auto [status, id] = add("v2g", root("Large", key.get(), large), "x");
     EXPECT_EQ(status, 1u);
-    EXPECT_TRUE(daemon_->hasLine(" bytes of DER, more than 800")) << daemon_->output();
+    EXPECT_TRUE(
+        daemon_->waitForLine(" bytes of DER, more than 800) nor ISO 15118-20 (neither an "
+                             "ECDSA secp521r1 nor an Ed448 key)"))
+        << daemon_->output();
     EXPECT_EQ(files(), before);
     EXPECT_FALSE(fs::exists(sandbox_->userDir() / "x.crt"));
 }

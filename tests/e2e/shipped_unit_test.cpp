@@ -256,7 +256,11 @@ protected:
         EXPECT_EQ(client.add_ca_certificate_to_domain("csms", pem, "csms_root", inDomain),
                   cyber::AddCertificateStatus::success)
             << daemon.stdoutText();
-        EXPECT_EQ(client.remove_ca_certificate(inDomain), cyber::RemoveCertificateStatus::success);
+        // csms keeps its last root; without the additional root check it
+        // confirms none.
+        EXPECT_EQ(client.remove_ca_certificate(inDomain),
+                  cyber::RemoveCertificateStatus::last_root);
+        EXPECT_EQ(client.confirm_csms_root(inDomain), cyber::RemoveCertificateStatus::unknown_id);
     }
 
     static bool waitForLine(ev_test::ChildProcess& process, const std::string& text) {

@@ -85,6 +85,9 @@ public:
     // often. False (and `text` unspecified) when the exchange failed.
     bool get_ca_certificate_details(std::string& text);
     RemoveCertificateStatus remove_ca_certificate_by_hash(const certificate_hash_data& hash_data);
+    // The csms root that verified the last connection (operation 9): the
+    // active root removes the fallback, the fallback stays.
+    RemoveCertificateStatus confirm_csms_root(std::uint32_t id);
     // The JSON text of the journal's rows after generation `since`:
     // {"store_id", "generation", "complete", "chain_base", "head", "changes"}
     // (see the README). Empty optional when the exchange failed.

@@ -45,6 +45,10 @@ enum class operation_id : std::int32_t {
     // Parameters: a generation (unsigned 64 bits); reply: one string holding
     // the JSON text of the journal's rows after it.
     get_changes_since = 8,
+    // Parameters: the identifier (uint32) of the csms root that verified the
+    // OCPP module's last connection; reply: a removal status. The active
+    // root: the fallback is removed; the fallback: it stays.
+    confirm_csms_root = 9,
     // Parameters: the trust domains (comma-separated), the PEM text of the
     // chain (leaf first) and the options (JSON text, may be empty); reply: a
     // VerifyStatus (uint32) and the JSON text of the result.

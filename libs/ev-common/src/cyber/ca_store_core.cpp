@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include <spdlog/spdlog.h>
@@ -178,6 +179,7 @@ AddCertificateStatus CaStoreCore::addCertificate(const Certificate& certificate,
     }
     const CertificateEvent event = replaces ? CertificateEvent::replaced : CertificateEvent::added;
     Entry entry = table.makeEntry(name, /*isBuiltIn=*/false, *served);
+    completeEntry(entry, *served);
     // A change the gate refuses is undone like one whose step failed.
     if (!admitted({table.changeOf(event, entry)})) {
         logAdditionUndone(name, putBack({saved}), hadPrevious);
@@ -267,6 +269,19 @@ RemoveCertificateStatus CaStoreCore::stageRemoval(const std::vector<uint32_t>& i
     staged.clear();
     for (const uint32_t id : ids) {
         if (const auto refused = refuseRemoval(id)) return *refused;
+    }
+    if (keepLast && !ids.empty()) {
+        const auto users = static_cast<std::size_t>(
+            std::count_if(table.begin(), table.end(),
+                          [](const auto& entry) { return !entry.second.info.isBuiltIn; }));
+        const std::size_t leaving = std::set<uint32_t>(ids.begin(), ids.end()).size();
+        if (users > 0 && leaving >= users) {
+            spdlog::error(
+                "[ca-store] Unable to remove certificate {} from domain {} : the last root of "
+                "the domain is kept",
+                ids.front(), table.domain());
+            return RemoveCertificateStatus::last_root;
+        }
     }
     // What stood at each file is kept to be put back if applying the removal
     // fails: a removal that does not happen must not lose a certificate.
@@ -397,6 +412,7 @@ std::vector<CertificateChange> CaStoreCore::stagedChanges(std::uint64_t generati
     if (nextId == 0) nextId = table.nextId();
     for (const auto& added : batch->added) {
         Entry entry = table.makeEntry(added.name, /*isBuiltIn=*/false, added.served);
+        completeEntry(entry, added.served);
         entry.info.id = nextId++;
         auto change = table.changeOf(
             added.replaces ? CertificateEvent::replaced : CertificateEvent::added, entry, 0);
@@ -419,6 +435,7 @@ std::vector<uint32_t> CaStoreCore::commitChanges(std::uint64_t generation) {
         const auto held = table.findByName(added.name);
         if (held != table.end()) table.erase(held);
         Entry entry = table.makeEntry(added.name, /*isBuiltIn=*/false, added.served);
+        completeEntry(entry, added.served);
         table.resolveIssuer(entry, added.served);
         const uint32_t id = table.insert(std::move(entry));
         ids.push_back(id);

@@ -18,6 +18,8 @@ const char* toString(CertificateEvent event) {
             return "distrusted";
         case CertificateEvent::restored:
             return "restored";
+        case CertificateEvent::fallback:
+            return "fallback";
     }
     return "unknown";
 }

@@ -95,7 +95,8 @@ std::optional<CertificateProfileRules> certificateProfileRules(CertificateProfil
     return std::nullopt;
 }
 
-std::optional<std::string> profileViolation(const X509* certificate, CertificateProfile profile) {
+std::optional<std::string> profileViolation(const X509* certificate, CertificateProfile profile,
+                                            ProfileScope scope) {
     const auto rules = certificateProfileRules(profile);
     if (!rules) return std::nullopt;
     const int derSize = i2d_X509(certificate, nullptr);
@@ -104,11 +105,26 @@ std::optional<std::string> profileViolation(const X509* certificate, Certificate
                std::to_string(rules->maxDerSize);
     }
     if (auto violation = keyViolation(certificate, profile)) return violation;
-    if (profile != CertificateProfile::iso15118_2) return std::nullopt;
+    if (profile != CertificateProfile::iso15118_2 || scope == ProfileScope::anchor) {
+        return std::nullopt;
+    }
     if (auto missing = criticalExtensionMissing(certificate, NID_key_usage, "keyUsage")) {
         return missing;
     }
     return criticalExtensionMissing(certificate, NID_basic_constraints, "basicConstraints");
+}
+
+std::optional<CertificateProfile> anchorProfile(const X509* certificate, std::string* why) {
+    const auto old =
+        profileViolation(certificate, CertificateProfile::iso15118_2, ProfileScope::anchor);
+    if (!old) return CertificateProfile::iso15118_2;
+    const auto current =
+        profileViolation(certificate, CertificateProfile::iso15118_20, ProfileScope::anchor);
+    if (!current) return CertificateProfile::iso15118_20;
+    if (why != nullptr) {
+        *why = "fits neither ISO 15118-2 (" + *old + ") nor ISO 15118-20 (" + *current + ")";
+    }
+    return std::nullopt;
 }
 
 }  // namespace ev_common

@@ -132,6 +132,8 @@ CertificateChange CertificateTable::changeOf(CertificateEvent event, const Entry
     change.name = entry.info.name;
     change.sha256 = entry.details.sha256;
     change.notAfter = entry.details.notAfter;
+    change.profile = entry.profile;
+    change.role = entry.role;
     return change;
 }
 
@@ -147,7 +149,8 @@ CertificateDetailsListing CertificateTable::details() const {
     listing.generation = numbering_->generation;
     listing.certificates.reserve(entries_.size());
     for (const auto& [id, entry] : entries_) {
-        listing.certificates.push_back({entry.info, entry.details, domain_});
+        listing.certificates.push_back(
+            {entry.info, entry.details, domain_, entry.profile, entry.role});
     }
     return listing;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include <algorithm>
 #include <cctype>
@@ -16,9 +17,12 @@
 #include <spdlog/spdlog.h>
 
 #include "ca_store_saved_file.hpp"
+#include "ev_common/cyber/certificate_profile.hpp"
+#include "ev_common/cyber/openssl_free.hpp"
 #include "ev_common/system/bounded_text.hpp"
 #include "ev_common/system/file_io.hpp"
 #include "file_io.hpp"
+#include "store_checks.hpp"
 
 namespace fs = std::filesystem;
 
@@ -225,23 +229,47 @@ bool DirectoryCaCertificateStore::init(const fs::path& folder, const fs::path& b
     const std::string bundleName = bundlePath.filename().string();
     removeLeftovers(bundlePath.parent_path(),
                     [&](const std::string& name) { return atomicWriteTarget(name) == bundleName; });
-    loadFolder();
+    if (roles) {
+        fallbackFolder = fs::absolute(fallbackFolder, ec);
+        fallbackBundle = fs::absolute(fallbackBundle, ec);
+        removeLeftovers(fallbackFolder, [](const std::string& name) {
+            return file_io::isTemporaryName(name, kCrtExtension);
+        });
+        const std::string fallbackBundleName = fallbackBundle.filename().string();
+        removeLeftovers(fallbackBundle.parent_path(), [&](const std::string& name) {
+            return atomicWriteTarget(name) == fallbackBundleName;
+        });
+        settleRotation();
+        if (fs::is_directory(fs::symlink_status(fallbackFolder, ec))) {
+            loadFolder(fallbackFolder, fallbackPems, "fallback");
+            for (const auto& [name, text] : fallbackPems) fallbackNames.insert(name);
+        }
+    }
+    loadFolder(folderPath, pems, roles ? "active" : "");
+    if (roles && pems.size() > 1) {
+        spdlog::warn("[ca-store] Trust domain {} holds {} active roots : {}", domain(), pems.size(),
+                     folderPath.string());
+    }
+    refreshIssuers();
     if (!rebuild()) {
         spdlog::error("[ca-store] Unable to rebuild the links and the bundle of trust domain {}",
                       domain());
         return false;
     }
+    if (roles) removeFallbackFolderIfEmpty();
     spdlog::info("[ca-store] Loaded {} CA certificates in trust domain {} : {}", table.size(),
                  domain(), folderPath.string());
     return true;
 }
 
-void DirectoryCaCertificateStore::loadFolder() {
+void DirectoryCaCertificateStore::loadFolder(const fs::path& folder,
+                                             std::map<std::string, std::string>& into,
+                                             const std::string& role) {
     // In name order, so that identifiers and the bundle come out the same
     // at every start.
     std::vector<fs::path> files;
     std::error_code ec;
-    for (fs::directory_iterator it(folderPath, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path entry = it->path();
         const std::string fileName = entry.filename().string();
         if (entry.extension() != kCrtExtension || fileName.front() == '.') continue;
@@ -271,10 +299,11 @@ void DirectoryCaCertificateStore::loadFolder() {
         CertificateTable::Entry entry =
             table.makeEntry(file.stem().string(), /*isBuiltIn=*/false, anchor);
         table.resolveIssuer(entry, anchor);
-        pems[entry.info.name] = anchor.text();
+        completeEntry(entry, anchor);
+        entry.role = role;
+        into[entry.info.name] = anchor.text();
         table.insert(std::move(entry));
     }
-    refreshIssuers();
 }
 
 std::optional<Certificate> DirectoryCaCertificateStore::loadCertificate(
@@ -285,51 +314,91 @@ std::optional<Certificate> DirectoryCaCertificateStore::loadCertificate(
 }
 
 std::optional<std::string> DirectoryCaCertificateStore::heldText(const std::string& name) const {
-    const auto it = pems.find(name);
-    if (it == pems.end()) return std::nullopt;
+    const auto& texts = fallbackNames.count(name) != 0 ? fallbackPems : pems;
+    const auto it = texts.find(name);
+    if (it == texts.end()) return std::nullopt;
     return it->second;
 }
 
-bool DirectoryCaCertificateStore::rebuild() {
-    // The rehash keeps links whose certificate is gone, and the number after
-    // them stays unreachable: the links are put right after every run.
-    if (!rehashCallback(folderPath) || !repairHashLinks()) return false;
-    std::string bundle;
-    for (const auto& [name, pem] : pems) bundle += pem;
-    // Rewritten only when it changes: clients may watch it, and flash wears.
-    std::error_code ec;
-    const auto current = readRegularFile(bundlePath, ec, /*followLink=*/false);
-    if (current && *current == bundle) return true;
-    AtomicWriteOptions options;
-    options.mode = 0644;
-    const AtomicWriteResult written = writeFileAtomically(bundlePath, bundle, options);
-    if (written.status == AtomicWriteResult::Status::notSynced) {
-        // In place; should a power cut take it, the next start rebuilds it.
-        spdlog::warn("[ca-store] The bundle of trust domain {} may not survive a power cut : {}",
-                     domain(), bundlePath.string());
-        return true;
+std::map<std::string, std::string>& DirectoryCaCertificateStore::textsOf(const std::string& name) {
+    return fallbackNames.count(name) != 0 ? fallbackPems : pems;
+}
+
+fs::path DirectoryCaCertificateStore::fileOf(const std::string& name) const {
+    if (fallbackNames.count(name) != 0) return fallbackFolder / (name + kCrtExtension);
+    return CaStoreCore::fileOf(name);
+}
+
+void DirectoryCaCertificateStore::completeEntry(Entry& entry,
+                                                const Certificate& certificate) const {
+    if (rules.iso15118) {
+        if (const auto profile = anchorProfile(certificate.handle())) {
+            entry.profile = certificateProfileName(*profile);
+        }
     }
-    if (!written.ok()) {
-        spdlog::error("[ca-store] Unable to write the bundle of trust domain {} : {}", domain(),
-                      bundlePath.string());
+    if (roles) entry.role = fallbackNames.count(entry.info.name) != 0 ? "fallback" : "active";
+}
+
+bool DirectoryCaCertificateStore::rebuild() {
+    if (!rebuildFolder(folderPath, bundlePath, pems)) return false;
+    if (!roles) return true;
+    if (!fallbackPems.empty()) return rebuildFolder(fallbackFolder, fallbackBundle, fallbackPems);
+    // Without a fallback its bundle goes; the folder goes once that counts.
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(fallbackFolder, ec)) &&
+        !repairHashLinks(fallbackFolder, fallbackPems)) {
+        return false;
+    }
+    if (::unlink(fallbackBundle.c_str()) != 0 && errno != ENOENT) {
+        spdlog::error("[ca-store] Unable to remove the fallback bundle of trust domain {} : {}",
+                      domain(), fallbackBundle.string());
         return false;
     }
     return true;
 }
 
-bool DirectoryCaCertificateStore::repairHashLinks() {
+bool DirectoryCaCertificateStore::rebuildFolder(const fs::path& folder, const fs::path& bundleFile,
+                                                const std::map<std::string, std::string>& texts) {
+    // The rehash keeps links whose certificate is gone, and the number after
+    // them stays unreachable: the links are put right after every run.
+    if (!rehashCallback(folder) || !repairHashLinks(folder, texts)) return false;
+    std::string bundle;
+    for (const auto& [name, pem] : texts) bundle += pem;
+    // Rewritten only when it changes: clients may watch it, and flash wears.
+    std::error_code ec;
+    const auto current = readRegularFile(bundleFile, ec, /*followLink=*/false);
+    if (current && *current == bundle) return true;
+    AtomicWriteOptions options;
+    options.mode = 0644;
+    const AtomicWriteResult written = writeFileAtomically(bundleFile, bundle, options);
+    if (written.status == AtomicWriteResult::Status::notSynced) {
+        // In place; should a power cut take it, the next start rebuilds it.
+        spdlog::warn("[ca-store] The bundle of trust domain {} may not survive a power cut : {}",
+                     domain(), bundleFile.string());
+        return true;
+    }
+    if (!written.ok()) {
+        spdlog::error("[ca-store] Unable to write the bundle of trust domain {} : {}", domain(),
+                      bundleFile.string());
+        return false;
+    }
+    return true;
+}
+
+bool DirectoryCaCertificateStore::repairHashLinks(const fs::path& folder,
+                                                  const std::map<std::string, std::string>& texts) {
     FilesByHash wanted;
-    for (const auto& [name, pem] : pems) {
+    for (const auto& [name, pem] : texts) {
         const std::string hash = subjectHash(pem);
         if (!hash.empty()) wanted[hash].insert(name + kCrtExtension);
     }
     LinksByHash kept;
     std::vector<UnwantedEntry> unwanted;
     std::error_code ec;
-    sortHashLinks(folderPath, wanted, kept, unwanted, ec);
+    sortHashLinks(folder, wanted, kept, unwanted, ec);
     if (ec) {
         spdlog::error("[ca-store] Unable to read the folder of trust domain {} : {} => {}",
-                      domain(), folderPath.string(), ec.message());
+                      domain(), folder.string(), ec.message());
         return false;
     }
 
@@ -353,7 +422,7 @@ bool DirectoryCaCertificateStore::repairHashLinks() {
 
     LinkCounts counts;
     for (const auto& [hash, files] : wanted) {
-        if (!numberHashLinks(folderPath, hash, files, kept[hash], counts)) return false;
+        if (!numberHashLinks(folder, hash, files, kept[hash], counts)) return false;
     }
     if (stale + counts.renumbered + counts.added > 0) {
         spdlog::info(
@@ -366,20 +435,45 @@ bool DirectoryCaCertificateStore::repairHashLinks() {
 
 std::optional<AddCertificateStatus> DirectoryCaCertificateStore::refuseAddition(
     const Certificate& certificate, const std::string& name, SameName sameName) {
-    if (const auto why = trustAnchorRefusal(certificate, rules, nowSeconds())) {
+    TrustAnchorRules applied = rules;
+    const auto held = table.findByName(name);
+    bool checked = true;
+    if (roles) {
+        const auto active = activeId();
+        if (held != table.end()) {
+            // M05.FR.17: a root already there may be added again; one it
+            // holds under the name may not give way to another certificate.
+            checked = heldText(name) != storedForm(certificate).text();
+            if (checked) {
+                spdlog::error(
+                    "[ca-store] Unable to add certificate {} to domain {} : a root of the domain "
+                    "goes by that name",
+                    bounded(name), domain());
+                return AddCertificateStatus::already_exists;
+            }
+        } else if (active) {
+            applied.issuers = {table.at(*active).identity};
+            applied.issuedOnly = true;
+            applied.issuersText = "the current CSMS root";
+        }
+    } else if (rules.heldRootsSign) {
+        for (const auto& [id, entry] : table) applied.issuers.push_back(entry.identity);
+    }
+    const auto why = checked ? trustAnchorRefusal(certificate, applied, nowSeconds())
+                             : std::optional<std::string>();
+    if (why) {
         spdlog::error("[ca-store] Unable to add certificate {} to domain {} : {}", bounded(name),
                       domain(), *why);
         return AddCertificateStatus::invalid_cert;
     }
-    const bool held = table.findByName(name) != table.end();
-    if (held && sameName != SameName::replace) {
+    if (held != table.end() && sameName != SameName::replace) {
         spdlog::error(
             "[ca-store] Unable to add certificate {} to domain {} : a certificate with the same "
             "name already exists",
             bounded(name), domain());
         return AddCertificateStatus::already_exists;
     }
-    if (!held && table.size() >= maxCertificates) {
+    if (held == table.end() && table.size() >= maxCertificates) {
         spdlog::error(
             "[ca-store] Unable to add certificate {} to domain {} : the domain already holds its "
             "maximum of {} certificates",
@@ -400,14 +494,28 @@ void DirectoryCaCertificateStore::logNotWritten(const std::string& name, const f
 
 std::optional<Certificate> DirectoryCaCertificateStore::applyAddition(const std::string& name,
                                                                       const Certificate& written) {
-    pems[name] = written.text();
+    textsOf(name)[name] = written.text();
     if (!rebuild()) return std::nullopt;
     return written;
 }
 
 bool DirectoryCaCertificateStore::applyRemovals(const std::vector<SavedFile>& removed) {
-    for (const auto& saved : removed) pems.erase(saved.name);
+    for (const auto& saved : removed) textsOf(saved.name).erase(saved.name);
     return rebuild();
+}
+
+std::optional<StageRefusal> DirectoryCaCertificateStore::stageChanges(
+    const std::vector<StoreChange>& changes) {
+    if (roles) {
+        spdlog::error(
+            "[ca-store] Unable to apply a batch to domain {} : its roots rotate one at a time",
+            domain());
+        const bool addition = !changes.empty() && changes[0].kind == StoreChange::Kind::add;
+        return StageRefusal{0, addition
+                                   ? static_cast<int32_t>(AddCertificateStatus::invalid_cert)
+                                   : static_cast<int32_t>(RemoveCertificateStatus::internal_error)};
+    }
+    return CaStoreCore::stageChanges(changes);
 }
 
 std::optional<std::vector<Certificate>> DirectoryCaCertificateStore::applyBatch(
@@ -432,9 +540,9 @@ std::optional<std::vector<Certificate>> DirectoryCaCertificateStore::applyBatch(
 bool DirectoryCaCertificateStore::reapply(const std::vector<SavedFile>& restored) {
     for (const auto& saved : restored) {
         if (saved.held) {
-            pems[saved.name] = *saved.held;
+            textsOf(saved.name)[saved.name] = *saved.held;
         } else {
-            pems.erase(saved.name);
+            textsOf(saved.name).erase(saved.name);
         }
     }
     if (rebuild()) return true;
@@ -465,9 +573,296 @@ void DirectoryCaCertificateStore::logChange(CertificateEvent event, uint32_t id,
     if (event == CertificateEvent::removed) {
         spdlog::info("[ca-store] Certificate removed from domain {} : id = {}, name = {}", domain(),
                      id, bounded(name));
+    } else if (event == CertificateEvent::fallback) {
+        spdlog::info("[ca-store] Certificate is the fallback of domain {} : id = {}, name = {}",
+                     domain(), id, bounded(name));
     } else {
         spdlog::info("[ca-store] Certificate added to domain {} : id = {}, name = {}", domain(), id,
                      bounded(name));
+    }
+}
+
+void DirectoryCaCertificateStore::enableRoles(const fs::path& folder, const fs::path& bundle) {
+    roles = true;
+    fallbackFolder = folder;
+    fallbackBundle = bundle;
+}
+
+std::optional<uint32_t> DirectoryCaCertificateStore::activeId() {
+    for (const auto& [id, entry] : table) {
+        if (!entry.info.isBuiltIn && fallbackNames.count(entry.info.name) == 0) return id;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> DirectoryCaCertificateStore::fallbackId() {
+    for (const auto& [id, entry] : table) {
+        if (fallbackNames.count(entry.info.name) != 0) return id;
+    }
+    return std::nullopt;
+}
+
+AddCertificateStatus DirectoryCaCertificateStore::addCertificate(const Certificate& certificate,
+                                                                 const std::string& name,
+                                                                 uint32_t& id, SameName sameName,
+                                                                 bool* replacing) {
+    const auto active = roles ? activeId() : std::nullopt;
+    // A first root, or one added again, is an addition like any other.
+    if (!active || table.findByName(name) != table.end()) {
+        return CaStoreCore::addCertificate(certificate, name, id, sameName, replacing);
+    }
+    if (replacing != nullptr) *replacing = false;
+    if (const auto refused = store_checks::refuseCertificate(certificate, name)) return *refused;
+    if (const auto refused = refuseAddition(certificate, name, sameName)) return *refused;
+    const Certificate stored = storedForm(certificate);
+    if (const auto why = activeChainRefusal(stored, *active)) {
+        spdlog::error("[ca-store] Unable to add certificate {} to domain {} : {}", bounded(name),
+                      domain(), *why);
+        return AddCertificateStatus::invalid_cert;
+    }
+    return rotate(stored, name, id, *active);
+}
+
+std::optional<std::string> DirectoryCaCertificateStore::activeChainRefusal(
+    const Certificate& certificate, uint32_t active) {
+    const auto anchorText = heldText(table.find(active)->second.info.name);
+    const Certificate anchor(anchorText ? *anchorText : std::string());
+    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> trust(X509_STORE_new(),
+                                                                  X509_STORE_free);
+    std::unique_ptr<X509_STORE_CTX, openssl::StoreCtxFree> context(X509_STORE_CTX_new());
+    if (!trust || !context || anchor.handle() == nullptr ||
+        X509_STORE_add_cert(trust.get(), anchor.handle()) != 1 ||
+        X509_STORE_CTX_init(context.get(), trust.get(), certificate.handle(), nullptr) != 1) {
+        return std::string("the current CSMS root cannot be read");
+    }
+    // The active root is the anchor whether or not it is self-signed: once a
+    // rotation has removed its signer, it is not.
+    X509_STORE_CTX_set_flags(context.get(), X509_V_FLAG_PARTIAL_CHAIN);
+    if (X509_verify_cert(context.get()) == 1) return std::nullopt;
+    const int error = X509_STORE_CTX_get_error(context.get());
+    if (error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+        error == X509_V_ERR_CERT_SIGNATURE_FAILURE) {
+        return std::string("not signed by the current CSMS root");
+    }
+    return std::string("the chain check with the current CSMS root failed : ") +
+           X509_verify_cert_error_string(error);
+}
+
+// The files change in an order that a start-up after a crash can read back
+// (settleRotation): the active root is copied to the fallback folder, the new
+// root written, the active root's file removed, then the old fallbacks'.
+AddCertificateStatus DirectoryCaCertificateStore::rotate(const Certificate& stored,
+                                                         const std::string& name, uint32_t& id,
+                                                         uint32_t active) {
+    const std::string activeName = table.at(active).info.name;
+    std::vector<uint32_t> oldFallbacks;
+    for (const auto& [entryId, entry] : table) {
+        if (fallbackNames.count(entry.info.name) != 0) oldFallbacks.push_back(entryId);
+    }
+    struct Step {
+        fs::path file;
+        file_io::SavedEntry previous;
+    };
+    std::vector<Step> steps;
+    const auto undoFiles = [&] {
+        for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+            if (!file_io::restoreEntry(it->file, it->previous)) {
+                spdlog::error("[ca-store] Unable to restore certificate file {}",
+                              it->file.string());
+            }
+        }
+    };
+    const auto write = [&](const fs::path& file, const std::string& text) {
+        std::error_code error;
+        auto previous = file_io::saveEntry(file, error);
+        if (!previous || !writeFile(file, text, *previous)) return false;
+        steps.push_back({file, std::move(*previous)});
+        return true;
+    };
+    const auto take = [&](const fs::path& file) {
+        std::error_code error;
+        auto previous = file_io::saveEntry(file, error);
+        if (!previous || previous->kind == file_io::SavedEntry::Kind::missing ||
+            !fs::remove(file, error)) {
+            return false;
+        }
+        steps.push_back({file, std::move(*previous)});
+        return true;
+    };
+    const std::string activeText = pems[activeName];
+    bool written = prepareFallbackFolder() &&
+                   write(fallbackFolder / (activeName + kCrtExtension), activeText) &&
+                   write(CaStoreCore::fileOf(name), stored.text()) &&
+                   take(CaStoreCore::fileOf(activeName));
+    for (const uint32_t old : oldFallbacks) {
+        written = written && take(fallbackFolder / (table.at(old).info.name + kCrtExtension));
+    }
+    const auto savedPems = pems;
+    const auto savedFallbacks = fallbackPems;
+    const auto undo = [&](const char* why) {
+        undoFiles();
+        pems = savedPems;
+        fallbackPems = savedFallbacks;
+        if (!rebuild()) {
+            spdlog::error(
+                "[ca-store] Unable to restore the links and the bundle of trust domain {}",
+                domain());
+        }
+        removeFallbackFolderIfEmpty();
+        spdlog::error("[ca-store] Unable to add certificate {} to domain {} : {}", bounded(name),
+                      domain(), why);
+        return AddCertificateStatus::internal_error;
+    };
+    if (!written) return undo("the files of the rotation could not be written");
+    pems.erase(activeName);
+    pems[name] = stored.text();
+    fallbackPems.clear();
+    fallbackPems[activeName] = activeText;
+    if (!rebuild()) return undo("the links and the bundles could not be rebuilt");
+
+    Entry entry = table.makeEntry(name, /*isBuiltIn=*/false, stored);
+    completeEntry(entry, stored);
+    Entry demoted = table.at(active);
+    demoted.role = "fallback";
+    std::vector<CertificateChange> changes{table.changeOf(CertificateEvent::added, entry),
+                                           table.changeOf(CertificateEvent::fallback, demoted, 2)};
+    for (const uint32_t old : oldFallbacks) {
+        changes.push_back(
+            table.changeOf(CertificateEvent::removed, table.at(old), changes.size() + 1));
+    }
+    if (!admitted(changes)) return undo("the change was not recorded");
+
+    // From here on the change counts, reported in the order of its generations.
+    fallbackNames = {activeName};
+    table.at(active).role = "fallback";
+    std::vector<Entry> removed;
+    for (const uint32_t old : oldFallbacks) {
+        removed.push_back(std::move(table.at(old)));
+        table.erase(table.find(old));
+    }
+    id = enter(CertificateEvent::added, std::move(entry), stored);
+    logChange(CertificateEvent::fallback, active, activeName);
+    table.changed(CertificateEvent::fallback, table.at(active));
+    for (const auto& gone : removed) {
+        logChange(CertificateEvent::removed, gone.info.id, gone.info.name);
+        table.changed(CertificateEvent::removed, gone);
+    }
+    return AddCertificateStatus::success;
+}
+
+void DirectoryCaCertificateStore::commitRemoval() {
+    CaStoreCore::commitRemoval();
+    for (auto it = fallbackNames.begin(); it != fallbackNames.end();) {
+        it = table.findByName(*it) == table.end() ? fallbackNames.erase(it) : std::next(it);
+    }
+    if (roles) removeFallbackFolderIfEmpty();
+}
+
+bool DirectoryCaCertificateStore::prepareFallbackFolder() {
+    struct stat status {};
+    if (::stat(fallbackFolder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+    if (::mkdir(fallbackFolder.c_str(), 0755) != 0 || ::chmod(fallbackFolder.c_str(), 0755) != 0) {
+        spdlog::error("[ca-store] Cannot create the fallback folder of trust domain {} : {} => {}",
+                      domain(), fallbackFolder.string(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void DirectoryCaCertificateStore::removeFallbackFolderIfEmpty() {
+    if (!fallbackPems.empty()) return;
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(fallbackFolder, ec))) {
+        // Only links the rehash may have left: no certificate file is removed.
+        for (fs::directory_iterator it(fallbackFolder, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (it->path().extension() == kCrtExtension) return;
+        }
+        for (fs::directory_iterator it(fallbackFolder, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            std::error_code linkEc;
+            if (fs::is_symlink(fs::symlink_status(it->path(), linkEc)))
+                ::unlink(it->path().c_str());
+        }
+        if (::rmdir(fallbackFolder.c_str()) != 0) {
+            spdlog::warn("[ca-store] Unable to remove the fallback folder of trust domain {} : {}",
+                         domain(), fallbackFolder.string());
+        }
+    }
+    ::unlink(fallbackBundle.c_str());
+}
+
+void DirectoryCaCertificateStore::settleRotation() {
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(fallbackFolder, ec))) return;
+    const auto namesIn = [](const fs::path& folder) {
+        std::set<std::string> names;
+        std::error_code listEc;
+        for (fs::directory_iterator it(folder, listEc), end; !listEc && it != end;
+             it.increment(listEc)) {
+            const std::string fileName = it->path().filename().string();
+            std::error_code linkEc;
+            if (it->path().extension() != kCrtExtension || fileName.front() == '.' ||
+                !fs::is_regular_file(fs::symlink_status(it->path(), linkEc))) {
+                continue;
+            }
+            names.insert(it->path().stem().string());
+        }
+        return names;
+    };
+    std::set<std::string> active = namesIn(folderPath);
+    std::set<std::string> fallback = namesIn(fallbackFolder);
+    const auto fileIn = [](const fs::path& folder, const std::string& name) {
+        return folder / (name + kCrtExtension);
+    };
+    // A root in both folders is the active root of a rotation cut short: the
+    // new root written beside it means the rotation is finished, else undone.
+    for (const auto& name : std::set<std::string>(active)) {
+        if (fallback.count(name) == 0) continue;
+        if (active.size() > 1) {
+            ::unlink(fileIn(folderPath, name).c_str());
+            active.erase(name);
+            spdlog::warn(
+                "[ca-store] Finished a rotation of trust domain {} cut short : {} is "
+                "the fallback",
+                domain(), name);
+        } else {
+            ::unlink(fileIn(fallbackFolder, name).c_str());
+            fallback.erase(name);
+            spdlog::warn(
+                "[ca-store] Undid a rotation of trust domain {} cut short : {} stays "
+                "the active root",
+                domain(), name);
+        }
+    }
+    if (fallback.size() <= 1) return;
+    // The root that signed the active one is the fallback of the last
+    // rotation; the others were to go with it.
+    std::optional<std::string> signer;
+    for (const auto& candidate : fallback) {
+        std::error_code readEc;
+        const auto text =
+            readRegularFile(fileIn(fallbackFolder, candidate), readEc, /*followLink=*/false);
+        const Certificate root(text ? *text : std::string());
+        if (!root.valid()) continue;
+        const IssuerIdentity identity = issuerIdentity(root);
+        for (const auto& name : active) {
+            const auto activeText =
+                readRegularFile(fileIn(folderPath, name), readEc, /*followLink=*/false);
+            const Certificate issued(activeText ? *activeText : std::string());
+            if (issued.valid() && isIssuedBy(issued, identity)) signer = candidate;
+        }
+    }
+    if (!signer) {
+        spdlog::warn("[ca-store] Trust domain {} holds {} fallback roots", domain(),
+                     fallback.size());
+        return;
+    }
+    for (const auto& name : fallback) {
+        if (name == *signer) continue;
+        ::unlink(fileIn(fallbackFolder, name).c_str());
+        spdlog::warn("[ca-store] Finished a rotation of trust domain {} cut short : {} removed",
+                     domain(), name);
     }
 }
 

@@ -4,15 +4,40 @@
 #include <openssl/x509v3.h>
 
 #include "ev_common/cyber/certificate_details.hpp"
+#include "ev_common/cyber/certificate_profile.hpp"
 #include "ev_common/system/utc_time.hpp"
 
 namespace ev_common {
 
 namespace {
 
-std::string keyText(const PublicKeyInfo& key) {
-    if (key.keyType.empty()) return "unknown";
-    return key.curveName.empty() ? key.keyType : key.keyType + " " + key.curveName;
+bool issuedByOneOf(const Certificate& certificate, const std::vector<IssuerIdentity>& issuers) {
+    for (const auto& issuer : issuers) {
+        if (isIssuedBy(certificate, issuer)) return true;
+    }
+    return false;
+}
+
+// Self-signed, or signed by one of the rules' issuers where they allow it.
+std::optional<std::string> issuerRefusal(const Certificate& certificate,
+                                         const TrustAnchorRules& rules) {
+    if (rules.issuedOnly) {
+        if (issuedByOneOf(certificate, rules.issuers)) return std::nullopt;
+        return "not signed by " + rules.issuersText;
+    }
+    const IssuerIdentity own = issuerIdentity(certificate);
+    if (sameName(certificate.issuerDer(), own.subjectDer)) {
+        if (isIssuedBy(certificate, own)) return std::nullopt;
+        if (!issuedByOneOf(certificate, rules.issuers)) {
+            return std::string("not self-signed (the signature does not verify with its own key)");
+        }
+        return std::nullopt;
+    }
+    if (issuedByOneOf(certificate, rules.issuers)) return std::nullopt;
+    if (!rules.issuers.empty()) {
+        return std::string("neither self-signed nor signed by a root of the domain");
+    }
+    return std::string("not self-signed (the issuer is not the subject)");
 }
 
 }  // namespace
@@ -20,6 +45,7 @@ std::string keyText(const PublicKeyInfo& key) {
 TrustAnchorRules trustAnchorRulesFor(const std::string& domain) {
     TrustAnchorRules rules;
     rules.iso15118 = domain == "v2g" || domain == "mo" || domain == "oem";
+    rules.heldRootsSign = domain == "csms";
     return rules;
 }
 
@@ -41,29 +67,15 @@ std::optional<std::string> trustAnchorRefusal(const Certificate& certificate,
         (X509_get_key_usage(handle) & KU_KEY_CERT_SIGN) == 0) {
         return std::string("cannot sign certificates (keyUsage without keyCertSign)");
     }
-    const IssuerIdentity own = issuerIdentity(certificate);
-    if (!sameName(certificate.issuerDer(), own.subjectDer)) {
-        return std::string("not self-signed (the issuer is not the subject)");
-    }
-    if (!isIssuedBy(certificate, own)) {
-        return std::string("not self-signed (the signature does not verify with its own key)");
-    }
+    if (auto refused = issuerRefusal(certificate, rules)) return refused;
     if (now < certificate.notBefore()) {
         return "not valid before " + formatUtcTime(certificate.notBefore());
     }
     // Valid through its last second, as the expiry watch counts it.
     if (certificate.notAfter() < now) return "expired on " + formatUtcTime(certificate.notAfter());
     if (!rules.iso15118) return std::nullopt;
-    const int derSize =
-        certificate.handle() != nullptr ? i2d_X509(certificate.handle(), nullptr) : 0;
-    if (derSize <= 0 || static_cast<std::size_t>(derSize) > kIso15118MaxDerSize) {
-        return std::to_string(derSize) + " bytes of DER, more than " +
-               std::to_string(kIso15118MaxDerSize);
-    }
-    const PublicKeyInfo& key = certificate.publicKey();
-    if (key.keyType != "id-ecPublicKey" || key.curveName != "prime256v1") {
-        return "not an ECDSA P-256 key (" + keyText(key) + ")";
-    }
+    std::string why;
+    if (!anchorProfile(certificate.handle(), &why)) return why;
     return std::nullopt;
 }
 

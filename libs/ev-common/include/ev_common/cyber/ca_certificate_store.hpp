@@ -45,6 +45,9 @@ struct CertificateDetailsEntry {
     CertificateDetails details;
     // The trust domain of the store that holds the certificate.
     std::string domain;
+    // See CertificateChange::profile and role.
+    std::string profile;
+    std::string role;
 };
 
 struct CertificateDetailsListing {

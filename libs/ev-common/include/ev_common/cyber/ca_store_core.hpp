@@ -67,6 +67,9 @@ public:
     // Asked before every addition and removal counts (certificate_change.hpp).
     // Removals staged through stageRemoval() are the caller's to present.
     void setChangeGate(CertificateChangeGate gate) { changeGate = std::move(gate); }
+    // Refuses, with last_root, every removal that would leave the store
+    // without a user certificate while it holds one; before init.
+    void setKeepLastCertificate(bool keep) { keepLast = keep; }
     // See CertificateTable::setHashDataMemory; before init.
     void setHashDataMemory(CertificateTable::HashDataMemory memory) {
         table.setHashDataMemory(std::move(memory));
@@ -87,20 +90,31 @@ protected:
 
     // The folder of the NAME.crt files that only this store writes.
     void setFilesFolder(const std::filesystem::path& folder) { filesFolder = folder; }
-    std::filesystem::path fileOf(const std::string& name) const;
+    // Where the file of entry `name` is (the files folder unless the store
+    // keeps some elsewhere).
+    virtual std::filesystem::path fileOf(const std::string& name) const;
     // Removes what `isLeftover` names in `folder`: temporaries of writes
     // killed before their rename, which nothing else ever removes.
     static void removeLeftovers(const std::filesystem::path& folder,
                                 const std::function<bool(const std::string&)>& isLeftover);
     void removeLeftoverTemporaries() const;
-    // Whether the change gate lets `changes` count (true without a gate).
-    bool admitted(const std::vector<CertificateChange>& changes) const;
     // After a change: entries whose issuer has left the table, or that had
     // none, look for one again.
     void refreshIssuers();
     // Set while a change runs, for stores that give one: what is left of its
     // time limit for all the commands it runs.
     const std::optional<CommandRunner::Budget>& changeBudget() const { return budget; }
+
+    std::optional<RemoveCertificateStatus> refuseRemoval(uint32_t id);
+    bool writeFile(const std::filesystem::path& file, const std::string& text,
+                   const file_io::SavedEntry& previous);
+    void restoreFiles(const std::vector<SavedFile>& files);
+    // After a failed change: puts the files back and applies again; false
+    // when that fails too.
+    bool putBack(const std::vector<SavedFile>& files);
+    uint32_t enter(CertificateEvent event, Entry entry, const Certificate& stored);
+    // Whether the change gate lets `changes` count (true without a gate).
+    bool admitted(const std::vector<CertificateChange>& changes) const;
 
     CertificateTable table;
 
@@ -152,14 +166,9 @@ private:
     // command has its own.
     virtual std::optional<std::chrono::seconds> changeLimit() const { return std::nullopt; }
 
-    std::optional<RemoveCertificateStatus> refuseRemoval(uint32_t id);
-    bool writeFile(const std::filesystem::path& file, const std::string& text,
-                   const file_io::SavedEntry& previous);
-    void restoreFiles(const std::vector<SavedFile>& files);
-    // After a failed change: puts the files back and applies again; false
-    // when that fails too.
-    bool putBack(const std::vector<SavedFile>& files);
-    uint32_t enter(CertificateEvent event, Entry entry, const Certificate& stored);
+    // What the store adds to an entry it is about to enter for `certificate`
+    // (its profile, its role).
+    virtual void completeEntry(Entry& /*entry*/, const Certificate& /*certificate*/) const {}
 
     std::filesystem::path filesFolder;
     CertificateChangeGate changeGate;
@@ -169,6 +178,7 @@ private:
     // A batch whose files have taken effect, not entered yet (stageChanges).
     struct StagedBatch;
     std::unique_ptr<StagedBatch> batch;
+    bool keepLast = false;
 };
 
 }  // namespace ev_common

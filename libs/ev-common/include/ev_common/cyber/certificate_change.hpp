@@ -10,9 +10,22 @@
 
 namespace ev_common {
 
-enum class CertificateEvent { added, replaced, removed, expiring, expired, distrusted, restored };
+// fallback: a root of a domain with an active root became its fallback;
+// distrusted, restored: a built-in deselected in the system's configuration,
+// and selected again.
+enum class CertificateEvent {
+    added,
+    replaced,
+    removed,
+    expiring,
+    expired,
+    fallback,
+    distrusted,
+    restored
+};
 
-// "added", "replaced", "removed", "expiring", "expired", "distrusted", "restored".
+// "added", "replaced", "removed", "expiring", "expired", "fallback",
+// "distrusted", "restored".
 const char* toString(CertificateEvent event);
 
 struct CertificateChange {
@@ -26,6 +39,10 @@ struct CertificateChange {
     std::string name;
     std::string sha256;
     std::int64_t notAfter = 0;
+    // The install profile ("iso15118-2", "iso15118-20") and the role
+    // ("active", "fallback") where the domain gives them; empty elsewhere.
+    std::string profile;
+    std::string role;
 };
 
 // Called on the thread that changed the store, after the change; must not throw.

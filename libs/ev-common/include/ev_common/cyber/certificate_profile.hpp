@@ -35,8 +35,19 @@ struct CertificateProfileRules {
 // Nothing for CertificateProfile::none.
 std::optional<CertificateProfileRules> certificateProfileRules(CertificateProfile profile);
 
+// Which rules of a profile apply: all of them to a certificate of a chain;
+// the key, the signature algorithm and the size to a root a store takes in.
+enum class ProfileScope { chain, anchor };
+
 // Why `certificate` breaks the rules of `profile`, as a phrase for a reply or
 // a log line; nothing when it follows them (always for none).
-std::optional<std::string> profileViolation(const X509* certificate, CertificateProfile profile);
+std::optional<std::string> profileViolation(const X509* certificate, CertificateProfile profile,
+                                            ProfileScope scope = ProfileScope::chain);
+
+// The first profile of ISO 15118-2 and ISO 15118-20 whose anchor rules
+// `certificate` follows; nothing when it follows neither, with `why` (when
+// given) naming what did not fit in each.
+std::optional<CertificateProfile> anchorProfile(const X509* certificate,
+                                                std::string* why = nullptr);
 
 }  // namespace ev_common

@@ -9,7 +9,8 @@ namespace ev_common {
 
 // ipc_error is produced only on the client side, never by a store;
 // not_authorized only by a service that refused the caller, never by a store;
-// store_full by a store that holds as many certificates as it may.
+// store_full by a store that holds as many certificates as it may; last_root
+// by a store that keeps its last certificate.
 enum class AddCertificateStatus : int32_t {
     ipc_error = -1,
     success = 0,
@@ -28,6 +29,7 @@ enum class RemoveCertificateStatus : int32_t {
     built_in = 2,
     internal_error = 3,
     not_authorized = 4,
+    last_root = 5,
 };
 
 // Of distrusting a built-in certificate (deselecting it in the update tool's

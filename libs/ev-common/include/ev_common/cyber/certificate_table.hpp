@@ -36,6 +36,9 @@ public:
         // The entry whose key signed this certificate (its own for a
         // self-signed one); empty while no entry of the table did.
         std::optional<std::uint32_t> issuerId;
+        // Set by stores that give them (CertificateChange::profile, role).
+        std::string profile;
+        std::string role;
     };
     using Entries = std::map<std::uint32_t, Entry>;
     // The certificate of an entry read anew; nothing when it cannot be.

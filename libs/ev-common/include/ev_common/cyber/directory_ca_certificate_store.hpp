@@ -8,6 +8,13 @@
 // several included), and a change that cannot be completed is undone. The trust service keeps one
 // per configured domain. No lock: after init only one thread at a time calls it, except
 // cancelRehash().
+//
+// With roles (the csms domain under cyber.csms_additional_root_check) it
+// holds one active root, in the folder and the bundle, and at most one
+// fallback, in a folder and a bundle of its own. A new root must verify with
+// the active root's key; it becomes active and the active root the fallback,
+// as one change (a previous fallback is removed in it). A rotation cut short
+// by a crash is settled at the next init from what the folders hold.
 #pragma once
 
 #include <chrono>
@@ -18,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +56,21 @@ public:
     // cannot be had or the rebuild fails.
     bool init(const std::filesystem::path& folder, const std::filesystem::path& bundle);
 
+    // Roles, with the fallback's folder and bundle; before init.
+    void enableRoles(const std::filesystem::path& fallbackFolder,
+                     const std::filesystem::path& fallbackBundle);
+    bool rolesEnabled() const { return roles; }
+    std::optional<uint32_t> activeId();
+    std::optional<uint32_t> fallbackId();
+
+    AddCertificateStatus addCertificate(const Certificate& certificate, const std::string& name,
+                                        uint32_t& id, SameName sameName,
+                                        bool* replacing = nullptr) override;
+    void commitRemoval() override;
+    // A domain with roles takes its roots one at a time: each new one
+    // rotates the roles.
+    std::optional<StageRefusal> stageChanges(const std::vector<StoreChange>& changes) override;
+
     const std::string& domain() const { return table.domain(); }
     const std::filesystem::path& folder() const { return folderPath; }
     const std::filesystem::path& bundle() const { return bundlePath; }
@@ -60,15 +83,32 @@ public:
     void cancelRehash();
 
 private:
-    void loadFolder();
-    // Rebuilds the hash links and the bundle from `pems`.
+    // Enters the NAME.crt files of `folder` in name order, their texts into
+    // `into`.
+    void loadFolder(const std::filesystem::path& folder, std::map<std::string, std::string>& into,
+                    const std::string& role);
+    // Rebuilds the hash links and the bundle from `pems`, and the fallback's
+    // when the store has roles.
     bool rebuild();
+    bool rebuildFolder(const std::filesystem::path& folder, const std::filesystem::path& bundleFile,
+                       const std::map<std::string, std::string>& texts);
+    // Before the folders are loaded: settles a rotation a crash cut short.
+    void settleRotation();
+    bool prepareFallbackFolder();
+    void removeFallbackFolderIfEmpty();
+    // Why `certificate` does not verify with the active root's key, a full
+    // chain check with the active root as its anchor.
+    std::optional<std::string> activeChainRefusal(const Certificate& certificate, uint32_t active);
+    AddCertificateStatus rotate(const Certificate& stored, const std::string& name, uint32_t& id,
+                                uint32_t active);
+    std::map<std::string, std::string>& textsOf(const std::string& name);
     // After the rehash: leaves exactly one HASH.N link per certificate,
     // numbered from 0 without gaps for each subject hash, and no other entry
     // named like a hash link (OpenSSL stops looking at the first number that
     // does not load). Links are read, never followed. False, logged, when the
     // folder cannot be put that way.
-    bool repairHashLinks();
+    bool repairHashLinks(const std::filesystem::path& folder,
+                         const std::map<std::string, std::string>& texts);
 
     std::optional<AddCertificateStatus> refuseAddition(const Certificate& certificate,
                                                        const std::string& name,
@@ -91,6 +131,8 @@ private:
     void logChange(CertificateEvent event, uint32_t id, const std::string& name) override;
     std::optional<std::string> heldText(const std::string& name) const override;
     std::optional<Certificate> loadCertificate(const std::string& name) const override;
+    std::filesystem::path fileOf(const std::string& name) const override;
+    void completeEntry(Entry& entry, const Certificate& certificate) const override;
 
     TrustAnchorRules rules;
     std::function<bool(const std::filesystem::path&)> rehashCallback;
@@ -98,6 +140,14 @@ private:
     std::filesystem::path bundlePath;
     // Every certificate's PEM text by name, in the bundle's order.
     std::map<std::string, std::string> pems;
+    bool roles = false;
+    std::filesystem::path fallbackFolder;
+    std::filesystem::path fallbackBundle;
+    // The fallbacks' PEM texts by name, and their names: one at most, unless
+    // the folder was changed by hand. The names change only when a change
+    // counts, so that its undo puts texts back where they were.
+    std::map<std::string, std::string> fallbackPems;
+    std::set<std::string> fallbackNames;
     std::size_t maxCertificates = kDefaultMaxCertificates;
     std::chrono::seconds rehashTimeout = kDefaultRehashTimeout;
     CommandRunner rehashRunner;
