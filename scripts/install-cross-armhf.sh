@@ -93,7 +93,19 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   $SUDO dpkg --add-architecture armhf
 fi
 echo "Installing for the armhf cross build: ${missing[*]} ${missing_optional[*]}"
-$SUDO apt-get update -qq
+# A mirror caught in the middle of a sync answers with an index of the wrong
+# size for a while: the update is tried again, and after the last try the
+# install goes on with the indexes that did arrive (it fails by itself if a
+# package it needs is not among them).
+for attempt in 1 2 3 4 5; do
+  if $SUDO apt-get update -qq; then break; fi
+  if [ "$attempt" -eq 5 ]; then
+    echo "Warning: the package index could not be brought fully up to date" >&2
+    break
+  fi
+  echo "apt-get update failed, trying again in $((attempt * 15)) s" >&2
+  sleep $((attempt * 15))
+done
 if [ ${#missing[@]} -gt 0 ]; then
   # A :armhf -dev package must have the very version of its native twin, so
   # apt may upgrade the native one alongside; --no-remove keeps it from

@@ -42,5 +42,17 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "Installing: ${missing[*]}"
 # sudo resets the environment: the front end is passed through env.
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+# A mirror caught in the middle of a sync answers with an index of the wrong
+# size for a while: the update is tried again, and after the last try the
+# install goes on with the indexes that did arrive (it fails by itself if a
+# package it needs is not among them).
+for attempt in 1 2 3 4 5; do
+  if $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq; then break; fi
+  if [ "$attempt" -eq 5 ]; then
+    echo "Warning: the package index could not be brought fully up to date" >&2
+    break
+  fi
+  echo "apt-get update failed, trying again in $((attempt * 15)) s" >&2
+  sleep $((attempt * 15))
+done
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
