@@ -110,6 +110,14 @@ std::vector<batch_change> read_batch(const std::string& text, unsigned int max_c
     return changes;
 }
 
+// A status of the batch as a whole, in the enumeration of its first change.
+std::int32_t status_of_first(const std::vector<store_item*>& items, AddCertificateStatus add,
+                             RemoveCertificateStatus remove) {
+    const bool adds =
+        items.empty() || items.front()->store_change.kind == ev_common::StoreChange::Kind::add;
+    return adds ? static_cast<std::int32_t>(add) : static_cast<std::int32_t>(remove);
+}
+
 const std::string& status_name(const store_item& item, std::int32_t status) {
     return item.store_change.kind == ev_common::StoreChange::Kind::add
                ? to_string(static_cast<AddCertificateStatus>(status))
@@ -280,13 +288,10 @@ std::int32_t cybersecurity_req_handler::apply_changes(const requester& who, cons
 
     if (!permitted || refused) {
         // A caller who may not change the stores learns nothing of them.
-        const bool first_adds =
-            items.empty() || items.front()->store_change.kind == ev_common::StoreChange::Kind::add;
         const std::int32_t status =
-            permitted
-                ? refused->second
-                : (first_adds ? static_cast<std::int32_t>(AddCertificateStatus::not_authorized)
-                              : static_cast<std::int32_t>(RemoveCertificateStatus::not_authorized));
+            permitted ? refused->second
+                      : status_of_first(items, AddCertificateStatus::not_authorized,
+                                        RemoveCertificateStatus::not_authorized);
         const std::string name =
             permitted ? changes[refused->first].result : std::string("not_authorized");
         if (!permitted) {
@@ -301,10 +306,8 @@ std::int32_t cybersecurity_req_handler::apply_changes(const requester& who, cons
 
     if (!journal_begin(caller, rows)) {
         for (auto& change : changes) change.result = "internal_error";
-        const auto status =
-            items.front()->store_change.kind == ev_common::StoreChange::Kind::add
-                ? static_cast<std::int32_t>(AddCertificateStatus::internal_error)
-                : static_cast<std::int32_t>(RemoveCertificateStatus::internal_error);
+        const auto status = status_of_first(items, AddCertificateStatus::internal_error,
+                                            RemoveCertificateStatus::internal_error);
         spdlog::error("Batch of {} changes refused, status=internal_error", changes.size());
         return finish(status, "internal_error", /*carried_out=*/false);
     }
@@ -333,10 +336,8 @@ std::int32_t cybersecurity_req_handler::apply_changes(const requester& who, cons
             made.insert(made.end(), store_made.begin(), store_made.end());
         }
         if (state_ != nullptr && !state_->commit(made)) {
-            failed = {items.front(),
-                      items.front()->store_change.kind == ev_common::StoreChange::Kind::add
-                          ? static_cast<std::int32_t>(AddCertificateStatus::internal_error)
-                          : static_cast<std::int32_t>(RemoveCertificateStatus::internal_error)};
+            failed = {items.front(), status_of_first(items, AddCertificateStatus::internal_error,
+                                                     RemoveCertificateStatus::internal_error)};
         }
     }
     if (failed) {
